@@ -1,0 +1,96 @@
+# Build helpers shared by every subsystem.
+
+# Warnings and code generation for all of our own targets.
+function(larch_target_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter)
+  if(WIN32)
+    # Faults are translated into C++ exceptions, which needs unwinding through any instruction.
+    target_compile_options(${target} PRIVATE -fnon-call-exceptions)
+    target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  else()
+    target_compile_options(${target} PRIVATE -fnon-call-exceptions -fasynchronous-unwind-tables)
+  endif()
+  if(LARCH_FUZZ)
+    # Coverage for libFuzzer in every library the fuzz targets link.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
+  if(LARCH_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+function(larch_setup_gtest)
+  if(WIN32)
+    # The mingw build compiles GoogleTest from Debian's packaged source.
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(larch_gtest INTERFACE)
+    target_link_libraries(larch_gtest INTERFACE gtest gtest_main)
+  else()
+    find_package(GTest REQUIRED)
+    add_library(larch_gtest INTERFACE)
+    target_link_libraries(larch_gtest INTERFACE GTest::gtest GTest::gtest_main)
+  endif()
+endfunction()
+
+# larch_subsystem(NAME [DEPS lib...] [TEST_DEPS lib...])
+# Every *.cpp of the calling folder that is not a *_test.cpp goes into the static library
+# larch_NAME; every *_test.cpp goes into one test binary NAME_test, registered with CTest.
+function(larch_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXTRA_SOURCES" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(tests)
+    list(REMOVE_ITEM srcs ${tests})
+  endif()
+  add_library(larch_${name} STATIC ${srcs} ${ARG_EXTRA_SOURCES})
+  target_include_directories(larch_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(larch_${name} PUBLIC ${ARG_DEPS})
+  larch_target_options(larch_${name})
+  if(tests)
+    larch_test_binary(${name}_test SOURCES ${tests} DEPS larch_${name} ${ARG_TEST_DEPS})
+  endif()
+endfunction()
+
+# larch_test_binary(NAME SOURCES ... DEPS ...): one GoogleTest binary, one CTest entry. The
+# binary writes its per-test results as XML so that scripts/test can count single tests.
+function(larch_test_binary name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} larch_gtest)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  larch_target_options(${name})
+  if(WIN32)
+    target_link_options(${name} PRIVATE -static)
+  endif()
+  add_test(NAME ${name}
+           COMMAND ${name} --gtest_output=xml:${CMAKE_BINARY_DIR}/test-results/${name}.xml)
+  # Assertion reports must never wait for a person while tests run.
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "LARCH_ASSERT_REPORT=ignore" TIMEOUT 900)
+endfunction()
+
+# Static linking of every Windows executable so that it runs without MinGW DLLs.
+function(larch_executable name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  larch_target_options(${name})
+  if(WIN32)
+    target_link_options(${name} PRIVATE -static)
+  endif()
+endfunction()
+
+# Every library of the common code that exists in this build, for tools, benchmarks and fuzzers.
+function(larch_all_libraries out)
+  set(libs)
+  foreach(lib bootstrapper_core package protocols network config registry blob support platform)
+    if(TARGET larch_${lib})
+      list(APPEND libs larch_${lib})
+    endif()
+  endforeach()
+  set(${out} ${libs} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,62 @@
+#include "support/FileUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "platform/FaultInjection.h"
+#include "support/TestUtil.h"
+
+namespace common {
+namespace {
+
+std::string ReadAll(const std::string& sPath) {
+  std::ifstream in(sPath, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+TEST(FileUtil, WritesWholeFilesIncludingEmptyOnes) {
+  larch_test::CScratchDir dir;
+  const char aBytes[] = {'a', '\0', 'b', '\n', 'c'};
+  CFileUtil::WriteWholeFile(dir / "f.bin", aBytes, sizeof(aBytes));
+  EXPECT_EQ(std::string(aBytes, sizeof(aBytes)), ReadAll(dir / "f.bin"));
+  CFileUtil::WriteWholeFile(dir / "f.bin", "xy", 2);  // truncates
+  EXPECT_EQ("xy", ReadAll(dir / "f.bin"));
+  CFileUtil::WriteWholeFile(dir / "empty", aBytes, 0);
+  EXPECT_TRUE(CFileUtil::FileExists(dir / "empty"));
+  EXPECT_EQ("", ReadAll(dir / "empty"));
+}
+
+TEST(FileUtil, ReportsOpenAndWriteFailuresByName) {
+  larch_test::CScratchDir dir;
+  std::string sMissing = dir / "no-such-dir/out.bin";
+  EXPECT_EQ("Cannot open output file " + sMissing,
+            MessageOf([&] { CFileUtil::WriteWholeFile(sMissing, "x", 1); }));
+  platform::InjectFailure("Write", 1);
+  std::string sShort = dir / "short.bin";
+  EXPECT_EQ("Failed to write output file " + sShort,
+            MessageOf([&] { CFileUtil::WriteWholeFile(sShort, "0123456789", 10); }));
+  platform::ClearInjectedFailures();
+  EXPECT_EQ("01234", ReadAll(sShort));  // the partly written file is left behind
+}
+
+TEST(FileUtil, FileExistsOnlyForRegularFiles) {
+  larch_test::CScratchDir dir;
+  EXPECT_FALSE(CFileUtil::FileExists(dir.Path()));
+  EXPECT_FALSE(CFileUtil::FileExists(dir / "missing"));
+  CFileUtil::WriteWholeFile(dir / "present", "1", 1);
+  EXPECT_TRUE(CFileUtil::FileExists(dir / "present"));
+}
+
+}  // namespace
+}  // namespace common

@@ -55,14 +55,17 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* pPointers) {
     tl_record.auParameters[i] = pRec->ExceptionInformation[i];
   }
   tl_pointers.ExceptionRecord = &tl_record;
+  // The unwinder looks up the caller's unwind data at "return address - 1". The pushed address
+  // is the faulting instruction + 1, so that lookup lands on the faulting instruction itself,
+  // also when it is the first instruction of its function.
   CONTEXT* pCtx = pPointers->ContextRecord;
 #if defined(__i386__)
   pCtx->Esp -= sizeof(DWORD);
-  *reinterpret_cast<DWORD*>(pCtx->Esp) = pCtx->Eip;
+  *reinterpret_cast<DWORD*>(pCtx->Esp) = pCtx->Eip + 1;
   pCtx->Eip = reinterpret_cast<DWORD>(&ThrowOnFaultingThread);
 #else
   pCtx->Rsp -= sizeof(DWORD64);
-  *reinterpret_cast<DWORD64*>(pCtx->Rsp) = pCtx->Rip;
+  *reinterpret_cast<DWORD64*>(pCtx->Rsp) = pCtx->Rip + 1;
   pCtx->Rip = reinterpret_cast<DWORD64>(&ThrowOnFaultingThread);
 #endif
   return EXCEPTION_CONTINUE_EXECUTION;

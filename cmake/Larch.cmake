@@ -68,8 +68,11 @@ function(larch_test_binary name)
   if(WIN32)
     target_link_options(${name} PRIVATE -static)
   endif()
-  add_test(NAME ${name}
-           COMMAND ${name} --gtest_output=xml:${CMAKE_BINARY_DIR}/test-results/${name}.xml)
+  set(results ${CMAKE_BINARY_DIR}/test-results/${name}.xml)
+  if(WIN32 AND CMAKE_HOST_UNIX)
+    set(results Z:${results})  # Wine sees the host's root as drive Z:
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${results})
   # Assertion reports must never wait for a person while tests run.
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "LARCH_ASSERT_REPORT=ignore" TIMEOUT 900)
 endfunction()

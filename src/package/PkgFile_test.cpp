@@ -398,6 +398,7 @@ TEST_F(PkgFileTest, UnpackingRefusesTargetsItCannotWrite) {
   EXPECT_EQ("unable to make ro writable (errno = 13)",
             ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(target.Path()); }));
   EXPECT_EQ("old", ReadAll(target / "ro"));
+  platform::SetReadOnly(target / "ro", false);  // so that the scratch directory can go
 
   // The package went away after it was opened.
   CPkgFile opened(Pkg());
@@ -431,14 +432,17 @@ TEST_F(PkgFileTest, AddingRefusesWhatItCannotDo) {
   EXPECT_EQ("unable to open pkg file " + Pkg() + "for append",
             ErrorOf([&] { pkg.AddFile(m_dir / "a"); }));
 
-  // Names longer than the table holds.
+  // Names longer than the table holds (where the system has paths that long at all).
   std::string sLong1(150, 'n'), sLong2(110, 'm');
   platform::MakeDirectory(m_dir / "dir");
   platform::MakeDirectory(m_dir / ("dir/" + sLong1));
   WriteAll(m_dir / ("dir/" + sLong1 + "/" + sLong2), "x");
-  EXPECT_EQ("file name too long for a pkg file: dir\\" + sLong1 + "\\" + sLong2,
-            ErrorOf([&] { pkg.AddFile(m_dir / "dir"); }));
-  EXPECT_EQ(before, ReadAll(Pkg()));
+  platform::SFileStatus status;
+  if (platform::GetFileStatus(m_dir / ("dir/" + sLong1 + "/" + sLong2), status)) {
+    EXPECT_EQ("file name too long for a pkg file: dir\\" + sLong1 + "\\" + sLong2,
+              ErrorOf([&] { pkg.AddFile(m_dir / "dir"); }));
+    EXPECT_EQ(before, ReadAll(Pkg()));
+  }
   EXPECT_EQ(1u, pkg.GetNumFiles());
 }
 

@@ -9,6 +9,10 @@ namespace platform {
 // Full path of the running executable; false when it cannot be obtained.
 bool GetExecutablePath(std::string& sPath);
 uint32_t GetProcessId();
+// The command line of this process as one text. Windows: the line the process was started
+// with. POSIX: the arguments joined by single blanks, an argument holding white space (or
+// nothing) written in double quotes, so that a splitter by blanks and quotes gets them back.
+std::string GetProcessCommandLine();
 void SleepMilliseconds(uint32_t uMilliseconds);
 void YieldThread();
 

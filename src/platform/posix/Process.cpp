@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -19,6 +20,28 @@ bool GetExecutablePath(std::string& sPath) {
 }
 
 uint32_t GetProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+std::string GetProcessCommandLine() {
+  std::string sRaw;
+  if (FILE* pFile = std::fopen("/proc/self/cmdline", "rb")) {
+    char szBuf[4096];
+    size_t uRead;
+    while ((uRead = std::fread(szBuf, 1, sizeof(szBuf), pFile)) > 0) sRaw.append(szBuf, uRead);
+    std::fclose(pFile);
+  }
+  std::string sLine;
+  size_t uStart = 0;
+  while (uStart < sRaw.size()) {
+    size_t uEnd = sRaw.find('\0', uStart);
+    if (uEnd == std::string::npos) uEnd = sRaw.size();
+    std::string sArg = sRaw.substr(uStart, uEnd - uStart);
+    if (!sLine.empty()) sLine += ' ';
+    bool bQuote = sArg.empty() || sArg.find_first_of(" \t\n\v\f\r") != std::string::npos;
+    sLine += bQuote ? "\"" + sArg + "\"" : sArg;
+    uStart = uEnd + 1;
+  }
+  return sLine;
+}
 
 void SleepMilliseconds(uint32_t uMilliseconds) {
   struct timespec ts;

@@ -15,6 +15,7 @@ bool GetExecutablePath(std::string& sPath) {
 }
 
 uint32_t GetProcessId() { return ::GetCurrentProcessId(); }
+std::string GetProcessCommandLine() { return ::GetCommandLineA(); }
 void SleepMilliseconds(uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
 void YieldThread() { ::SwitchToThread(); }
 

@@ -1,0 +1,141 @@
+#include "bootstrapper/BootStrapperApp.h"
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "bootstrapper/Branding.h"
+#include "bootstrapper/ClientLaunch.h"
+#include "bootstrapper/CommandLine.h"
+#include "bootstrapper/SelfUpdate.h"
+#include "platform/File.h"
+#include "platform/Process.h"
+#include "support/Win32StructuredExceptions.h"
+
+namespace bootstrapper {
+namespace {
+
+constexpr const char* sc_pszMainExceptionPrefix = "Larch.exe (main exception): ";
+constexpr const char* sc_pszMainUnknownException = "Larch.exe - main unknown exception";
+
+bool Exists(const std::string& sName) {
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sName, status) && status.bExists;
+}
+
+}  // namespace
+
+CBootStrapperApp::CBootStrapperApp(const SAppEnvironment& environment,
+                                   std::unique_ptr<common::CLimitSingleAppInstance> pGuard)
+    : m_environment(environment), m_pGuard(std::move(pGuard)) {}
+
+SWorkerContext CBootStrapperApp::MakeWorkerContext() {
+  SWorkerContext context;
+  context.pServices = m_environment.pServices;
+  context.pClock = m_environment.pClock;
+  // The successor checks the guard at its start; it must not find this process's.
+  context.fnBeforeSuccessorStart = [this] { m_pGuard.reset(); };
+  context.fnEndProcess = m_environment.fnEndProcess;
+  return context;
+}
+
+bool CBootStrapperApp::InitInstance(const std::string& sCommandLine) {
+  common::InstallStructuredExceptionTranslator();
+  if (m_pGuard && m_pGuard->IsAnotherInstanceRunning()) {
+    m_environment.fnShowAlreadyRunning();
+    return false;
+  }
+  try {
+    Run(sCommandLine);
+  } catch (const std::exception& e) {
+    m_environment.fnShowError("ERROR", sc_pszMainExceptionPrefix + std::string(e.what()));
+  } catch (...) {
+    m_environment.fnShowError("ERROR", sc_pszMainUnknownException);
+  }
+  if (!platform::UnsetEnvVar(sc_pszIconEnvVar)) {
+    m_environment.fnShowError("ERROR", sc_pszMainExceptionPrefix +
+                                           std::string("Unable to clear environment variable: ") +
+                                           sc_pszIconEnvVar + "=");
+  }
+  return false;
+}
+
+void CBootStrapperApp::Run(const std::string& sCommandLine) {
+  GetClientAppFileName(m_sClientAppName, m_sClientAppExt);
+  CCommandLine commandLine;
+  commandLine.Parse(sCommandLine);
+  // From here on every relative name is relative to the executable's directory.
+  if (!commandLine.Directory().empty() && !platform::SetWorkingDirectory(commandLine.Directory())) {
+    throw std::runtime_error("Unable to change directory to " + commandLine.Directory());
+  }
+  if (commandLine.Argc() > 1 && std::strcmp(commandLine.Argv()[1], "SelfUpdate") == 0) {
+    RunSelfUpdate(commandLine.Argc(), commandLine.Argv(), MakeWorkerContext());
+    return;
+  }
+  RemoveLeftoverTemporaryExecutable(commandLine.BaseName());
+  std::string sAssignment =
+      std::string(sc_pszIconEnvVar) + "=" + std::to_string(sc_uIconResourceId);
+  if (!platform::SetEnvVar(sc_pszIconEnvVar, std::to_string(sc_uIconResourceId))) {
+    throw std::runtime_error("Unable to set environment variable: " + sAssignment);
+  }
+  UpdateAndLaunchLoop(commandLine.Argc(), commandLine.Argv());
+}
+
+// The self-updater that started this process may still be running from the file for a moment.
+void CBootStrapperApp::RemoveLeftoverTemporaryExecutable(const std::string& sBaseName) {
+  std::string sTemp = sBaseName + "Tmp.exe";
+  if (!Exists(sTemp)) return;
+  for (int nTry = 0; nTry < 100; ++nTry) {
+    platform::SetReadOnly(sTemp, false);
+    if (platform::RemoveFile(sTemp)) return;
+    m_environment.pClock->SleepMs(100);
+  }
+  throw std::runtime_error("Unable to delete temporary file " + sTemp +
+                           ".  Please check permissions and rerun.");
+}
+
+void CBootStrapperApp::UpdateAndLaunchLoop(int nArgc, char** ppArgv) {
+  int nResult = 0;
+  do {
+    nResult = RunCycle(nArgc, ppArgv, nResult == 1);
+  } while (nResult == 1);
+}
+
+// One cycle: dialog and worker, then the launch. Returns the launch's result, or 0 when the
+// dialog ended without a launch.
+int CBootStrapperApp::RunCycle(int nArgc, char** ppArgv, bool bRepeat) {
+  std::unique_ptr<IProgressView> pView = m_environment.fnMakeView();
+  auto pDlg = std::make_unique<CBootStrapperDlg>(*pView);
+  pDlg->SetArgs(nArgc, ppArgv);
+  if (bRepeat) pDlg->SetNoTimer(true);
+  pDlg->SetClientApp(m_sClientAppName, m_sClientAppExt);
+
+  SWorkerContext context = MakeWorkerContext();
+  std::thread worker;
+  try {
+    worker = std::thread(BootStrapperWorker, pDlg.get(), context);
+  } catch (const std::system_error&) {
+    throw std::runtime_error("Failed to spawn worker thread");
+  }
+  int nDialogResult = pDlg->DoModal();
+  if (pDlg->EndedByWorker()) {
+    // The worker has posted its last message and is ending.
+    worker.join();
+  } else {
+    // Cancelled by the user: the worker goes on until the process ends and may still post,
+    // so the dialog and its view stay alive.
+    worker.detach();
+    pDlg.release();
+    pView.release();
+  }
+  if (nDialogResult != sc_nIdOk) return 0;
+
+  std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
+  if (m_sClientAppExt == "exe") return LaunchClientAppExe(sClientFile, nArgc, ppArgv);
+  if (m_sClientAppExt == "dll") return LaunchClientAppDll(sClientFile, nArgc, ppArgv);
+  throw std::runtime_error("Invalid client application extension type (" + m_sClientAppExt + ")");
+}
+
+}  // namespace bootstrapper

@@ -1,0 +1,279 @@
+#include "bootstrapper/BootStrapperWorker.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "bootstrapper/Branding.h"
+#include "bootstrapper/CommandLine.h"
+#include "bootstrapper/PackageInstall.h"
+#include "bootstrapper/SelfUpdate.h"
+#include "platform/File.h"
+#include "platform/SystemError.h"
+#include "support/Assert.h"
+#include "support/SafeClibStringReplacements.h"
+#include "support/Win32StructuredExceptions.h"
+
+namespace bootstrapper {
+namespace {
+
+// The dialog of the running cycle; cycles do not overlap.
+std::atomic<CBootStrapperDlg*> s_pTargetDlg{nullptr};
+
+void PostToDialog(EDialogMessage eKind, uintptr_t uWParam) {
+  CBootStrapperDlg* pDlg = s_pTargetDlg.load();
+  if (!pDlg) return;
+  SDialogMessage msg;
+  msg.eKind = eKind;
+  msg.uWParam = uWParam;
+  pDlg->PostMessage(msg);
+}
+
+void PostBootStrapperVersion(int32_t nVersion) {
+  PostToDialog(eVersionNumUpdate, static_cast<uint32_t>(nVersion));
+}
+void PostClientVersion(int32_t nVersion) {
+  PostToDialog(eClientVersionNumUpdate, static_cast<uint32_t>(nVersion));
+}
+
+bool IsReadable(const std::string& sFile) {
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sFile, status) && status.bExists;
+}
+
+// One update cycle's sequence, a function per step.
+class CUpdateSequence {
+ public:
+  CUpdateSequence(CBootStrapperDlg& dlg, const SWorkerContext& context)
+      : m_dlg(dlg), m_services(*context.pServices), m_clock(*context.pClock), m_context(context) {}
+
+  void Run();
+
+ private:
+  void ConnectToContentServers();
+  void UpdateMasterAuthServerAddr(const ServerList& directoryServers);
+  void GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
+  void GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
+  void UpdateBootStrapper(int32_t nLocal, int32_t nPublished);
+  void UpdateClientApp(int32_t nLocal, int32_t nPublished);
+  CPackageInstaller MakeInstaller() {
+    return CPackageInstaller(m_services, m_contentServers, &PostFileProgress);
+  }
+
+  CBootStrapperDlg& m_dlg;
+  IUpdateServices& m_services;
+  IClock& m_clock;
+  const SWorkerContext& m_context;
+  SWorkerNames m_names;
+  std::string m_sClientAppName;
+  std::string m_sClientAppExt;
+  ServerList m_contentServers;
+};
+
+// Stops the network when the sequence ends, also on error.
+class CNetworkSession {
+ public:
+  explicit CNetworkSession(IUpdateServices& services) : m_services(services) {
+    m_services.StartNetwork();
+  }
+  ~CNetworkSession() { m_services.StopNetwork(); }
+
+ private:
+  IUpdateServices& m_services;
+};
+
+void CUpdateSequence::Run() {
+  LARCH_PRECONDITION("EnoughCmdLineArgs", m_dlg.Argc() > 0);
+  LARCH_PRECONDITION("ProvidedACmdLine", m_dlg.Argv());
+  m_sClientAppName = m_dlg.ClientAppName();
+  m_sClientAppExt = m_dlg.ClientAppExtension();
+  m_names = MakeWorkerNames(m_dlg.Argv()[0]);
+  PostStatus("%s.exe - ready", m_names.sBaseName.c_str());
+
+  CNetworkSession network(m_services);
+  ConnectToContentServers();
+  int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;
+  GetLocalVersionNums(nLocalBoot, nLocalClient);
+  GetPublishedVersionNums(nPublishedBoot, nPublishedClient);
+  UpdateBootStrapper(nLocalBoot, nPublishedBoot);
+  PostFileProgress(0);
+  UpdateClientApp(nLocalClient, nPublishedClient);
+  PostFileProgress(0);
+  PostToDialog(eLaunchClientApp, 0);
+}
+
+void CUpdateSequence::ConnectToContentServers() {
+  PostStatus("Attempting to connect to Larch CSs...");
+  ServerList directoryServers = GetBrandedDirectoryServers(m_services);
+  ServerList contentDirectoryServers = m_services.GetServers(directoryServers, 6, true);
+  if (contentDirectoryServers.empty()) throw std::runtime_error("No CSDSes logged-in.");
+  UpdateMasterAuthServerAddr(directoryServers);
+  m_contentServers = m_services.GetContentServers(contentDirectoryServers.front(), 3, 0);
+  if (m_contentServers.empty()) throw std::runtime_error("No public CSes logged-in.");
+}
+
+// The client application's registry file gets the current master authentication server.
+// A file that cannot be read is damaged and removed; a file that another process (the client
+// application) holds locked is left alone until the next run.
+void CUpdateSequence::UpdateMasterAuthServerAddr(const ServerList& directoryServers) {
+  if (!IsReadable(sc_pszClientRegistryFile)) return;
+  std::string sMaster = m_services.GetMasterAuthenticationServer(directoryServers);
+  try {
+    m_services.RefreshMasterAddress(sc_pszClientRegistryFile, sMaster);
+    return;
+  } catch (const CRegistryBusyException&) {
+    return;
+  } catch (...) {
+  }
+  if (!platform::SetReadOnly(sc_pszClientRegistryFile, false)) {
+    throw std::runtime_error("Failed to make client registry blob writable for deletion");
+  }
+  if (!platform::RemoveFile(sc_pszClientRegistryFile)) {
+    throw std::runtime_error("Failed to delete client registry blob");
+  }
+}
+
+void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp) {
+  PostStatus("Determining local version numbers...");
+  std::string sBoot = "0", sClient = "0";
+  if (IsReadable(m_names.sVersionBlob)) {
+    m_services.ReadVersionFile(m_names.sVersionBlob, sBoot, sClient);
+  } else {
+    m_services.CreateVersionFile(m_names.sVersionBlob);
+  }
+  nBootStrapper = std::atoi(sBoot.c_str());
+  nClientApp = std::atoi(sClient.c_str());
+  PostBootStrapperVersion(nBootStrapper);
+  PostClientVersion(nClientApp);
+}
+
+void CUpdateSequence::GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& nClientApp) {
+  PostStatus("Determining current published version numbers...");
+  ServerList directoryServers = GetBrandedDirectoryServers(m_services);
+  ServerList configServers = m_services.GetServers(directoryServers, 3, false);
+  if (configServers.empty()) throw std::runtime_error("No LCSes logged-in.");
+  uint32_t u32Boot = 0, u32Client = 0;
+  m_services.GetPublishedVersions(configServers.front(), u32Boot, u32Client);
+  nBootStrapper = static_cast<int32_t>(u32Boot);
+  nClientApp = static_cast<int32_t>(u32Client);
+}
+
+void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, int32_t nPublished) {
+  LARCH_PRECONDITION("HaveBootStrapperBaseName", m_names.sBaseName.length());
+  const std::string& sBase = m_names.sBaseName;
+  // Only equality counts: a lower published number is a rollback.
+  if (nPublished == nLocal) {
+    PostStatus("%s.exe is up-to-date at version %d", sBase.c_str(), nLocal);
+    return;
+  }
+  PostStatus("Updating %s.exe to version %d. Please wait...", sBase.c_str(), nPublished);
+  m_clock.SleepMs(3000);
+  std::string sPackage = PackageFileName(sBase, nPublished);
+  PostStatus("Downloading package %s, please wait...", sPackage.c_str());
+  CPackageInstaller installer = MakeInstaller();
+  installer.DownloadPackage(sPackage);
+  installer.Install(sPackage, sBase, nLocal, nPublished);
+  SpawnSelfUpdater(sBase, nPublished, m_dlg.Argc(), m_dlg.Argv(), m_context);
+}
+
+void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
+  std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
+  std::string sPackage = PackageFileName(m_sClientAppName, nPublished);
+  bool bHaveFile = IsReadable(sClientFile);
+  if (bHaveFile && nPublished == nLocal) {
+    PostStatus("%s is up-to-date at v%d", sClientFile.c_str(), nLocal);
+    return;
+  }
+  if (!bHaveFile) {
+    PostStatus("%s: No local copy, updating, please wait...", sClientFile.c_str());
+  } else {
+    PostStatus("Updating %s to version %d. Please wait...", sClientFile.c_str(), nPublished);
+  }
+  CPackageInstaller installer = MakeInstaller();
+  installer.DownloadPackage(sPackage);
+  PostStatus("Updating %s to version %d. Unpacking please wait...", sClientFile.c_str(),
+             nPublished);
+  installer.Install(sPackage, m_sClientAppName, nLocal, nPublished);
+  if (!platform::RemoveFile(sPackage)) {
+    throw std::runtime_error("Unable to remove package file " + sPackage +
+                             " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
+  }
+  if (!IsReadable(m_names.sVersionBlob)) {
+    throw std::runtime_error("Unable to open client blob file " + m_names.sVersionBlob);
+  }
+  PostClientVersion(nPublished);
+  PostStatus("%s has been updated to version %d", sClientFile.c_str(), nPublished);
+  m_clock.SleepMs(3000);
+  // Recorded last: an interrupted install is repeated in full by the next run.
+  m_services.SetVersion(m_names.sVersionBlob, "ClientAppVersionNum", std::to_string(nPublished));
+}
+
+// Keeps the guarded steps out of the function that holds the try, so that a processor fault
+// inside them unwinds into the handler.
+__attribute__((noinline)) void RunSequence(CBootStrapperDlg& dlg, const SWorkerContext& context) {
+  CUpdateSequence(dlg, context).Run();
+}
+
+}  // namespace
+
+SWorkerNames MakeWorkerNames(const char* pszArgv0) {
+  SWorkerNames names;
+  names.sBaseName = SplitPath(pszArgv0 ? pszArgv0 : "").sFileName;
+  names.sExeName = names.sBaseName + ".exe";
+  names.sVersionBlob = names.sBaseName + ".blb";
+  return names;
+}
+
+void PostStatus(const char* pszFormat, ...) {
+  if (!pszFormat) return;
+  CBootStrapperDlg* pDlg = s_pTargetDlg.load();
+  if (!pDlg) return;
+  char* pszText = AllocateStatusText();
+  LARCH_DEBUG_ASSERT(pszText);
+  if (!pszText) return;
+  va_list args;
+  va_start(args, pszFormat);
+  common::SafeVsnprintf(pszText, sc_uStatusBufferSize, pszFormat, args);
+  va_end(args);
+  SDialogMessage msg;
+  msg.eKind = eStatusUpdate;
+  msg.uWParam = std::strlen(pszText);
+  msg.pszText = pszText;
+  pDlg->PostMessage(msg);
+}
+
+void PostFileProgress(int nPercent) {
+  PostToDialog(eFileProgressUpdate, static_cast<uintptr_t>(nPercent));
+}
+
+ServerList GetBrandedDirectoryServers(IUpdateServices& services) {
+  ServerList servers = services.ParseDirectoryServers(LoadBrandedDirectoryServersText());
+  if (servers.empty()) {
+    throw std::runtime_error("No IP:ports provided for GeneralDirectoryServers");
+  }
+  return servers;
+}
+
+void BootStrapperWorker(CBootStrapperDlg* pDlg, const SWorkerContext& context) {
+  LARCH_PRECONDITION("HaveBootStrapperDlgPtr", pDlg);
+  if (!pDlg) return;
+  common::InstallStructuredExceptionTranslator();
+  s_pTargetDlg.store(pDlg);
+  pDlg->WaitUntilReady();
+  try {
+    RunSequence(*pDlg, context);
+    s_pTargetDlg.compare_exchange_strong(pDlg, nullptr);
+    return;
+  } catch (const std::exception& e) {
+    PostStatus("ERROR: %s", e.what());
+  } catch (...) {
+    PostStatus("ERROR - main unknown exception");
+  }
+  context.pClock->SleepMs(10000);
+  PostToDialog(eQuitWithoutLaunching, 0);
+  s_pTargetDlg.compare_exchange_strong(pDlg, nullptr);
+}
+
+}  // namespace bootstrapper

@@ -1,0 +1,269 @@
+#include "bootstrapper/BootStrapperWorker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bootstrapper/TestFakes.h"
+#include "platform/FaultInjection.h"
+#include "support/TestUtil.h"
+
+namespace bootstrapper {
+namespace {
+
+using namespace bootstrapper_test;
+
+// One worker cycle in a scratch directory that is current while it runs.
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { m_pCwd = std::make_unique<CCurrentDirectory>(m_dir.Path()); }
+  void TearDown() override {
+    m_pCwd.reset();
+    platform::ClearInjectedFailures();
+  }
+
+  // Runs the cycle; returns the dialog's result. Visibility events are left out: they depend
+  // on the timer, which the dialog's own tests cover.
+  int Run() {
+    CRecordingView view(m_clock);
+    CBootStrapperDlg dlg(view);
+    dlg.SetArgs(1, m_apArgv);
+    dlg.SetClientApp("CLIENT", "dll");
+    SWorkerContext context;
+    context.pServices = &m_services;
+    context.pClock = &m_clock;
+    context.fnBeforeSuccessorStart = [this] { ++m_nSuccessorStarts; };
+    context.fnEndProcess = [] { FAIL() << "the process would end"; };
+    std::thread worker(BootStrapperWorker, &dlg, context);
+    int nResult = dlg.DoModal();
+    worker.join();
+    for (const std::string& s : view.Events()) {
+      if (s != "shown" && s != "offscreen") m_events.push_back(s);
+    }
+    m_statuses = view.Statuses();
+    return nResult;
+  }
+
+  larch_test::CScratchDir m_dir;
+  std::unique_ptr<CCurrentDirectory> m_pCwd;
+  CFakeClock m_clock;
+  CFakeServices m_services;
+  char m_szArg0[16] = "./Larch.exe";
+  char* m_apArgv[2] = {m_szArg0, nullptr};
+  int m_nSuccessorStarts = 0;
+  std::vector<std::string> m_events;
+  std::vector<std::string> m_statuses;
+};
+
+TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
+  m_services.u32PublishedClient = 5;
+  m_services.files["CLIENT_5.pkg"] = "CLIENT.dll\tclient v5\ndata\\readme.txt\thello\n";
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(
+      m_events,
+      (std::vector<std::string>{
+          "status:Larch.exe - ready", "status:Attempting to connect to Larch CSs...",
+          "status:Determining local version numbers...", "boot:0", "client:0",
+          "status:Determining current published version numbers...",
+          "status:Larch.exe is up-to-date at version 0", "progress:0",
+          "status:CLIENT.dll: No local copy, updating, please wait...", "progress:0", "progress:50",
+          "status:Updating CLIENT.dll to version 5. Unpacking please wait...", "client:5",
+          "status:CLIENT.dll has been updated to version 5", "progress:0", "end:1"}));
+  EXPECT_EQ(m_services.Calls(),
+            (std::vector<std::string>{
+                "StartNetwork", "ParseDirectoryServers 127.0.0.1:27030", "GetServers 6 polling",
+                "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
+                "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
+                "GetPublishedVersions 10.0.0.3:27038", "GetFile 10.0.0.7:27040 CLIENT_5.pkg",
+                "UnpackPackage CLIENT_5.pkg", "SetVersion Larch.blb ClientAppVersionNum 5",
+                "StopNetwork"}));
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
+  EXPECT_EQ(ReadFile(std::string("data") + platform::PreferredSeparator() + "readme.txt"), "hello");
+  EXPECT_EQ(ReadFile("CLIENT_5.mst"), "CLIENT.dll\ndata\\readme.txt\n");
+  EXPECT_FALSE(FileExists("CLIENT_5.pkg"));
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
+  EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{3000}));
+}
+
+TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
+  WriteFile("Larch.blb", "4\n5\n");
+  WriteFile("CLIENT.dll", "client v5");
+  m_services.u32PublishedBoot = 4;
+  m_services.u32PublishedClient = 5;
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(m_statuses,
+            (std::vector<std::string>{"Larch.exe - ready", "Attempting to connect to Larch CSs...",
+                                      "Determining local version numbers...",
+                                      "Determining current published version numbers...",
+                                      "Larch.exe is up-to-date at version 4",
+                                      "CLIENT.dll is up-to-date at v5"}));
+  for (const std::string& sCall : m_services.Calls()) {
+    EXPECT_EQ(sCall.find("GetFile"), std::string::npos) << sCall;
+    EXPECT_EQ(sCall.find("SetVersion"), std::string::npos) << sCall;
+  }
+  EXPECT_TRUE(m_clock.Sleeps().empty());
+}
+
+TEST_F(WorkerTest, MissingClientWithEqualVersionsIsReinstalledAndKeepsItsManifest) {
+  WriteFile("Larch.blb", "0\n5\n");
+  WriteFile("CLIENT_5.mst", "CLIENT.dll\n");
+  m_services.u32PublishedClient = 5;
+  m_services.files["CLIENT_5.pkg"] = "CLIENT.dll\tclient v5\n";
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(m_statuses[5], "CLIENT.dll: No local copy, updating, please wait...");
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
+  EXPECT_EQ(ReadFile("CLIENT_5.mst"), "CLIENT.dll\n");
+}
+
+TEST_F(WorkerTest, ClientUpdateDeletesStaleFilesAndRecordsTheVersionLast) {
+  WriteFile("Larch.blb", "0\n5\n");
+  WriteFile("CLIENT.dll", "client v5");
+  WriteFile("old.txt", "old");
+  WriteFile("locked.txt", "read-only");
+  ASSERT_TRUE(platform::SetReadOnly("locked.txt", true));
+  WriteFile("kept.txt", "v5");
+  WriteFile("CLIENT_5.mst", "CLIENT.dll\nold.txt\nlocked.txt\nkept.txt\ngone.txt\n");
+  m_services.u32PublishedClient = 6;
+  m_services.files["CLIENT_6.pkg"] = "CLIENT.dll\tclient v6\nkept.txt\tv6\nnew.txt\tnew\n";
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(m_statuses[5], "Updating CLIENT.dll to version 6. Please wait...");
+  EXPECT_EQ(m_statuses[6], "Updating CLIENT.dll to version 6. Unpacking please wait...");
+  EXPECT_EQ(m_statuses[7], "CLIENT.dll has been updated to version 6");
+  EXPECT_FALSE(FileExists("old.txt"));
+  EXPECT_FALSE(FileExists("locked.txt"));
+  EXPECT_FALSE(FileExists("CLIENT_5.mst"));
+  EXPECT_EQ(ReadFile("kept.txt"), "v6");
+  EXPECT_EQ(ReadFile("new.txt"), "new");
+  EXPECT_EQ(ReadFile("CLIENT_6.mst"), "CLIENT.dll\nkept.txt\nnew.txt\n");
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n6\n");
+  auto calls = m_services.Calls();
+  EXPECT_EQ(calls[calls.size() - 2], "SetVersion Larch.blb ClientAppVersionNum 6");
+}
+
+TEST_F(WorkerTest, FailedUnpackKeepsTheOldVersionAndShowsTheErrorForTenSeconds) {
+  WriteFile("Larch.blb", "0\n5\n");
+  WriteFile("CLIENT.dll", "client v5");
+  m_services.u32PublishedClient = 6;
+  m_services.files["CLIENT_6.pkg"] = "not a package";
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: bad package CLIENT_6.pkg");
+  EXPECT_EQ(m_events.back(), "end:2");
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
+  EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{10000}));
+  EXPECT_EQ(m_services.Calls().back(), "StopNetwork");
+}
+
+TEST_F(WorkerTest, EmptyServerAnswersAreErrors) {
+  struct SCase {
+    uint32_t uType;
+    const char* pszText;
+  };
+  for (SCase c : {SCase{3, "ERROR: No LCSes logged-in."}, SCase{6, "ERROR: No CSDSes logged-in."},
+                  SCase{0, "ERROR: No public CSes logged-in."}}) {
+    m_events.clear();
+    m_services.serversByType = {{6, {"10.0.0.6:27037"}}, {3, {"10.0.0.3:27038"}}};
+    m_services.contentServers = {"10.0.0.7:27040"};
+    if (c.uType == 0) {
+      m_services.contentServers.clear();
+    } else {
+      m_services.serversByType[c.uType].clear();
+    }
+    EXPECT_EQ(Run(), sc_nIdCancel);
+    EXPECT_EQ(m_statuses.back(), c.pszText);
+    EXPECT_EQ(m_events.back(), "end:2");
+    for (const std::string& s : m_events) EXPECT_NE(s, "end:1");
+  }
+}
+
+TEST_F(WorkerTest, NoDirectoryServersIsAnError) {
+  m_services.directoryServers.clear();
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: No IP:ports provided for GeneralDirectoryServers");
+}
+
+TEST_F(WorkerTest, ClientRegistryAbsentMeansNoMasterQuery) {
+  Run();
+  for (const std::string& s : m_services.Calls()) {
+    EXPECT_EQ(s.find("Master"), std::string::npos) << s;
+  }
+}
+
+TEST_F(WorkerTest, MasterAddressIsWrittenOnlyWhenItDiffers) {
+  WriteFile("CLIENT.dll", "client v0");
+  WriteFile(sc_pszClientRegistryFile, "MASTER=10.0.0.9:27039");
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(m_services.nRegistryWrites, 0);
+  WriteFile(sc_pszClientRegistryFile, "MASTER=10.0.0.8:1");
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(m_services.nRegistryWrites, 1);
+  EXPECT_EQ(ReadFile(sc_pszClientRegistryFile), "MASTER=10.0.0.9:27039");
+}
+
+TEST_F(WorkerTest, DamagedClientRegistryIsRemovedAndTheRunGoesOn) {
+  WriteFile("CLIENT.dll", "client v0");
+  WriteFile(sc_pszClientRegistryFile, "garbage");
+  ASSERT_TRUE(platform::SetReadOnly(sc_pszClientRegistryFile, true));
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_FALSE(FileExists(sc_pszClientRegistryFile));
+}
+
+TEST_F(WorkerTest, ClientRegistryHeldByAnotherProcessIsLeftAlone) {
+  WriteFile("CLIENT.dll", "client v0");
+  WriteFile(sc_pszClientRegistryFile, "LOCKED");
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(ReadFile(sc_pszClientRegistryFile), "LOCKED");
+}
+
+TEST_F(WorkerTest, ClientRegistryThatCannotBeDeletedIsAnError) {
+  WriteFile(sc_pszClientRegistryFile, "garbage");
+  platform::InjectFailure("Remove", 1);
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: Failed to delete client registry blob");
+}
+
+TEST_F(WorkerTest, MasterLookupFailureIsAnOrdinaryError) {
+  WriteFile(sc_pszClientRegistryFile, "MASTER=1.2.3.4:5");
+  m_services.failures["GetMasterAuthenticationServer"] =
+      "Failed to find Master AuthenticationServer";
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: Failed to find Master AuthenticationServer");
+}
+
+TEST_F(WorkerTest, BootStrapperUpdateUnpacksAndSpawnsTheSelfUpdater) {
+  WriteFile("Larch.exe", "old executable");
+  m_services.u32PublishedBoot = 12;
+  m_services.files["Larch_12.pkg"] = "LarchNew.exe\tnew executable\n";
+  platform::InjectFailure("StartProcess", 1, 2);
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(
+      std::vector<std::string>(m_statuses.begin() + 4, m_statuses.end()),
+      (std::vector<std::string>{"Updating Larch.exe to version 12. Please wait...",
+                                "Downloading package Larch_12.pkg, please wait...",
+                                "ERROR: Could not spawn self-updater LarchTmp.exe (errno=2)"}));
+  EXPECT_EQ(ReadFile("LarchTmp.exe"), "old executable");
+  EXPECT_EQ(ReadFile("LarchNew.exe"), "new executable");
+  EXPECT_EQ(ReadFile("Larch_12.mst"), "LarchNew.exe\n");
+  EXPECT_TRUE(FileExists("Larch_12.pkg"));  // the self-update mode removes it
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n0\n");
+  EXPECT_EQ(m_nSuccessorStarts, 1);
+  EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{3000, 10000}));
+}
+
+TEST_F(WorkerTest, LowerPublishedBootStrapperVersionIsARollback) {
+  WriteFile("Larch.blb", "7\n0\n");
+  m_services.u32PublishedBoot = 6;
+  EXPECT_EQ(Run(), sc_nIdCancel);  // no package on the server
+  EXPECT_EQ(m_statuses[4], "Updating Larch.exe to version 6. Please wait...");
+}
+
+TEST_F(WorkerTest, LongStatusTextsAreCut) {
+  m_services.failures["StartNetwork"] = std::string(400, 'x');
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: " + std::string(248, 'x'));
+}
+
+}  // namespace
+}  // namespace bootstrapper

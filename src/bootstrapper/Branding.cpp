@@ -1,0 +1,62 @@
+#include "bootstrapper/Branding.h"
+
+#include <cctype>
+#include <stdexcept>
+
+#include "platform/Branding.h"
+#include "support/Assert.h"
+
+namespace bootstrapper {
+namespace {
+
+std::string LoadChecked(const char* pszName, const char* pszType, bool bMissingIsEmpty) {
+  std::string sValue;
+  switch (platform::LoadBrandingString(pszName, pszType, sValue)) {
+    case platform::eBrandingFound:
+      return sValue;
+    case platform::eBrandingNotFound:
+      if (bMissingIsEmpty) return std::string();
+      throw std::runtime_error(std::string("Unable to find resource ") + pszType + ":" + pszName);
+    case platform::eBrandingLoadFailed:
+      throw std::runtime_error(std::string("Unable to load resource ") + pszType + ":" + pszName);
+    case platform::eBrandingUnterminated:
+    default:
+      common::DebugAssert(
+          "( !(szResource) || (strlen( szResource ) <= SizeofResource(hModule, hRes)) )", __FILE__,
+          __LINE__);
+      throw std::runtime_error(std::string("Unable to load resource ") + pszType + ":" + pszName);
+  }
+}
+
+}  // namespace
+
+std::string LoadBrandingString(const char* pszName, const char* pszType) {
+  return LoadChecked(pszName, pszType, false);
+}
+
+void SplitClientAppFileName(const std::string& sValue, std::string& sName,
+                            std::string& sExtension) {
+  size_t uDot = sValue.rfind('.');
+  if (uDot == std::string::npos) {
+    throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");
+  }
+  std::string sExt = sValue.substr(uDot + 1);
+  for (char& c : sExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (sExt != "exe" && sExt != "dll") {
+    throw std::runtime_error("BRANDING ERROR: Invalid client application extension type (" + sExt +
+                             ")");
+  }
+  sName = sValue.substr(0, uDot);
+  sExtension = sExt;
+}
+
+void GetClientAppFileName(std::string& sName, std::string& sExtension) {
+  SplitClientAppFileName(LoadBrandingString(sc_pszClientAppFileNameResource, sc_pszBrandingType),
+                         sName, sExtension);
+}
+
+std::string LoadBrandedDirectoryServersText() {
+  return LoadChecked(sc_pszDirectoryServersResource, sc_pszBrandingType, true);
+}
+
+}  // namespace bootstrapper

@@ -1,0 +1,26 @@
+// The branding strings: which client application the bootstrapper keeps current and starts,
+// and where the operator's directory servers are. Read from the program's own executable.
+#pragma once
+
+#include <string>
+
+namespace bootstrapper {
+
+constexpr const char* sc_pszBrandingType = "CONFIGDATA";
+constexpr const char* sc_pszClientAppFileNameResource = "CLIENTAPP_FILENAME";
+constexpr const char* sc_pszDirectoryServersResource = "GENERALDIRECTORYSERVER_IPADDRPORTS";
+
+// The string of that name and type; throws "Unable to find resource TYPE:NAME" or "Unable to
+// load resource TYPE:NAME".
+std::string LoadBrandingString(const char* pszName, const char* pszType);
+
+// Splits a client application file name at its last dot: the name keeps its case, the
+// extension is lowered and must be "exe" or "dll". Throws the "BRANDING ERROR: ..." texts.
+void SplitClientAppFileName(const std::string& sValue, std::string& sName, std::string& sExtension);
+// The branded client application file name, split as above.
+void GetClientAppFileName(std::string& sName, std::string& sExtension);
+
+// The branded directory-server list as text; a missing string is an empty text.
+std::string LoadBrandedDirectoryServersText();
+
+}  // namespace bootstrapper

@@ -1,0 +1,29 @@
+// Time for the bootstrapper's pauses and the dialog's timer. The program uses the system's
+// clock; tests give a clock whose sleeps return at once, so that no test waits real seconds.
+#pragma once
+
+#include <cstdint>
+
+namespace bootstrapper {
+
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  // Milliseconds since an arbitrary start; never goes back.
+  virtual uint64_t NowMs() = 0;
+  virtual void SleepMs(uint32_t uMilliseconds) = 0;
+  // The longest a waiting loop may block before it looks at NowMs again. The system clock
+  // moves by itself, so a loop may sleep until its deadline; a test clock moves only when
+  // someone sleeps on it, so loops must look often.
+  virtual uint32_t LongestWaitMs() const { return 0xFFFFFFFFu; }
+};
+
+// The system's monotonic clock and real sleeps. Stateless; any thread.
+class CSystemClock : public IClock {
+ public:
+  uint64_t NowMs() override;
+  void SleepMs(uint32_t uMilliseconds) override;
+  static CSystemClock& Instance();
+};
+
+}  // namespace bootstrapper

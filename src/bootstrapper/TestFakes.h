@@ -1,0 +1,262 @@
+// Test doubles for the bootstrapper's tests: a clock whose sleeps return at once, a view that
+// records what the dialog drew, and scripted services with files in the current directory.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bootstrapper/Clock.h"
+#include "bootstrapper/TerminalView.h"
+#include "bootstrapper/UpdateServices.h"
+#include "platform/File.h"
+#include "platform/Process.h"
+
+namespace bootstrapper_test {
+
+using namespace bootstrapper;
+
+// Time moves only when someone sleeps; the sleeps are recorded.
+// With SyncWithLoop, a sleep returns only once another thread (the dialog's loop) has read the
+// new time, as a real loop would have woken during a real sleep.
+class CFakeClock : public IClock {
+ public:
+  void SyncWithLoop() { m_bSync = true; }
+  uint64_t NowMs() override {
+    uint64_t u64Now = m_u64Now.load();
+    m_u64LastRead = u64Now;
+    return u64Now;
+  }
+  void SleepMs(uint32_t uMilliseconds) override {
+    uint64_t u64New = (m_u64Now += uMilliseconds);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_sleeps.push_back(uMilliseconds);
+    }
+    for (int i = 0; m_bSync && m_u64LastRead.load() < u64New && i < 2000; ++i) {
+      platform::SleepMilliseconds(1);
+    }
+  }
+  uint32_t LongestWaitMs() const override { return 1; }
+  std::vector<uint32_t> Sleeps() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sleeps;
+  }
+
+ private:
+  std::atomic<uint64_t> m_u64Now{1000};
+  std::atomic<uint64_t> m_u64LastRead{0};
+  std::atomic<bool> m_bSync{false};
+  std::mutex m_mutex;
+  std::vector<uint32_t> m_sleeps;
+};
+
+// The terminal view in plain mode on a scratch stream, recording every call as a line.
+class CRecordingView : public CTerminalView {
+ public:
+  explicit CRecordingView(IClock& clock) : CTerminalView(m_pSink = std::tmpfile(), false, clock) {}
+  ~CRecordingView() override {
+    if (m_pSink) std::fclose(m_pSink);
+  }
+  void ShowNormal() override {
+    Log("shown");
+    CTerminalView::ShowNormal();
+  }
+  void ShowOffScreen() override { Log("offscreen"); }
+  void SetStatusText(const char* pszText) override {
+    Log(std::string("status:") + pszText);
+    CTerminalView::SetStatusText(pszText);
+  }
+  void SetBootStrapperVersion(int32_t n) override { Log("boot:" + std::to_string(n)); }
+  void SetClientVersion(int32_t n) override { Log("client:" + std::to_string(n)); }
+  void SetProgress(int n) override { Log("progress:" + std::to_string(n)); }
+  void EndDialog(int n) override {
+    Log("end:" + std::to_string(n));
+    CTerminalView::EndDialog(n);
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+  }
+  // Only the status texts, in order.
+  std::vector<std::string> Statuses() {
+    std::vector<std::string> out;
+    for (const std::string& s : Events()) {
+      if (s.compare(0, 7, "status:") == 0) out.push_back(s.substr(7));
+    }
+    return out;
+  }
+
+ private:
+  void Log(const std::string& s) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back(s);
+  }
+  FILE* m_pSink = nullptr;
+  std::mutex m_mutex;
+  std::vector<std::string> m_events;
+};
+
+inline std::string ReadFile(const std::string& sName) {
+  std::ifstream in(sName, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& sName, const std::string& sContent) {
+  std::ofstream out(sName, std::ios::binary | std::ios::trunc);
+  out << sContent;
+}
+
+inline bool FileExists(const std::string& sName) {
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sName, status) && status.bExists;
+}
+
+// Scripted servers. Packages are text: one "name<TAB>content" line per entry. The version file
+// holds "boot\nclient\n"; the client registry holds "MASTER=<address>" or "LOCKED" (another
+// process holds it) or anything else (damaged) or "" (no master value).
+class CFakeServices : public IUpdateServices {
+ public:
+  ServerList directoryServers = {"10.0.0.1:5273"};
+  std::map<uint32_t, ServerList> serversByType = {{6, {"10.0.0.6:27037"}}, {3, {"10.0.0.3:27038"}}};
+  std::string sMaster = "10.0.0.9:27039";
+  ServerList contentServers = {"10.0.0.7:27040"};
+  uint32_t u32PublishedBoot = 0;
+  uint32_t u32PublishedClient = 0;
+  std::map<std::string, std::string> files;     // on the content server
+  std::map<std::string, std::string> failures;  // call name -> error text
+  int nRegistryWrites = 0;
+
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+  }
+
+  void StartNetwork() override { Call("StartNetwork"); }
+  void StopNetwork() override { Call("StopNetwork"); }
+  ServerList ParseDirectoryServers(const std::string& sText) override {
+    Call("ParseDirectoryServers " + sText);
+    return directoryServers;
+  }
+  ServerList GetServers(const ServerList&, uint32_t uType, bool bPolling) override {
+    Call("GetServers " + std::to_string(uType) + (bPolling ? " polling" : " blocking"));
+    return serversByType[uType];
+  }
+  std::string GetMasterAuthenticationServer(const ServerList&) override {
+    Call("GetMasterAuthenticationServer");
+    return sMaster;
+  }
+  ServerList GetContentServers(const std::string& s, uint32_t uMax, uint32_t uCaller) override {
+    Call("GetContentServers " + s + " " + std::to_string(uMax) + " " + std::to_string(uCaller));
+    return contentServers;
+  }
+  void GetPublishedVersions(const std::string& s, uint32_t& uBoot, uint32_t& uClient) override {
+    Call("GetPublishedVersions " + s);
+    uBoot = u32PublishedBoot;
+    uClient = u32PublishedClient;
+  }
+  common::CMallocedBlock GetFile(const std::string& sServer, const std::string& sFile,
+                                 ProgressCallback pfnProgress) override {
+    Call("GetFile " + sServer + " " + sFile);
+    auto it = files.find(sFile);
+    if (it == files.end()) throw std::runtime_error("no such file " + sFile);
+    if (pfnProgress) {
+      pfnProgress(0);
+      pfnProgress(50);
+    }
+    common::CMallocedBlock block(static_cast<uint32_t>(it->second.size() + 1));
+    std::copy(it->second.begin(), it->second.end(), block.Data());
+    block.Resize(static_cast<uint32_t>(it->second.size()));
+    return block;
+  }
+  std::vector<std::string> UnpackPackage(const std::string& sPackage) override {
+    Call("UnpackPackage " + sPackage);
+    std::istringstream in(ReadFile(sPackage));
+    std::vector<std::string> names;
+    std::string sLine;
+    while (std::getline(in, sLine)) {
+      size_t uTab = sLine.find('\t');
+      if (uTab == std::string::npos) throw std::runtime_error("bad package " + sPackage);
+      std::string sName = sLine.substr(0, uTab);
+      std::string sLocal = sName;
+      for (char& c : sLocal) {
+        if (c == '\\') c = platform::PreferredSeparator();
+      }
+      size_t uSep = sLocal.rfind(platform::PreferredSeparator());
+      if (uSep != std::string::npos) platform::MakeDirectory(sLocal.substr(0, uSep));
+      platform::SetReadOnly(sLocal, false);
+      WriteFile(sLocal, sLine.substr(uTab + 1));
+      names.push_back(sName);
+    }
+    return names;
+  }
+  void ReadVersionFile(const std::string& sFile, std::string& sBoot,
+                       std::string& sClient) override {
+    Call("ReadVersionFile " + sFile);
+    std::istringstream in(ReadFile(sFile));
+    std::getline(in, sBoot);
+    std::getline(in, sClient);
+  }
+  void CreateVersionFile(const std::string& sFile) override {
+    Call("CreateVersionFile " + sFile);
+    WriteFile(sFile, "0\n0\n");
+  }
+  void SetVersion(const std::string& sFile, const std::string& sName,
+                  const std::string& sValue) override {
+    Call("SetVersion " + sFile + " " + sName + " " + sValue);
+    std::string sBoot, sClient;
+    std::istringstream in(ReadFile(sFile));
+    std::getline(in, sBoot);
+    std::getline(in, sClient);
+    (sName == "BootStrapperVersionNum" ? sBoot : sClient) = sValue;
+    WriteFile(sFile, sBoot + "\n" + sClient + "\n");
+  }
+  bool RefreshMasterAddress(const std::string& sFile, const std::string& sAddress) override {
+    Call("RefreshMasterAddress " + sFile + " " + sAddress);
+    std::string sContent = ReadFile(sFile);
+    if (sContent == "LOCKED") throw CRegistryBusyException("in use");
+    if (sContent.empty()) return false;
+    if (sContent.compare(0, 7, "MASTER=") != 0) throw std::runtime_error("damaged");
+    if (sContent.substr(7) == sAddress) return false;
+    WriteFile(sFile, "MASTER=" + sAddress);
+    ++nRegistryWrites;
+    return true;
+  }
+
+ private:
+  void Call(const std::string& s) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_calls.push_back(s);
+    }
+    Fail(s.substr(0, s.find(' ')));
+  }
+  void Fail(const std::string& sCall) {
+    auto it = failures.find(sCall);
+    if (it != failures.end()) throw std::runtime_error(it->second);
+  }
+  std::mutex m_mutex;
+  std::vector<std::string> m_calls;
+};
+
+// Runs the test in a scratch directory made current, and goes back afterwards.
+class CCurrentDirectory {
+ public:
+  explicit CCurrentDirectory(const std::string& sDir) : m_sOld(platform::GetWorkingDirectory()) {
+    platform::SetWorkingDirectory(sDir);
+  }
+  ~CCurrentDirectory() { platform::SetWorkingDirectory(m_sOld); }
+
+ private:
+  std::string m_sOld;
+};
+
+}  // namespace bootstrapper_test

@@ -1,0 +1,75 @@
+// What the update sequence asks of the rest of the system: the operator's servers, package
+// files and the registry files. The program uses the real network, package and registry code
+// (RealUpdateServices); tests put scripted answers behind the same calls.
+//
+// Server addresses travel as their text form (dotted-quad address, colon, decimal port).
+// Every failure is an exception derived from std::runtime_error whose text is the message.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/MallocedBlock.h"
+
+namespace bootstrapper {
+
+using ServerList = std::vector<std::string>;
+using ProgressCallback = void (*)(int nPercent);
+
+// Another process holds the registry file's lock for longer than the wait allowed.
+class CRegistryBusyException : public std::runtime_error {
+ public:
+  explicit CRegistryBusyException(const std::string& sText) : std::runtime_error(sText) {}
+};
+
+class IUpdateServices {
+ public:
+  virtual ~IUpdateServices() = default;
+
+  // Sockets for this thread's sequence; StopNetwork undoes one StartNetwork.
+  virtual void StartNetwork() = 0;
+  virtual void StopNetwork() = 0;
+  // Parses a directory-server list (separators comma, blank, tab; an empty address part takes
+  // the default address 0, a missing port 5273).
+  virtual ServerList ParseDirectoryServers(const std::string& sText) = 0;
+  // Asks the directory servers in turn for the servers of a type; bPolling selects the
+  // polling form of the requests.
+  virtual ServerList GetServers(const ServerList& directoryServers, uint32_t uType,
+                                bool bPolling) = 0;
+  virtual std::string GetMasterAuthenticationServer(const ServerList& directoryServers) = 0;
+  virtual ServerList GetContentServers(const std::string& sContentDirectoryServer,
+                                       uint32_t uMaxCount, uint32_t uCaller) = 0;
+  // The published bootstrapper and client versions from the client config record.
+  virtual void GetPublishedVersions(const std::string& sConfigServer, uint32_t& u32BootStrapper,
+                                    uint32_t& u32ClientApp) = 0;
+  virtual common::CMallocedBlock GetFile(const std::string& sContentServer,
+                                         const std::string& sFile,
+                                         ProgressCallback pfnProgress) = 0;
+
+  // Unpacks every entry of the package into the current directory, creating directories, and
+  // returns the entry names in table order.
+  virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile) = 0;
+
+  // Registry files, opened with a 100 ms lock wait. A lock that is not obtained in time
+  // raises CRegistryBusyException.
+  // Reads the value of the same name from each of the two keys; the file must exist.
+  virtual void ReadVersionFile(const std::string& sFile, std::string& sBootStrapperVersion,
+                               std::string& sClientAppVersion) = 0;
+  // Creates the file with both versions "0".
+  virtual void CreateVersionFile(const std::string& sFile) = 0;
+  // Sets the value of the key of the same name ("BootStrapperVersionNum" or
+  // "ClientAppVersionNum"); the file must exist.
+  virtual void SetVersion(const std::string& sFile, const std::string& sName,
+                          const std::string& sValue) = 0;
+  // Sets the top key's "MasterAuthenticationServerIPAddrPort" to the text when that value
+  // exists and differs; true when it was written.
+  virtual bool RefreshMasterAddress(const std::string& sFile, const std::string& sAddress) = 0;
+};
+
+// The services on the system's real network, package and registry code.
+std::unique_ptr<IUpdateServices> MakeRealUpdateServices();
+
+}  // namespace bootstrapper

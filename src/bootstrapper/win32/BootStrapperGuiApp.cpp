@@ -1,0 +1,57 @@
+// The Windows program Larch.exe: the application object that gives the portable bootstrapper
+// its window-system face (progress dialog, already-running dialog, message boxes).
+//
+// Static initialisation builds, in this order, the single-instance guard, the six registered
+// window messages and the application object; the entry point then calls InitInstance.
+
+#include <windows.h>
+
+#include <memory>
+
+#include "bootstrapper/BootStrapperApp.h"
+#include "bootstrapper/Clock.h"
+#include "bootstrapper/win32/BootStrapperDlgWindow.h"
+#include "bootstrapper/win32/GuiApplication.h"
+#include "bootstrapper/win32/OnlyOneAtATimeDlg.h"
+#include "bootstrapper/win32/RegisteredMessages.h"
+#include "platform/Process.h"
+#include "platform/Report.h"
+
+namespace gui {
+namespace {
+
+std::unique_ptr<common::CLimitSingleAppInstance> s_pGuard =
+    std::make_unique<common::CLimitSingleAppInstance>(bootstrapper::sc_pszSingleInstanceName);
+
+const bool s_bMessagesRegistered = (RegisterDialogMessages(), true);
+
+class CBootStrapperGuiApp : public CGuiApplication {
+ public:
+  bool InitInstance() override;
+};
+
+bool CBootStrapperGuiApp::InitInstance() {
+  EnableControlContainer();
+  std::unique_ptr<bootstrapper::IUpdateServices> pServices = bootstrapper::MakeRealUpdateServices();
+
+  bootstrapper::SAppEnvironment environment;
+  environment.pServices = pServices.get();
+  environment.pClock = &bootstrapper::CSystemClock::Instance();
+  environment.fnMakeView = [] { return std::make_unique<CBootStrapperDlgWindow>(); };
+  environment.fnShowAlreadyRunning = [] {
+    COnlyOneAtATimeDlg dlg;
+    dlg.DoModal();
+  };
+  environment.fnShowError = [](const std::string& sCaption, const std::string& sText) {
+    platform::ShowErrorMessage(sCaption, sText);
+  };
+  environment.fnEndProcess = [] { ::ExitProcess(0); };
+
+  bootstrapper::CBootStrapperApp app(environment, std::move(s_pGuard));
+  return app.InitInstance(platform::GetProcessCommandLine());
+}
+
+CBootStrapperGuiApp theApp;
+
+}  // namespace
+}  // namespace gui

@@ -142,9 +142,13 @@ uintptr_t CBootStrapperDlgWindow::StartTimer(uint32_t uMilliseconds) {
   return ::SetTimer(Handle(), 1, uMilliseconds, nullptr);
 }
 
-void CBootStrapperDlgWindow::KillTimer(uintptr_t uTimerId) { ::KillTimer(Handle(), uTimerId); }
+void CBootStrapperDlgWindow::KillTimer(uintptr_t uTimerId) {
+  ::KillTimer(Handle(), uTimerId);
+}
 
-void CBootStrapperDlgWindow::ShowNormal() { ::ShowWindow(Handle(), SW_SHOWNORMAL); }
+void CBootStrapperDlgWindow::ShowNormal() {
+  ::ShowWindow(Handle(), SW_SHOWNORMAL);
+}
 
 void CBootStrapperDlgWindow::ShowOffScreen() {
   RECT desktop;
@@ -154,7 +158,9 @@ void CBootStrapperDlgWindow::ShowOffScreen() {
   ::ShowWindow(Handle(), SW_SHOW);
 }
 
-void CBootStrapperDlgWindow::SetStatusText(const char* pszText) { m_Status.SetText(pszText); }
+void CBootStrapperDlgWindow::SetStatusText(const char* pszText) {
+  m_Status.SetText(pszText);
+}
 
 void CBootStrapperDlgWindow::SetBootStrapperVersion(int32_t nVersion) {
   char szNumber[16];
@@ -168,8 +174,12 @@ void CBootStrapperDlgWindow::SetClientVersion(int32_t nVersion) {
   m_ClientVersion.SetText(szNumber);
 }
 
-void CBootStrapperDlgWindow::SetProgress(int nPosition) { m_Progress.SetPos(nPosition); }
+void CBootStrapperDlgWindow::SetProgress(int nPosition) {
+  m_Progress.SetPos(nPosition);
+}
 
-void CBootStrapperDlgWindow::EndDialog(int nResult) { CModalDialog::EndDialog(nResult); }
+void CBootStrapperDlgWindow::EndDialog(int nResult) {
+  CModalDialog::EndDialog(nResult);
+}
 
 }  // namespace gui

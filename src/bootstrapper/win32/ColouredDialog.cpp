@@ -7,7 +7,9 @@
 
 namespace gui {
 
-void CColouredDialog::DoDataExchange() { BindControl(IDCANCEL, m_Cancel); }
+void CColouredDialog::DoDataExchange() {
+  BindControl(IDCANCEL, m_Cancel);
+}
 
 void CColouredDialog::InitLook(const char* pszTitle) {
   m_bkgndcolor = sc_BackgroundColour;

@@ -1,7 +1,7 @@
 #include "bootstrapper/win32/GuiApplication.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include "support/Assert.h"
 
@@ -39,4 +39,6 @@ void EnableControlContainer() {
 }  // namespace gui
 
 // The entry point of the GUI subsystem: the command line is read by the application itself.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return gui::CGuiApplication::Run(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  return gui::CGuiApplication::Run();
+}

@@ -19,15 +19,17 @@ void DrawPicture(HDC hDC, HBITMAP hBitmap, const RECT& rect) {
   HGDIOBJ hOld = ::SelectObject(hMemDC, hBitmap);
   // The picture fills the button, whatever size the dialog units gave it.
   ::SetStretchBltMode(hDC, COLORONCOLOR);
-  ::StretchBlt(hDC, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, hMemDC,
-               0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
+  ::StretchBlt(hDC, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, hMemDC, 0,
+               0, info.bmWidth, info.bmHeight, SRCCOPY);
   ::SelectObject(hMemDC, hOld);
   ::DeleteDC(hMemDC);
 }
 
 }  // namespace
 
-CImageButton::~CImageButton() { FreeBitmaps(); }
+CImageButton::~CImageButton() {
+  FreeBitmaps();
+}
 
 void CImageButton::FreeBitmaps() {
   for (BitmapHandle* ph : {&m_hNormal, &m_hPressed, &m_hFocus, &m_hDisabled}) {

@@ -1,14 +1,16 @@
 #include "bootstrapper/win32/ModalDialog.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <uxtheme.h>
+#include <windows.h>
 
 #include "bootstrapper/win32/ImageButton.h"
 
 namespace gui {
 
-void CWindowRef::SetText(const char* pszText) { ::SetWindowTextA(m_hWnd, pszText); }
+void CWindowRef::SetText(const char* pszText) {
+  ::SetWindowTextA(m_hWnd, pszText);
+}
 
 std::string CWindowRef::GetText() const {
   int nLength = ::GetWindowTextLengthA(m_hWnd);
@@ -19,7 +21,9 @@ std::string CWindowRef::GetText() const {
   return sText;
 }
 
-void CProgressBar::SetPos(int nPosition) { ::SendMessageA(m_hWnd, PBM_SETPOS, nPosition, 0); }
+void CProgressBar::SetPos(int nPosition) {
+  ::SendMessageA(m_hWnd, PBM_SETPOS, nPosition, 0);
+}
 
 int CProgressBar::GetPos() const {
   return static_cast<int>(::SendMessageA(m_hWnd, PBM_GETPOS, 0, 0));
@@ -66,9 +70,9 @@ CModalDialog::~CModalDialog() = default;
 
 int CModalDialog::DoModal() {
   m_pEscaped = nullptr;
-  INT_PTR nResult = ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_uTemplateId),
-                                      nullptr, &CDialogProcAccess::DialogProc,
-                                      reinterpret_cast<LPARAM>(this));
+  INT_PTR nResult =
+      ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_uTemplateId), nullptr,
+                        &CDialogProcAccess::DialogProc, reinterpret_cast<LPARAM>(this));
   m_hWnd = nullptr;
   for (CImageButton* pButton : m_imageButtons) pButton->Attach(nullptr);
   m_imageButtons.clear();
@@ -94,11 +98,17 @@ void CModalDialog::BindControl(int nId, CImageButton& button) {
   m_imageButtons.push_back(&button);
 }
 
-bool CModalDialog::OnMessage(unsigned, MessageWord, MessageLong, MessageResult&) { return false; }
+bool CModalDialog::OnMessage(unsigned, MessageWord, MessageLong, MessageResult&) {
+  return false;
+}
 
-void CModalDialog::OnOK() { EndDialog(IDOK); }
+void CModalDialog::OnOK() {
+  EndDialog(IDOK);
+}
 
-void CModalDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CModalDialog::OnCancel() {
+  EndDialog(IDCANCEL);
+}
 
 bool CModalDialog::DrawImageButton(MessageWord wParam, MessageLong lParam) {
   const DRAWITEMSTRUCT* pDraw = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
@@ -138,8 +148,8 @@ intptr_t CModalDialog::Dispatch(unsigned uMsg, MessageWord wParam, MessageLong l
       case WM_CTLCOLORLISTBOX:
       case WM_CTLCOLORSCROLLBAR:
       case WM_CTLCOLORMSGBOX: {
-        BrushHandle hBrush = OnCtlColor(reinterpret_cast<HDC>(wParam),
-                                        reinterpret_cast<HWND>(lParam));
+        BrushHandle hBrush =
+            OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
         bHandled = hBrush != nullptr;
         nResult = reinterpret_cast<MessageResult>(hBrush);
         break;

@@ -69,9 +69,7 @@ class CModalDialog {
   virtual void OnOK();
   virtual void OnCancel();
   // Control colours of the dialog and every control; null leaves the system's colours.
-  virtual BrushHandle OnCtlColor(DeviceContextHandle hDC, WindowHandle hControl) {
-    return nullptr;
-  }
+  virtual BrushHandle OnCtlColor(DeviceContextHandle hDC, WindowHandle hControl) { return nullptr; }
 
  private:
   friend struct CDialogProcAccess;  // the window procedure

@@ -22,7 +22,9 @@ const SMessageNumbers& Numbers() {
 
 }  // namespace
 
-void RegisterDialogMessages() { Numbers(); }
+void RegisterDialogMessages() {
+  Numbers();
+}
 
 unsigned DialogMessageNumber(bootstrapper::EDialogMessage eKind) {
   return Numbers().auNumbers[eKind];

@@ -100,7 +100,11 @@ class CScriptedServer {
       : m_listener(common::CIPAddrPort::FromOctets(127, 0, 0, 1, 0)),
         m_scripts(std::move(scripts)),
         m_thread([this] { Run(); }) {}
-  ~CScriptedServer() { Join(); }
+  // Stops waiting for connections that have not come.
+  ~CScriptedServer() {
+    m_bStop = true;
+    Join();
+  }
 
   common::CIPAddrPort Address() const { return m_listener.LocalAddress(); }
   std::string AddressText() const { return Address().ToString(); }
@@ -115,7 +119,9 @@ class CScriptedServer {
     for (Script& script : m_scripts) {
       platform::SocketHandle hConnection = platform::sc_InvalidSocket;
       try {
-        if (!m_listener.Accept(10000, hConnection)) return;
+        for (int nWaited = 0; !m_listener.Accept(20, hConnection); nWaited += 20) {
+          if (m_bStop || nWaited >= 10000) return;
+        }
       } catch (...) {
         return;
       }
@@ -131,6 +137,7 @@ class CScriptedServer {
   common::CTcpListener m_listener;
   std::vector<Script> m_scripts;
   std::atomic<size_t> m_uServed{0};
+  std::atomic<bool> m_bStop{false};
   std::thread m_thread;
 };
 

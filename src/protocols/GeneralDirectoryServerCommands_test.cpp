@@ -1,0 +1,166 @@
+#include "protocols/GeneralDirectoryServerCommands.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "network/WSABUFWrapper.h"
+#include "platform/Process.h"
+#include "protocols/ProtocolTestUtil.h"
+
+namespace common {
+namespace {
+
+using larch_test::Bytes;
+using larch_test::CScriptedServer;
+using larch_test::CServerConnection;
+using larch_test::Hex;
+using larch_test::LengthPrefixed;
+using larch_test::VersionedServer;
+
+std::string ErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// K = 2: 10.1.2.3:80 and 192.168.0.9:5265.
+const std::string sc_sTwoAddresses =
+    Bytes({0, 2, 0x0A, 1, 2, 3, 0x50, 0, 192, 168, 0, 9, 0x91, 0x14});
+
+class GeneralDirectoryServer : public ::testing::Test {
+ protected:
+  void SetUp() override { larch_test::StartSocketsOnce(); }
+  std::atomic<bool> m_bAbort{false};
+  std::atomic<bool> m_bStalled{false};
+};
+
+TEST_F(GeneralDirectoryServer, RefusedServerIsSkippedAndTheThirdNeverContacted) {
+  for (int nPolling = 0; nPolling < 2; ++nPolling) {
+    std::string sGot, sThird;
+    CScriptedServer second({VersionedServer(&sGot, 1, 5, LengthPrefixed(sc_sTwoAddresses))});
+    CScriptedServer third({VersionedServer(&sThird, 1, 5, LengthPrefixed(sc_sTwoAddresses))});
+    std::vector<CIPAddrPort> vecGds = {larch_test::UnusedLoopbackAddress(), second.Address(),
+                                       third.Address()};
+    std::vector<CIPAddrPort> vecServers = {CIPAddrPort::FromOctets(1, 1, 1, 1, 1)};
+    EXPECT_EQ(2u, GeneralDirectoryServerGetServers(eConfigServer, vecGds, &vecServers,
+                                                   nPolling ? &m_bAbort : nullptr,
+                                                   nPolling ? &m_bStalled : nullptr));
+    ASSERT_EQ(3u, vecServers.size());
+    EXPECT_EQ("10.1.2.3:80", vecServers[1].ToString());
+    EXPECT_EQ("192.168.0.9:5265", vecServers[2].ToString());
+    second.Join();
+    EXPECT_EQ("00 00 00 01 00 00 00 01 03 01", Hex(sGot));
+    EXPECT_EQ(0u, third.ConnectionsServed());
+  }
+}
+
+TEST_F(GeneralDirectoryServer, ServerRefusingTheVersionIsSkippedToo) {
+  std::string sRefusing, sGot;
+  CScriptedServer refusing({VersionedServer(&sRefusing, 0, 0, "")});
+  CScriptedServer accepting({VersionedServer(&sGot, 7, 5, LengthPrefixed(Bytes({0, 0})))});
+  std::vector<CIPAddrPort> vecServers;
+  EXPECT_EQ(0u, GeneralDirectoryServerGetServers(eContentServerDirectoryServer,
+                                                 {refusing.Address(), accepting.Address()},
+                                                 &vecServers, &m_bAbort, &m_bStalled));
+  EXPECT_TRUE(vecServers.empty());
+  refusing.Join();
+  accepting.Join();
+  EXPECT_EQ("00 00 00 01", Hex(sRefusing));
+  EXPECT_EQ("00 00 00 01 00 00 00 01 06 01", Hex(sGot));
+}
+
+TEST_F(GeneralDirectoryServer, RepliesThatDoNotMatchTheirFields) {
+  struct SCase {
+    std::string sReply;
+    std::string sError;
+  } cases[] = {
+      {LengthPrefixed(sc_sTwoAddresses + Bytes({0})), "ProtocolError - Message not fully consumed"},
+      {LengthPrefixed(sc_sTwoAddresses.substr(0, 8)),
+       "ProtocolError - Not enough data for ExtractGap()"},
+      {LengthPrefixed(Bytes({0})), "ProtocolError - Not enough data for ExtractNext(u16)"},
+      {Bytes({0, 0, 0, 0}), "ProtocolError - Bad message LengthPrefix"},
+      {Bytes({0, 0, 1, 1}), "ProtocolError - Bad message LengthPrefix"},
+      {Bytes({0, 0, 0, 5, 0, 1}), "Connection Closed by Peer, WinSock Error 0 \"No error\""},
+  };
+  for (const SCase& c : cases) {
+    std::string sGot;
+    CScriptedServer server({[&](CServerConnection& conn) {
+      sGot = conn.Read(4);
+      conn.Write(Bytes({1}));
+      sGot += conn.Read(5);
+      conn.Write(c.sReply);
+      conn.ShutdownSending();
+      conn.ReadUntilClosed();
+    }});
+    std::vector<CIPAddrPort> vecServers;
+    EXPECT_EQ(c.sError, ErrorOf([&] {
+                GeneralDirectoryServerGetServers(eConfigServer, {server.Address()}, &vecServers,
+                                                 nullptr, nullptr);
+              }));
+    EXPECT_TRUE(vecServers.empty());
+  }
+}
+
+TEST_F(GeneralDirectoryServer, MasterAuthenticationServerMustBeExactlyOne) {
+  std::string sGot;
+  CScriptedServer one(
+      {VersionedServer(&sGot, 1, 5, LengthPrefixed(Bytes({0, 1, 10, 0, 0, 7, 0x39, 0x30})))});
+  EXPECT_EQ("10.0.0.7:12345", GetMasterAuthenticationServer({one.Address()}).ToString());
+  one.Join();
+  EXPECT_EQ("00 00 00 01 00 00 00 01 00 01", Hex(sGot));
+  CScriptedServer two({VersionedServer(&sGot, 1, 5, LengthPrefixed(sc_sTwoAddresses))});
+  EXPECT_EQ("Failed to find Master AuthenticationServer",
+            ErrorOf([&] { GetMasterAuthenticationServer({two.Address()}); }));
+}
+
+TEST_F(GeneralDirectoryServer, NoUsableServer) {
+  std::vector<CIPAddrPort> vecServers;
+  std::vector<CIPAddrPort> vecGds = {larch_test::UnusedLoopbackAddress()};
+  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorOf([&] {
+              GeneralDirectoryServerGetServers(eConfigServer, vecGds, &vecServers, nullptr,
+                                               nullptr);
+            }));
+  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorOf([&] {
+              GeneralDirectoryServerGetServers(eConfigServer, {}, &vecServers, nullptr, nullptr);
+            }));
+  // An abort during the connect step skips every server.
+  std::string sGot;
+  CScriptedServer silent({[&](CServerConnection& c) { sGot = c.ReadUntilClosed(); }});
+  std::thread aborter([this] {
+    platform::SleepMilliseconds(50);
+    m_bAbort = true;
+  });
+  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorOf([&] {
+              GeneralDirectoryServerGetServers(eConfigServer, {silent.Address()}, &vecServers,
+                                               &m_bAbort, &m_bStalled);
+            }));
+  aborter.join();
+}
+
+TEST(GeneralDirectoryServerMessages, ServerSideReadsQueryAndBuildsReply) {
+  CWSABUFWrapper w(256, 1);
+  AppendGeneralDirectoryServerQuery(w, 6);
+  platform::SSocketBuffer* p = w.GetWSABUFsForSend();
+  std::string sQuery(reinterpret_cast<char*>(p->pData), p->uLength);
+  EXPECT_EQ("00 00 00 01 06", Hex(sQuery));
+  w.Reset();
+  w.PrepareToReceiveLengthPrefixedMsg();
+  p = w.GetWSABUFsForReceive();
+  std::copy(sQuery.begin(), sQuery.end(), p->pData);
+  EXPECT_TRUE(w.ConsumeReceived(5));
+  EXPECT_EQ(6, ExtractGeneralDirectoryServerQuery(w));
+
+  std::vector<CIPAddrPort> vecMany(50, CIPAddrPort::FromOctets(10, 0, 0, 1, 80));
+  AppendGeneralDirectoryServerReply(w, vecMany);
+  p = w.GetWSABUFsForSend();
+  EXPECT_EQ(254u, p->uLength - 4);  // the most addresses that the client's buffer holds
+  EXPECT_EQ("00 00 00 FE 00 2A 0A 00 00 01 50 00",
+            Hex(std::string(reinterpret_cast<char*>(p->pData), 12)));
+}
+
+}  // namespace
+}  // namespace common

@@ -1,0 +1,55 @@
+// Downloading a file whole from a public content server.
+//
+//   client: u32 version 0                      server: u8 accepted (non-zero) or refused (0)
+//   client: u32 n + 9, u8 command 0, u32 offset 0, u16 0, u16 n, n name bytes
+//   server: u32 F (file length), u32 bytes that follow from the offset (= F), F file bytes
+//   client: graceful close
+//
+// A server that does not have the file closes the connection instead of answering.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "network/IPAddrPort.h"
+#include "network/WSABUFWrapper.h"
+#include "support/MallocedBlock.h"
+
+namespace common {
+
+constexpr uint32_t sc_u32PublicContentServerProtocolVersion = 0;
+constexpr uint8_t sc_u8SendFileCommand = 0;
+// File bytes are received in chunks of this size between progress reports and abort checks.
+constexpr uint32_t sc_uFileChunkSize = 32768;
+
+// Told the percentage of the file already received (0 to 99) before each chunk.
+using ProgressCallbackFn = std::function<void(int nPercentDone)>;
+
+// Resizes pmbReceiveFileData to the file's length and receives the file straight into it. With a
+// progress callback, an abort flag or a stall indicator the file comes in chunks with the
+// polling socket forms; a callback needs an abort flag or a stall indicator. On failure the
+// block keeps what was received.
+void PublicContentServerGetFile(const CIPAddrPort& publicContentServer, const std::string& sFile,
+                                CMallocedBlock* pmbReceiveFileData,
+                                const ProgressCallbackFn& pCallback,
+                                const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled);
+
+// The messages, for both ends.
+struct SFileRequest {
+  uint8_t u8Command = sc_u8SendFileCommand;
+  uint32_t u32Offset = 0;
+  uint16_t u16Reserved = 0;
+  std::string sFileName;
+};
+void AppendFileRequest(CWSABUFWrapper& wrappedWSABUF, const std::string& sFile);
+// Server: reads a received request (length-prefixed).
+SFileRequest ExtractFileRequest(CWSABUFWrapper& wrappedWSABUF);
+// The 8 bytes of file information (not length-prefixed).
+void AppendFileInfo(CWSABUFWrapper& wrappedWSABUF, uint32_t u32FileLength,
+                    uint32_t u32BytesFromOffset);
+void ExtractFileInfo(CWSABUFWrapper& wrappedWSABUF, uint32_t* pu32FileLength,
+                     uint32_t* pu32BytesFromOffset);
+
+}  // namespace common

@@ -60,7 +60,9 @@ class CFakeClock : public IClock {
 // The terminal view in plain mode on a scratch stream, recording every call as a line.
 class CRecordingView : public CTerminalView {
  public:
-  explicit CRecordingView(IClock& clock) : CTerminalView(m_pSink = std::tmpfile(), false, clock) {}
+  // pKeep, when given, receives the events too and outlives the view.
+  explicit CRecordingView(IClock& clock, std::vector<std::string>* pKeep = nullptr)
+      : CTerminalView(m_pSink = std::tmpfile(), false, clock), m_pKeep(pKeep) {}
   ~CRecordingView() override {
     if (m_pSink) std::fclose(m_pSink);
   }
@@ -97,8 +99,10 @@ class CRecordingView : public CTerminalView {
   void Log(const std::string& s) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.push_back(s);
+    if (m_pKeep) m_pKeep->push_back(s);
   }
   FILE* m_pSink = nullptr;
+  std::vector<std::string>* m_pKeep;
   std::mutex m_mutex;
   std::vector<std::string> m_events;
 };

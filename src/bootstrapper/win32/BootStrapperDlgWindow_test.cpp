@@ -4,9 +4,12 @@
 // main thread runs its modal loop.
 #include "bootstrapper/win32/BootStrapperDlgWindow.h"
 
-#include <commctrl.h>
-#include <gtest/gtest.h>
+// The system headers need windows.h first.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>

@@ -1,7 +1,10 @@
 #include "bootstrapper/win32/GuiApplication.h"
 
-#include <commctrl.h>
+// The system headers need windows.h first.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include "support/Assert.h"
 

@@ -1,8 +1,11 @@
 #include "bootstrapper/win32/ModalDialog.h"
 
+// The system headers need windows.h first.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <uxtheme.h>
-#include <windows.h>
+// clang-format on
 
 #include "bootstrapper/win32/ImageButton.h"
 

@@ -1,0 +1,128 @@
+#include "bootstrapper/BootStrapperApp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bootstrapper/TestFakes.h"
+#include "platform/FaultInjection.h"
+#include "support/TestUtil.h"
+
+namespace bootstrapper {
+namespace {
+
+using namespace bootstrapper_test;
+
+// The application in a scratch directory; the test binary's own branding names CLIENT.DLL.
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_sOldCwd = platform::GetWorkingDirectory();
+    m_sGuardName = "LarchAppTest" + std::to_string(platform::GetProcessId());
+    m_environment.pServices = &m_services;
+    m_environment.pClock = &m_clock;
+    m_environment.fnMakeView = [this] {
+      return std::unique_ptr<IProgressView>(new CRecordingView(m_clock, &m_viewEvents));
+    };
+    m_environment.fnShowAlreadyRunning = [this] { m_messages.push_back("already running"); };
+    m_environment.fnShowError = [this](const std::string& sCaption, const std::string& sText) {
+      m_messages.push_back(sCaption + "|" + sText);
+    };
+    m_environment.fnEndProcess = [] { FAIL() << "the process would end"; };
+    WriteFile(m_dir / "Larch.blb", "0\n0\n");
+  }
+  void TearDown() override {
+    platform::SetWorkingDirectory(m_sOldCwd);
+    platform::ClearInjectedFailures();
+    platform::UnsetEnvVar(sc_pszIconEnvVar);
+  }
+
+  void Run(const std::string& sArgs) {
+    CBootStrapperApp app(m_environment,
+                         std::make_unique<common::CLimitSingleAppInstance>(m_sGuardName));
+    EXPECT_FALSE(app.InitInstance("\"" + (m_dir / "Larch.exe") + "\"" + sArgs));
+  }
+
+  larch_test::CScratchDir m_dir;
+  std::string m_sOldCwd;
+  std::string m_sGuardName;
+  CFakeClock m_clock;
+  CFakeServices m_services;
+  SAppEnvironment m_environment;
+  std::vector<std::string> m_viewEvents;
+  std::vector<std::string> m_messages;
+};
+
+TEST_F(AppTest, SecondInstanceShowsOnlyTheAlreadyRunningDialog) {
+  common::CLimitSingleAppInstance first(m_sGuardName);
+  std::string sCwd = platform::GetWorkingDirectory();
+  Run("");
+  EXPECT_EQ(m_messages, (std::vector<std::string>{"already running"}));
+  EXPECT_EQ(platform::GetWorkingDirectory(), sCwd);
+  EXPECT_TRUE(m_services.Calls().empty());
+}
+
+TEST_F(AppTest, LaunchFailureReachesTheMainHandlerAndTheVariableIsCleared) {
+  WriteFile(m_dir / "CLIENT.dll", "not a library");
+  platform::SetEnvVar(sc_pszIconEnvVar, "stale");
+  Run(" -a");
+  EXPECT_EQ(m_messages,
+            (std::vector<std::string>{
+                "ERROR|Larch.exe (main exception): Unable to load library CLIENT.dll"}));
+  EXPECT_EQ(platform::GetFullPath(platform::GetWorkingDirectory()),
+            platform::GetFullPath(m_dir.Path()));
+  std::string sValue;
+  EXPECT_FALSE(platform::GetEnvVar(sc_pszIconEnvVar, sValue));
+}
+
+TEST_F(AppTest, WorkerErrorLaunchesNothing) {
+  m_services.serversByType[3].clear();
+  Run("");
+  EXPECT_TRUE(m_messages.empty());
+  m_viewEvents.erase(std::remove(m_viewEvents.begin(), m_viewEvents.end(), "shown"),
+                     m_viewEvents.end());
+  EXPECT_EQ(m_viewEvents.back(), "end:2");
+  EXPECT_EQ(m_viewEvents[m_viewEvents.size() - 2], "status:ERROR: No LCSes logged-in.");
+}
+
+TEST_F(AppTest, LeftoverTemporaryExecutableIsRemovedWithRetries) {
+  WriteFile(m_dir / "LarchTmp.exe", "copy");
+  m_services.serversByType[3].clear();
+  platform::InjectFailure("Remove", 5);
+  Run("");
+  EXPECT_FALSE(FileExists(m_dir / "LarchTmp.exe"));
+  std::vector<uint32_t> sleeps = m_clock.Sleeps();
+  EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5),
+            std::vector<uint32_t>(5, 100));
+  EXPECT_TRUE(m_messages.empty());
+}
+
+TEST_F(AppTest, LockedTemporaryExecutableIsReported) {
+  WriteFile(m_dir / "LarchTmp.exe", "copy");
+  platform::InjectFailure("Remove", 100);
+  Run("");
+  EXPECT_EQ(m_messages,
+            (std::vector<std::string>{"ERROR|Larch.exe (main exception): Unable to delete "
+                                      "temporary file LarchTmp.exe.  Please check permissions "
+                                      "and rerun."}));
+  EXPECT_TRUE(m_services.Calls().empty());
+  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(100, 100));
+}
+
+TEST_F(AppTest, SelfUpdateModeOnlyForTheExactWord) {
+  Run(" SelfUpdate \"Larch.exe\" 12a");
+  EXPECT_EQ(
+      m_messages,
+      (std::vector<std::string>{"ERROR|Larch.exe (main exception): illegal version number (12a)"}));
+  EXPECT_TRUE(m_services.Calls().empty());
+  m_messages.clear();
+  m_services.serversByType[3].clear();
+  Run(" selfupdate \"Larch.exe\" 12a");  // normal mode
+  EXPECT_TRUE(m_messages.empty());
+  EXPECT_FALSE(m_services.Calls().empty());
+}
+
+}  // namespace
+}  // namespace bootstrapper

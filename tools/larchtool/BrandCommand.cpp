@@ -1,0 +1,180 @@
+// larchtool brand: reads and rewrites the branding strings of a built POSIX bootstrapper (its
+// reserved branding area) without recompiling it.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "platform/Branding.h"
+#include "platform/File.h"
+
+namespace larchtool {
+namespace {
+
+const char sc_szUsage[] =
+    "usage: larchtool brand EXE [--client-file NAME] [--directory-servers LIST] [--show]\n"
+    "\n"
+    "Reads or rewrites the branding strings built into a bootstrapper executable:\n"
+    "  --client-file NAME        the client application's file name (name.exe or name.dll)\n"
+    "  --directory-servers LIST  the directory servers, address:port items separated by\n"
+    "                            blanks or commas\n"
+    "  --show                    prints the strings (after any change)\n";
+
+std::vector<uint8_t> ReadWhole(const std::string& sPath) {
+  platform::CFile file;
+  uint64_t u64Size = 0;
+  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
+    throw std::runtime_error("Cannot open input file " + sPath);
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(u64Size));
+  uint64_t u64Done = 0;
+  while (u64Done < u64Size) {
+    int64_t n = file.Read(bytes.data() + u64Done, u64Size - u64Done);
+    if (n <= 0) throw std::runtime_error("Failed to read input file " + sPath);
+    u64Done += static_cast<uint64_t>(n);
+  }
+  return bytes;
+}
+
+// An area is the marker padded with NULs to its slot, then slots that each end in a NUL.
+bool IsArea(const std::vector<uint8_t>& bytes, size_t uAt) {
+  const char* pszMarker = LARCH_BRANDING_MARKER;
+  size_t uMarkerLen = std::strlen(pszMarker);
+  if (std::memcmp(&bytes[uAt], pszMarker, uMarkerLen) != 0) return false;
+  for (size_t u = uMarkerLen; u < platform::sc_uBrandingMarkerSize; ++u) {
+    if (bytes[uAt + u] != 0) return false;
+  }
+  for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
+    if (bytes[uAt + slot.uOffset + slot.uSize - 1] != 0) return false;
+  }
+  return true;
+}
+
+// The offset of the one branding area in the executable.
+size_t FindArea(const std::vector<uint8_t>& bytes, const std::string& sPath) {
+  const uint8_t u8First = static_cast<uint8_t>(LARCH_BRANDING_MARKER[0]);
+  std::vector<size_t> found;
+  for (size_t u = 0; u + platform::sc_uBrandingAreaSize <= bytes.size(); ++u) {
+    if (bytes[u] == u8First && IsArea(bytes, u)) found.push_back(u);
+  }
+  if (found.empty()) {
+    throw std::runtime_error(sPath + ": no branding area found (not a POSIX Larch bootstrapper)");
+  }
+  if (found.size() > 1) {
+    throw std::runtime_error(sPath + ": more than one branding area found");
+  }
+  return found.front();
+}
+
+const platform::SBrandingSlot& Slot(const char* pszName) {
+  for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
+    if (std::strcmp(slot.pszName, pszName) == 0) return slot;
+  }
+  throw std::logic_error("no branding slot");
+}
+
+std::string ReadSlot(const std::vector<uint8_t>& bytes, size_t uArea, const char* pszName) {
+  const platform::SBrandingSlot& slot = Slot(pszName);
+  const char* psz = reinterpret_cast<const char*>(&bytes[uArea + slot.uOffset]);
+  return std::string(psz, strnlen(psz, slot.uSize));
+}
+
+void WriteSlot(std::vector<uint8_t>& bytes, size_t uArea, const char* pszName,
+               const std::string& sValue) {
+  const platform::SBrandingSlot& slot = Slot(pszName);
+  if (sValue.size() >= slot.uSize) {
+    throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is longer than " +
+                             std::to_string(slot.uSize - 1) + " characters");
+  }
+  std::memset(&bytes[uArea + slot.uOffset], 0, slot.uSize);
+  std::memcpy(&bytes[uArea + slot.uOffset], sValue.data(), sValue.size());
+}
+
+// The bootstrapper's own rule: the extension after the last dot, in any case, is exe or dll.
+void CheckClientFileName(const std::string& sValue) {
+  size_t uDot = sValue.rfind('.');
+  if (uDot == std::string::npos) {
+    throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");
+  }
+  std::string sExt = sValue.substr(uDot + 1);
+  for (char& c : sExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (sExt != "exe" && sExt != "dll") {
+    throw std::runtime_error("BRANDING ERROR: Invalid client application extension type (" + sExt +
+                             ")");
+  }
+}
+
+// Written beside the executable and renamed over it, so that a failure never leaves half a
+// program behind.
+void WriteWhole(const std::string& sPath, const std::vector<uint8_t>& bytes) {
+  std::string sTemp = sPath + ".branding";
+  {
+    platform::CFile file;
+    if (!file.Open(sTemp, platform::CFile::eCreate)) {
+      throw std::runtime_error("Cannot open output file " + sTemp);
+    }
+    if (!file.Write(bytes.data(), bytes.size()) || !file.Flush()) {
+      file.Close();
+      platform::RemoveFile(sTemp);
+      throw std::runtime_error("Failed to write output file " + sTemp);
+    }
+  }
+  platform::MakeExecutable(sTemp);
+  if (!platform::RenameFile(sTemp, sPath)) {
+    platform::RemoveFile(sTemp);
+    throw std::runtime_error("Failed to replace " + sPath);
+  }
+}
+
+int RunBrand(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::fputs(sc_szUsage, stdout);
+    return sc_nExitOk;
+  }
+  std::string sExe;
+  bool bShow = false, bHaveClient = false, bHaveServers = false;
+  std::string sClient, sServers;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& sArg = args[i];
+    if (sArg == "--show") {
+      bShow = true;
+    } else if (sArg == "--client-file" || sArg == "--directory-servers") {
+      if (i + 1 >= args.size()) throw CUsageError(sArg + " needs a value");
+      (sArg == "--client-file" ? sClient : sServers) = args[++i];
+      (sArg == "--client-file" ? bHaveClient : bHaveServers) = true;
+    } else if (!sArg.empty() && sArg[0] == '-') {
+      throw CUsageError("unknown option " + sArg);
+    } else if (sExe.empty()) {
+      sExe = sArg;
+    } else {
+      throw CUsageError("only one executable may be given");
+    }
+  }
+  if (sExe.empty()) throw CUsageError("no executable given");
+  if (!bShow && !bHaveClient && !bHaveServers) {
+    throw CUsageError("nothing to do: give --client-file, --directory-servers or --show");
+  }
+  // Every check comes before anything is written.
+  if (bHaveClient) CheckClientFileName(sClient);
+  std::vector<uint8_t> bytes = ReadWhole(sExe);
+  size_t uArea = FindArea(bytes, sExe);
+  if (bHaveClient) WriteSlot(bytes, uArea, "CLIENTAPP_FILENAME", sClient);
+  if (bHaveServers) WriteSlot(bytes, uArea, "GENERALDIRECTORYSERVER_IPADDRPORTS", sServers);
+  if (bHaveClient || bHaveServers) WriteWhole(sExe, bytes);
+  if (bShow) {
+    for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
+      std::printf("%s: %s\n", slot.pszName, ReadSlot(bytes, uArea, slot.pszName).c_str());
+    }
+  }
+  return sc_nExitOk;
+}
+
+const CCommandRegistration s_registration({"brand",
+                                           "read or rewrite the branding strings of a bootstrapper",
+                                           sc_szUsage, RunBrand});
+
+}  // namespace
+}  // namespace larchtool

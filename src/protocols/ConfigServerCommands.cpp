@@ -1,0 +1,63 @@
+#include "protocols/ConfigServerCommands.h"
+
+#include <stdexcept>
+
+#include "network/SocketHelperFunctions.h"
+#include "protocols/ServerConversation.h"
+
+namespace common {
+
+std::unique_ptr<Weft::CClientConfigRecord> ConfigServerGetClientConfigRecord(
+    const CIPAddrPort& configServer) {
+  CWSABUFWrapper wrappedWSABUF(256, 1);
+  CSocketGuard socket(CreateSessionSocket(configServer));
+  if (ExchangeProtocolVersion(wrappedWSABUF, socket.Get(), sc_u32ConfigServerProtocolVersion,
+                              nullptr, nullptr) == 0) {
+    SendClosingByte(wrappedWSABUF, socket.Get(), nullptr, nullptr);
+    throw std::runtime_error("ConfigServer unacceptable protocol version");
+  }
+  AppendClientConfigRecordRequest(wrappedWSABUF);
+  DoBlockingSend(socket.Get(), wrappedWSABUF);
+
+  wrappedWSABUF.PrepareToReceive(4);
+  Receive(wrappedWSABUF, socket.Get(), nullptr, nullptr);
+  uint32_t u32RecordSize = 0;
+  wrappedWSABUF.ExtractNext(&u32RecordSize);
+  wrappedWSABUF.DoneExtracting();
+
+  // The buffer grows to the record's size.
+  if (wrappedWSABUF.PrepareToReceive(u32RecordSize)) {
+    Receive(wrappedWSABUF, socket.Get(), nullptr, nullptr);
+  }
+  const uint8_t* pSerialized = wrappedWSABUF.ExtractGap(u32RecordSize);
+  wrappedWSABUF.DoneExtracting();
+  // The record copies the bytes, which stay in the buffer's storage until its next use.
+  auto record = std::make_unique<Weft::CClientConfigRecord>(pSerialized, u32RecordSize);
+  // The record comes from the network: a record without its versions must not pass as one
+  // that publishes version 0.
+  record->ValidateFields();
+  DoBlockingConnectionShutdown(wrappedWSABUF, socket.Get());
+  return record;
+}
+
+void AppendClientConfigRecordRequest(CWSABUFWrapper& wrappedWSABUF) {
+  wrappedWSABUF.Append(static_cast<uint32_t>(1));
+  wrappedWSABUF.Append(sc_u8SendClientConfigRecordCommand);
+}
+
+uint8_t ExtractClientConfigRecordRequest(CWSABUFWrapper& wrappedWSABUF) {
+  uint8_t u8Command = 0;
+  wrappedWSABUF.ExtractNext(&u8Command);
+  wrappedWSABUF.DoneExtracting();
+  return u8Command;
+}
+
+void AppendClientConfigRecordReply(CWSABUFWrapper& wrappedWSABUF,
+                                   const Weft::CClientConfigRecord& record) {
+  common::CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  const uint8_t* pImage = record.GetSerializedBlob(&uSize);
+  wrappedWSABUF.Append(static_cast<uint32_t>(uSize));
+  wrappedWSABUF.Append(pImage, uSize);
+}
+
+}  // namespace common

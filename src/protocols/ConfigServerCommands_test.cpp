@@ -1,0 +1,162 @@
+#include "protocols/ConfigServerCommands.h"
+
+#include <gtest/gtest.h>
+
+#include "protocols/ClientConfigDBKeyRecord.h"
+#include "protocols/ProtocolTestUtil.h"
+
+namespace common {
+namespace {
+
+using larch_test::Bytes;
+using larch_test::CScriptedServer;
+using larch_test::CServerConnection;
+using larch_test::Hex;
+using Weft::CClientConfigRecord;
+
+std::string ErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+std::string U32LE(uint32_t u) {
+  return Bytes({static_cast<int>(u & 0xFF), static_cast<int>((u >> 8) & 0xFF),
+                static_cast<int>((u >> 16) & 0xFF), static_cast<int>(u >> 24)});
+}
+
+// The image of a blob with the given numeric fields.
+std::string Image(const std::vector<std::pair<uint32_t, std::string>>& fields) {
+  CMultiFieldBlob blob;
+  for (const auto& field : fields)
+    blob.AddField(field.first, field.second.data(), field.second.size());
+  CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  const uint8_t* p = blob.GetSerializedBlob(&uSize);
+  return std::string(reinterpret_cast<const char*>(p), uSize);
+}
+
+CClientConfigRecord Load(const std::string& sImage) {
+  return CClientConfigRecord(reinterpret_cast<const uint8_t*>(sImage.data()),
+                             static_cast<uint32_t>(sImage.size()));
+}
+
+TEST(ClientConfigRecord, ValidationOfTheThreeFields) {
+  CClientConfigRecord good = Load(Image({{0, U32LE(1)}, {1, U32LE(17)}, {2, U32LE(42)}}));
+  EXPECT_NO_THROW(good.ValidateFields());
+  EXPECT_EQ(17u, good.GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(42u, good.GetCurrentClientAppPackageVersion());
+  EXPECT_NO_THROW(
+      Load(Image({{0, U32LE(1)}, {1, U32LE(2)}, {2, U32LE(3)}, {7, "x"}})).ValidateFields());
+
+  struct SCase {
+    std::vector<std::pair<uint32_t, std::string>> fields;
+    std::string sError;
+  } cases[] = {
+      {{{0, "abc"}, {1, U32LE(2)}, {2, U32LE(3)}}, "Bad VersionNum field in ClientConfigRecord"},
+      {{{0, U32LE(1)}, {1, "ab"}, {2, U32LE(3)}},
+       "Bad eCurrentClientBootstrapVersion field in CClientConfigRecord"},
+      {{{0, U32LE(1)}, {1, U32LE(2)}, {2, "abcde"}},
+       "Bad eCurrentClientAppPackageVersion field in CClientConfigRecord"},
+      {{{0, U32LE(1)}, {1, U32LE(2)}}, "Missing field in CClientConfigRecord"},
+      {{}, "Missing field in CClientConfigRecord"},
+  };
+  for (const SCase& c : cases) {
+    CClientConfigRecord record = Load(Image(c.fields));
+    EXPECT_EQ(c.sError, ErrorOf([&] { record.ValidateFields(); }));
+    CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+    EXPECT_THROW(record.GetSerializedBlob(&uSize), CClientConfigRecord::CValidateFieldsException);
+  }
+}
+
+TEST(ClientConfigRecord, GettersOfMissingOrShortFieldsReportAndGiveZero) {
+  larch_test::CCheckRecorder recorder;
+  CClientConfigRecord record = Load(Image({{0, U32LE(1)}, {1, "ab"}}));
+  EXPECT_EQ(0u, record.GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(0u, record.GetCurrentClientAppPackageVersion());
+  EXPECT_EQ((std::vector<std::string>{"uSizeOfFieldData == sizeof( u32VersionNum )", "pFieldData",
+                                      "uSizeOfFieldData == sizeof( u32VersionNum )"}),
+            recorder.m_vecExpressions);
+}
+
+TEST(ClientConfigRecord, BuiltRecordRoundTrips) {
+  CClientConfigRecord built(1, 5, 9);
+  CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  const uint8_t* p = built.GetSerializedBlob(&uSize);
+  CClientConfigRecord loaded(p, uSize);
+  EXPECT_EQ(5u, loaded.GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(9u, loaded.GetCurrentClientAppPackageVersion());
+}
+
+class ConfigServer : public ::testing::Test {
+ protected:
+  void SetUp() override { larch_test::StartSocketsOnce(); }
+};
+
+CScriptedServer::Script RecordServer(std::string* psGot, const std::string& sReply) {
+  return [=](CServerConnection& c) {
+    *psGot = c.Read(4);
+    c.Write(Bytes({1}));
+    *psGot += c.Read(5);
+    c.Write(sReply);
+    *psGot += c.ReadUntilClosed();
+  };
+}
+
+std::string U32BE(uint32_t u) {
+  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
+                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)});
+}
+
+TEST_F(ConfigServer, FetchesTheRecord) {
+  std::string sImage = Image({{0, U32LE(1)}, {1, U32LE(300)}, {2, U32LE(7)}, {9, "zz"}});
+  std::string sGot;
+  CScriptedServer server(
+      {RecordServer(&sGot, U32BE(static_cast<uint32_t>(sImage.size())) + sImage)});
+  std::unique_ptr<Weft::CClientConfigRecord> record =
+      ConfigServerGetClientConfigRecord(server.Address());
+  EXPECT_EQ(300u, record->GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(7u, record->GetCurrentClientAppPackageVersion());
+  server.Join();
+  EXPECT_EQ("00 00 00 00 00 00 00 01 01", Hex(sGot));
+}
+
+TEST_F(ConfigServer, RefusalsAndBadRecords) {
+  std::string sGot;
+  CScriptedServer refusing({[&](CServerConnection& c) {
+    sGot = c.Read(4);
+    c.Write(Bytes({0}));
+    sGot += c.ReadUntilClosed();
+  }});
+  EXPECT_EQ("ConfigServer unacceptable protocol version",
+            ErrorOf([&] { ConfigServerGetClientConfigRecord(refusing.Address()); }));
+  refusing.Join();
+  EXPECT_EQ("00 00 00 00 01", Hex(sGot));
+
+  std::string sMissing = Image({{0, U32LE(1)}, {1, U32LE(2)}});
+  CScriptedServer missing(
+      {RecordServer(&sGot, U32BE(static_cast<uint32_t>(sMissing.size())) + sMissing)});
+  EXPECT_EQ("Missing field in CClientConfigRecord",
+            ErrorOf([&] { ConfigServerGetClientConfigRecord(missing.Address()); }));
+
+  for (const std::string& sReply :
+       {U32BE(5) + "junk!", U32BE(0), U32BE(300) + std::string(300, 'x')}) {
+    CScriptedServer garbage({RecordServer(&sGot, sReply)});
+    EXPECT_THROW(ConfigServerGetClientConfigRecord(garbage.Address()),
+                 CMultiFieldBlob::CBlobException);
+  }
+  // The server closes in the middle of the record.
+  CScriptedServer closing({[&](CServerConnection& c) {
+    c.Read(4);
+    c.Write(Bytes({1}));
+    c.Read(5);
+    c.Write(U32BE(300) + "abc");
+  }});
+  EXPECT_EQ("Connection Closed by Peer, WinSock Error 0 \"No error\"",
+            ErrorOf([&] { ConfigServerGetClientConfigRecord(closing.Address()); }));
+}
+
+}  // namespace
+}  // namespace common

@@ -62,7 +62,10 @@ uint32_t CClientConfigRecord::GetVersionField(uint32_t uFieldName) const {
   const uint8_t* pFieldData = FindFieldData(uFieldName, &uSizeOfFieldData);
   uint32_t u32VersionNum = 0;
   LARCH_DEBUG_ASSERT(pFieldData);
-  LARCH_DEBUG_ASSERT(uSizeOfFieldData == sizeof(u32VersionNum));
+  // The report shows the expression as written.
+  // clang-format off
+  LARCH_DEBUG_ASSERT(uSizeOfFieldData == sizeof( u32VersionNum ));
+  // clang-format on
   if (!pFieldData || uSizeOfFieldData != sizeof(u32VersionNum)) return 0;
   u32VersionNum =
       static_cast<uint32_t>(pFieldData[0]) | (static_cast<uint32_t>(pFieldData[1]) << 8) |

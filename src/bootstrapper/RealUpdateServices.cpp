@@ -6,7 +6,7 @@
 #include "network/IPAddrPort.h"
 #include "network/WinSockHelperFunctions.h"
 #include "package/PkgFile.h"
-#include "protocols/ClientConfigRecord.h"
+#include "protocols/ConfigServerCommands.h"
 #include "protocols/ContentServerDirectoryServerCommands.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
 #include "protocols/PublicContentServerCommands.h"
@@ -76,8 +76,8 @@ class CRealUpdateServices : public IUpdateServices {
 
   void GetPublishedVersions(const std::string& sConfigServer, uint32_t& u32BootStrapper,
                             uint32_t& u32ClientApp) override {
-    std::unique_ptr<Weft::CClientConfigRecord> pRecord(
-        common::ConfigServerGetClientConfigRecord(ToAddresses({sConfigServer}).front()));
+    std::unique_ptr<Weft::CClientConfigRecord> pRecord =
+        common::ConfigServerGetClientConfigRecord(ToAddresses({sConfigServer}).front());
     u32BootStrapper = pRecord->GetCurrentClientBootstrapVersion();
     u32ClientApp = pRecord->GetCurrentClientAppPackageVersion();
   }

@@ -34,7 +34,9 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
   BLOB_REQUIRE("Cannot request uMinSizeOfTemporaryGrowthArea in ReadOnly mode",
                eAccessMode == eReadWrite || uMinSizeOfTemporaryGrowthArea == 0);
   m_eMemoryOwnership = eMemoryMappedFile;
-  m_MemoryMappedFileAccessMode = eAccessMode;
+  // Until the file's length is known nothing may be cut on failure: a file whose header is
+  // refused keeps every byte.
+  m_MemoryMappedFileAccessMode = eReadOnly;
   m_pMappedFile.reset(new platform::CFileMapping);
   m_sMappedFileName = sFileName;
   bool bCreated = false;
@@ -49,6 +51,7 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
         ThrowMapped("File does not exist and failed to create new file");
       }
       bCreated = true;
+      m_MemoryMappedFileAccessMode = eReadWrite;
       u64Growth = uMinSizeOfTemporaryGrowthArea;
       u64MappingLength = sc_uSizeOfBlobHeader + u64Growth;
       if (u64MappingLength > sc_uMaxFileLength) ThrowMapped("Failed to open file");
@@ -59,6 +62,7 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
         ThrowMapped("Existing file too short or long to be a blob");
       }
       m_uSizeOfExistingFile = static_cast<uint32_t>(u64Length);
+      if (eAccessMode == eReadWrite) m_MemoryMappedFileAccessMode = eReadWriteWhileLoading;
       uint8_t au8Header[sc_uSizeOfBlobHeader];
       if (!file.ReadStart(au8Header, sizeof(au8Header))) ThrowMapped("Failed to read blob header");
       if (au8Header[0] != sc_u8CurrentBinaryFormatCode) {
@@ -70,7 +74,6 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
       u64Growth = u64Length - u64Image;
       u64MappingLength = u64Length;
       if (eAccessMode == eReadWrite) {
-        m_MemoryMappedFileAccessMode = eReadWriteWhileLoading;
         if (uMinSizeOfTemporaryGrowthArea > u64Growth) {
           u64MappingLength += uMinSizeOfTemporaryGrowthArea - u64Growth;
           u64Growth = uMinSizeOfTemporaryGrowthArea;

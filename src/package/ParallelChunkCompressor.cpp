@@ -2,10 +2,14 @@
 
 namespace common {
 
+unsigned CParallelChunkCompressor::ResolveThreads(unsigned uThreads) {
+  if (uThreads == 0) uThreads = std::thread::hardware_concurrency();
+  return uThreads == 0 ? 1 : uThreads;
+}
+
 CParallelChunkCompressor::CParallelChunkCompressor(int nLevel, unsigned uThreads)
     : m_ownCompressor(nLevel) {
-  if (uThreads == 0) uThreads = std::thread::hardware_concurrency();
-  if (uThreads == 0) uThreads = 1;
+  uThreads = ResolveThreads(uThreads);
   for (unsigned u = 1; u < uThreads; ++u) {
     m_helperCompressors.push_back(std::make_unique<CChunkCompressor>(nLevel));
   }
@@ -23,9 +27,8 @@ CParallelChunkCompressor::~CParallelChunkCompressor() {
   for (auto& thread : m_helpers) thread.join();
 }
 
-void CParallelChunkCompressor::CompressAll(std::vector<std::unique_ptr<SPkgChunk>>& batch,
-                                           size_t uCount) {
-  if (uCount == 0) return;
+void CParallelChunkCompressor::Start(std::vector<std::unique_ptr<SPkgChunk>>& batch,
+                                     size_t uCount) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pBatch = &batch;
@@ -35,6 +38,9 @@ void CParallelChunkCompressor::CompressAll(std::vector<std::unique_ptr<SPkgChunk
     ++m_u64Round;
   }
   m_cvWork.notify_all();
+}
+
+void CParallelChunkCompressor::Wait() {
   Work(m_ownCompressor);
   std::unique_lock<std::mutex> lock(m_mutex);
   m_cvDone.wait(lock, [this] { return m_uFinished == m_uCount; });
@@ -44,7 +50,7 @@ void CParallelChunkCompressor::CompressAll(std::vector<std::unique_ptr<SPkgChunk
 // Takes chunks until none is left; the compression itself runs unlocked.
 void CParallelChunkCompressor::Work(CChunkCompressor& compressor) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  while (m_pBatch && m_uNext < m_uCount) {
+  while (m_pBatch && m_uNext < m_uCount && !m_bStop) {
     SPkgChunk& chunk = *(*m_pBatch)[m_uNext++];
     lock.unlock();
     chunk.nResult = compressor.Compress(chunk.au8In, chunk.uInLen, chunk.au8Out,

@@ -2,7 +2,9 @@
 // its own with the same level, so the streams are the same bytes whichever thread made them:
 // a package written with many threads is byte-identical to one written with one.
 //
-// One thread (the owner) calls CompressAll; the helper threads live as long as the object.
+// One thread (the owner) calls Start and Wait; the helper threads live as long as the object.
+// Between Start and Wait the owner may fill or write other chunks: that is how reading and
+// writing overlap compression. The batch must outlive the round (and the object).
 #pragma once
 
 #include <condition_variable>
@@ -33,14 +35,19 @@ class CParallelChunkCompressor {
  public:
   // uThreads 0: one per core; 1: everything on the calling thread.
   CParallelChunkCompressor(int nLevel, unsigned uThreads);
+  // The number of threads that uThreads stands for.
+  static unsigned ResolveThreads(unsigned uThreads);
   ~CParallelChunkCompressor();
   CParallelChunkCompressor(const CParallelChunkCompressor&) = delete;
   CParallelChunkCompressor& operator=(const CParallelChunkCompressor&) = delete;
 
   unsigned ThreadCount() const { return static_cast<unsigned>(m_helpers.size()) + 1; }
 
-  // Compresses chunks [0, uCount) of the batch; each chunk gets its stream and result code.
-  void CompressAll(std::vector<std::unique_ptr<SPkgChunk>>& batch, size_t uCount);
+  // Starts compressing chunks [0, uCount) of the batch on the helper threads; with no helper
+  // the work waits for Wait. One round at a time.
+  void Start(std::vector<std::unique_ptr<SPkgChunk>>& batch, size_t uCount);
+  // Helps with the round and returns when each chunk has its stream and result code.
+  void Wait();
 
  private:
   void HelperMain(CChunkCompressor* pCompressor);

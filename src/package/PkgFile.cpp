@@ -407,18 +407,25 @@ void CPkgFile::CollectFile(const std::string& sPath, const std::string& sEntryNa
   sources.push_back(SSource{sPath, sEntryName, status.u64Size});
 }
 
-// Reads the sources chunk by chunk into batches, compresses each batch on all threads and
-// writes it in order; the entries of the sources are appended to the table.
+// Reads the sources chunk by chunk into two batches that take turns: while the threads
+// compress one, this thread writes the one before it and fills the next. The streams are
+// written in chunk order; the entries of the sources are appended to the table.
 void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& sources,
                             std::vector<CPkgFileTOCindex>& toc) {
   if (sources.empty()) return;
   uint64_t u64Total = 0;
   for (const SSource& source : sources) u64Total += source.u64Size;
 
-  CParallelChunkCompressor compressor(m_HDR.m_nCompressionLevel, m_uCompressionThreads);
-  std::vector<std::unique_ptr<SPkgChunk>> batch(compressor.ThreadCount() * sc_uChunksPerThread);
-  for (auto& pChunk : batch) pChunk = std::make_unique<SPkgChunk>();
-  size_t uInBatch = 0;
+  // The batches outlive the compressor, whose threads may still be working on one when an
+  // error unwinds this function.
+  const unsigned uThreads = CParallelChunkCompressor::ResolveThreads(m_uCompressionThreads);
+  std::vector<std::unique_ptr<SPkgChunk>> batches[2];
+  size_t auInBatch[2] = {0, 0};
+  for (auto& batch : batches) {
+    batch.resize(uThreads * sc_uChunksPerThread);
+    for (auto& pChunk : batch) pChunk = std::make_unique<SPkgChunk>();
+  }
+  CParallelChunkCompressor compressor(m_HDR.m_nCompressionLevel, uThreads);
 
   std::vector<CPkgFileTOCindex> entries(sources.size());
   std::vector<uint8_t> output;
@@ -426,11 +433,10 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
   uint64_t u64Done = 0;
   if (!pkg.Seek(u64Pos)) throw std::runtime_error("error writing pkg file " + m_sPkgFilePath);
 
-  auto flush = [&]() {
-    compressor.CompressAll(batch, uInBatch);
+  auto writeBatch = [&](size_t uBatch) {
     output.clear();
-    for (size_t u = 0; u < uInBatch; ++u) {
-      const SPkgChunk& chunk = *batch[u];
+    for (size_t u = 0; u < auInBatch[uBatch]; ++u) {
+      const SPkgChunk& chunk = *batches[uBatch][u];
       if (chunk.nResult != sc_nCodecOk) {
         throw std::runtime_error(
             "unable to compress data (error = " + std::to_string(chunk.nResult) + ")");
@@ -453,8 +459,19 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
     if (!output.empty() && !pkg.Write(output.data(), output.size())) {
       throw std::runtime_error("error writing pkg file " + m_sPkgFilePath);
     }
-    uInBatch = 0;
+    auInBatch[uBatch] = 0;
     Progress(u64Done, u64Total);
+  };
+
+  size_t uFilling = 0;
+  bool bCompressing = false;  // the other batch is being compressed
+  // Hands the filled batch to the threads and writes the one they finished before.
+  auto turn = [&]() {
+    if (bCompressing) compressor.Wait();
+    compressor.Start(batches[uFilling], auInBatch[uFilling]);
+    uFilling ^= 1;
+    if (bCompressing) writeBatch(uFilling);
+    bCompressing = true;
   };
 
   for (size_t uSource = 0; uSource < sources.size(); ++uSource) {
@@ -467,7 +484,7 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
     // At most the size seen when the file was listed, so that a growing file ends.
     uint64_t u64Left = source.u64Size;
     while (u64Left > 0) {
-      SPkgChunk& chunk = *batch[uInBatch];
+      SPkgChunk& chunk = *batches[uFilling][auInBatch[uFilling]];
       uint32_t uWant = static_cast<uint32_t>(std::min<uint64_t>(u64Left, sc_uChunkSize));
       int64_t nRead = ReadFull(file, chunk.au8In, uWant);
       if (nRead < 0) throw std::runtime_error("error reading data segment file");
@@ -475,11 +492,15 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
       chunk.uInLen = static_cast<uint32_t>(nRead);
       chunk.uSource = uSource;
       u64Left -= static_cast<uint64_t>(nRead);
-      if (++uInBatch == batch.size()) flush();
+      if (++auInBatch[uFilling] == batches[uFilling].size()) turn();
       if (static_cast<uint32_t>(nRead) < uWant) break;
     }
   }
-  flush();
+  if (auInBatch[uFilling] > 0) turn();
+  if (bCompressing) {
+    compressor.Wait();
+    writeBatch(uFilling ^ 1);
+  }
 
   for (size_t uSource = 0; uSource < sources.size(); ++uSource) {
     // A file that became empty after it was listed has no data and gets no entry.

@@ -15,7 +15,9 @@ namespace common {
 namespace {
 
 constexpr uint32_t sc_u32AnyIP = 0xFFFFFFFFu;  // the default that demands an IP in the text
-constexpr int sc_nLargestPort = 32767;
+// Every TCP port can be named; ports of the upper half (ephemeral ports among them) are as valid
+// as the lower ones.
+constexpr int sc_nLargestPort = 65535;
 
 // atoi's reading (blanks, sign, leading digits; none gives 0), saturated instead of overflowing.
 long long ReadLeadingInteger(const std::string& sText) {

@@ -43,7 +43,7 @@ class CIPAddrPort {
 uint32_t GetIPAddrFromString(const std::string& sIPAddr);
 
 // Splits "IP:port" at the first ':'; true when a port is given (read the way atoi reads it).
-// Ports above 32767, and negative ports, throw "Invalid port: " + the port text.
+// Ports above 65535, and negative ports, throw "Invalid port: " + the port text.
 bool SplitIPPort(const std::string& sText, std::string* psIp, int* pnPort);
 
 // A list of addresses separated by commas, blanks or tabs; quoted entries are allowed.

@@ -40,6 +40,9 @@ TEST_F(IPAddrPortTest, TextFormsWithDefaults) {
   EXPECT_EQ("10.1.2.3:5273", dotted.ToString());
   EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 0), CIPAddrPort(0, "10.1.2.3:0", 5273));
   EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 32767), CIPAddrPort(0, "10.1.2.3:32767", 0));
+  // The upper half of the port range is as valid as the lower one.
+  EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 32768), CIPAddrPort(0, "10.1.2.3:32768", 0));
+  EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 65535), CIPAddrPort(0, "10.1.2.3:65535", 0));
   // The port is read the way atoi reads it: leading digits only.
   EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 80), CIPAddrPort(0, "10.1.2.3:80x", 0));
   EXPECT_EQ(CIPAddrPort::FromOctets(10, 1, 2, 3, 0), CIPAddrPort(0, "10.1.2.3:x", 7));
@@ -63,8 +66,8 @@ TEST_F(IPAddrPortTest, BadTextsGiveTheSystemsMessages) {
             ErrorText<std::runtime_error>([] { CIPAddrPort(0, "10.1.2.3:", 0); }));
   EXPECT_EQ("IP:port doesn't specify an IP addr: :80",
             ErrorText<std::runtime_error>([] { CIPAddrPort(0xFFFFFFFF, ":80", 0); }));
-  EXPECT_EQ("Invalid port: 32768, WinSock Error 0 \"No error\"",
-            ErrorText<CNetworkException>([] { CIPAddrPort(0, "10.1.2.3:32768", 0); }));
+  EXPECT_EQ("Invalid port: 65536, WinSock Error 0 \"No error\"",
+            ErrorText<CNetworkException>([] { CIPAddrPort(0, "10.1.2.3:65536", 0); }));
   EXPECT_EQ(
       "Invalid port: 99999999999999999999, WinSock Error 0 \"No error\"",
       ErrorText<CNetworkException>([] { CIPAddrPort(0, "10.1.2.3:99999999999999999999", 0); }));

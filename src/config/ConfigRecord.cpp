@@ -23,11 +23,15 @@ struct SQualifiedName {
   std::string sRemainder;  // the text after the full stop
 };
 
+// Every part must be non-empty. The whole name is checked where it first arrives, so that the
+// message names it rather than a remainder. Empty parts come from data as easily as from
+// callers (item names merged under a prefix), so they are an error, not an assertion.
 SQualifiedName SplitQualifiedName(const std::string& sName) {
   size_t uDot = sName.find('.');
   if (uDot == std::string::npos) return {false, sName, std::string()};
-  if (sName.back() == '.') throw std::runtime_error("Bad namespace name: " + sName);
-  LARCH_CONFIG_REQUIRE("NonEmptyNamespaceName", uDot != 0);
+  if (sName.back() == '.' || uDot == 0 || sName.find("..") != std::string::npos) {
+    throw std::runtime_error("Bad namespace name: " + sName);
+  }
   return {true, sName.substr(0, uDot), sName.substr(uDot + 1)};
 }
 
@@ -224,6 +228,13 @@ CConfigRecord::CConfigRecord(SUnvalidated, const void* pSerialized, uint32_t uSi
 
 CConfigRecord::~CConfigRecord() = default;
 
+void CConfigRecord::CheckItemName(const std::string& sName) {
+  if (sName.empty()) throw std::runtime_error("Empty config item name");
+  if (sName.size() > sc_uMaxItemNameSize) {
+    throw std::runtime_error("Config item name longer than 65535 bytes");
+  }
+}
+
 void CConfigRecord::Validate() const {
   CConfigRecordXMLWriter::WriteRecord(*this, nullptr, 0);
 }
@@ -281,6 +292,7 @@ void CConfigRecord::SetItem(const std::string& sQualifiedName, const TValue& val
                             const std::string& sDescription) {
   CheckNamespaceDepth(sQualifiedName);
   SQualifiedName name = SplitQualifiedName(sQualifiedName);
+  CheckItemName(name.sHead);
   if (!name.bHasNamespace) {
     CConfigItemRecord item(value, bActive, sDescription);
     AddField(name.sHead, &item, true);
@@ -328,6 +340,7 @@ void CConfigRecord::SetItem(const std::string& sQualifiedName, const TValue& val
 }
 
 void CConfigRecord::AddNamespace(const std::string& sName, bool bActive) {
+  CheckItemName(sName);
   CConfigRecord empty;
   CConfigItemRecord namespaceItem(&empty, bActive);
   AddField(sName, &namespaceItem, false);

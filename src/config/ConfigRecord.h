@@ -142,6 +142,10 @@ class CConfigRecord : public CMultiFieldBlob {
   // item, nested records included, is well formed.
   void Validate() const;
 
+  // Item names are field names: 1 to 65535 bytes. Throws std::runtime_error otherwise.
+  static void CheckItemName(const std::string& sName);
+  static const size_t sc_uMaxItemNameSize = 65535;
+
   // Namespaces nest at most this deep; deeper images, XML texts and names are refused, so that
   // no input can exhaust the stack.
   static const unsigned sc_uMaxNamespaceDepth = 200;

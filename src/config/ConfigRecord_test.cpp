@@ -125,14 +125,38 @@ TEST(ConfigRecordSetters, NameErrorsLeaveTheRecordUnchanged) {
   EXPECT_EQ(sBefore, RecordImage(record));
 }
 
-TEST(ConfigRecordSetters, EmptyNamespacePartIsAPreconditionFailure) {
+TEST(ConfigRecordSetters, EmptyPartsAndBadItemNamesAreRefused) {
   CConfigRecord record;
-  for (const char* pszName : {".x", "a..x"}) {
-    CAssertRecorder recorder;
-    EXPECT_THROW(record.SetString(pszName, "v", true, ""), std::invalid_argument) << pszName;
-    EXPECT_EQ(std::vector<std::string>{"NonEmptyNamespaceName"}, recorder.m_names);
+  record.SetString("a.x", "v", true, "");
+  std::string sBefore = RecordImage(record);
+  for (const char* pszName : {".x", "a..x", "a.", "..", "."}) {
+    ExpectThrowText<std::runtime_error>([&] { record.SetString(pszName, "v", true, ""); },
+                                        std::string("Bad namespace name: ") + pszName);
   }
-  EXPECT_EQ(0u, record.GetNumFields());
+  ExpectThrowText<std::runtime_error>([&] { record.SetString("", "v", true, ""); },
+                                      "Empty config item name");
+  ExpectThrowText<std::runtime_error>(
+      [&] { record.SetString("a." + std::string(65536, 'n'), "v", true, ""); },
+      "Config item name longer than 65535 bytes");
+  ExpectThrowText<std::runtime_error>([&] { record.AddNamespace("", true); },
+                                      "Empty config item name");
+  EXPECT_EQ(sBefore, RecordImage(record));
+  record.SetString(std::string(65535, 'n'), "v", true, "");
+  EXPECT_NO_THROW(record.Validate());
+}
+
+TEST(ConfigRecordMerge, ItemNamesThatNameNothingFailWithoutAssertions) {
+  // Item names are bytes: one holding full stops cannot be merged under its own name.
+  CAssertRecorder recorder;
+  CConfigRecord target;
+  CConfigRecord withDottedItem = UnvalidatedRecord(BlobImage(
+      {{".x",
+        ItemImage({{Id(1), Byte(2)}, {Id(2), Byte(1)}, {Id(3), Byte(1)}, {Id(4), Byte(0)}})}}));
+  ExpectThrowText<std::runtime_error>([&] { target.MergeRecord("p", withDottedItem); },
+                                      "Bad namespace name: p..x");
+  ExpectThrowText<std::runtime_error>([&] { target.MergeRecord("", withDottedItem); },
+                                      "Bad namespace name: .x");
+  EXPECT_TRUE(recorder.m_names.empty());
 }
 
 TEST(ConfigRecordSetters, ExistingNamespaceWithoutValueFieldFailsOpenedOrNot) {

@@ -49,10 +49,12 @@ void CConfigRecordXMLParser::startElement(const XML_Char* pszName,
   const char* pszItemName = ppszAttributes[1];
   if (!pszItemName || !*pszItemName) return;
 
+  std::string sItemName = pszItemName;
+  CConfigRecord::CheckItemName(sItemName);
   m_pItemParser.reset();
   m_pCurrentItem.reset();
   std::unique_ptr<CConfigItemRecord> pItem(new CConfigItemRecord());
-  m_pRecord->AddField(std::string(pszItemName), pItem.get(), false);
+  m_pRecord->AddField(sItemName, pItem.get(), false);
   m_pCurrentItem = std::move(pItem);
   m_pItemParser.reset(new CConfigItemRecordXMLParser(this, m_pCurrentItem.get(), m_uDepth));
   HandControlTo(m_pItemParser.get());

@@ -241,6 +241,12 @@ TEST(ConfigRecordXMLParser, ValidatesAfterParsing) {
       "CMultiFieldBlob(pParent,FieldName): Field does not exist");
 }
 
+TEST(ConfigRecordXMLParser, ItemNamesLongerThanAFieldNameAreRefused) {
+  ExpectThrowText<std::runtime_error>(
+      [] { Parse(Document("<ConfigItemRecord Name=\"" + std::string(65536, 'n') + "\"/>")); },
+      "Config item name longer than 65535 bytes");
+}
+
 TEST(ConfigRecordXMLParser, RepeatedNamesAndElementsFailInTheBlobLayer) {
   const std::string sItem =
       "<ConfigItemRecord Name=\"x\"><Type>5</Type><Active>1</Active><Description/>"

@@ -1,0 +1,152 @@
+// Branding a Windows executable: the strings read from the file on any platform, and rewritten
+// through the system's resource update functions so that the program's own resource look-up
+// finds them. The test binary carries the bootstrapper's resources and brands copies of itself.
+#include "BrandWindowsExe.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "PeResources.h"
+#include "platform/FaultInjection.h"
+#include "platform/Process.h"
+#include "support/TestUtil.h"
+
+namespace larchtool {
+namespace {
+
+const WORD sc_wNeutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+const WORD sc_wEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+const char sc_szClient[] = "CLIENTAPP_FILENAME";
+const char sc_szServers[] = "GENERALDIRECTORYSERVER_IPADDRPORTS";
+
+std::vector<uint8_t> ReadFile(const std::string& sPath) {
+  std::ifstream in(sPath, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string OwnExe() {
+  std::string sExe;
+  platform::GetExecutablePath(sExe);
+  return sExe;
+}
+
+// A copy of the test binary in a scratch directory.
+std::string CopyOwnExe(const larch_test::CScratchDir& dir) {
+  std::string sCopy = dir / "Larch.exe";
+  std::filesystem::copy_file(OwnExe(), sCopy);
+  return sCopy;
+}
+
+// The text the program's own look-up (no language named) finds in an executable file.
+std::string LoadedText(const std::string& sExe, const char* pszName) {
+  HMODULE hModule = ::LoadLibraryExA(sExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!hModule) return "<not loaded>";
+  std::string sText = "<missing>";
+  HRSRC hRes = ::FindResourceA(hModule, pszName, "CONFIGDATA");
+  if (hRes) {
+    const char* p = static_cast<const char*>(::LockResource(::LoadResource(hModule, hRes)));
+    sText = std::string(p, ::SizeofResource(hModule, hRes));
+  }
+  ::FreeLibrary(hModule);
+  return sText;
+}
+
+std::vector<std::pair<WORD, std::string>> FileVariants(const std::string& sExe,
+                                                       const char* pszName) {
+  std::vector<std::pair<WORD, std::string>> variants;
+  for (const SPeResource& r : FindPeResources(ReadFile(sExe), "configdata", pszName, sExe)) {
+    variants.emplace_back(r.u16Language, r.sData);
+  }
+  return variants;
+}
+
+TEST(PeResources, ReadsTheBrandingVariantsTheLoaderSees) {
+  std::string sExe = OwnExe();
+  EXPECT_TRUE(IsWindowsExecutable(ReadFile(sExe)));
+  using V = std::vector<std::pair<WORD, std::string>>;
+  EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, std::string("LARCHCLI.DLL", 13)}}));
+  V servers{{sc_wNeutral, std::string("198.51.100.123:27030 198.51.100.123:27030", 42)},
+            {sc_wEnglishUs, std::string(":27131 :27231", 14)}};
+  EXPECT_EQ(FileVariants(sExe, sc_szServers), servers);
+  std::string sLoaded = LoadedText(sExe, sc_szServers);
+  EXPECT_TRUE(sLoaded == servers[0].second || sLoaded == servers[1].second) << sLoaded;
+  EXPECT_TRUE(FileVariants(sExe, "NO_SUCH_NAME").empty());
+}
+
+TEST(PeResources, RejectsWhatIsNoExecutableOrIsCutShort) {
+  EXPECT_FALSE(IsWindowsExecutable({}));
+  EXPECT_FALSE(IsWindowsExecutable(std::vector<uint8_t>(100, 'M')));
+  std::vector<uint8_t> image = ReadFile(OwnExe());
+  // The headers stay, the resource section is gone.
+  image.resize(4096);
+  ASSERT_TRUE(IsWindowsExecutable(image));
+  try {
+    FindPeResources(image, "CONFIGDATA", sc_szClient, "cut.exe");
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("cut.exe: damaged Windows executable (", 0), 0u)
+        << e.what();
+  }
+}
+
+TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
+  larch_test::CScratchDir dir;
+  std::string sExe = CopyOwnExe(dir);
+  std::string sClient = "CLIENT.exe";
+  std::string sServers = "127.0.0.1:27030 127.0.0.1:27031";
+  BrandWindowsExe(sExe, ReadFile(sExe), &sClient, &sServers, false);
+
+  using V = std::vector<std::pair<WORD, std::string>>;
+  std::string sClientBytes("CLIENT.exe", 11), sServerBytes(sServers.c_str(), sServers.size() + 1);
+  EXPECT_EQ(LoadedText(sExe, sc_szClient), sClientBytes);
+  EXPECT_EQ(LoadedText(sExe, sc_szServers), sServerBytes);
+  EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, sClientBytes}}));
+  EXPECT_EQ(FileVariants(sExe, sc_szServers),
+            (V{{sc_wNeutral, sServerBytes}, {sc_wEnglishUs, sServerBytes}}));
+
+  // Only one string: the other stays.
+  std::string sOther = "10.0.0.1:5273";
+  BrandWindowsExe(sExe, ReadFile(sExe), nullptr, &sOther, false);
+  EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, sClientBytes}}));
+  EXPECT_EQ(FileVariants(sExe, sc_szServers)[0].second, std::string("10.0.0.1:5273", 14));
+}
+
+TEST(BrandWindowsExe, LeavesTheFileAsItWasOnEveryFailure) {
+  larch_test::CScratchDir dir;
+  std::string sExe = CopyOwnExe(dir);
+  std::vector<uint8_t> before = ReadFile(sExe);
+
+  std::string sLong(1024, 'a');
+  try {
+    BrandWindowsExe(sExe, before, nullptr, &sLong, false);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 "
+                 "characters");
+  }
+  EXPECT_EQ(ReadFile(sExe), before);
+
+  std::string sClient = "CLIENT.dll";
+  platform::InjectFailure("UpdateExeResources", 1, ERROR_SHARING_VIOLATION);
+  try {
+    BrandWindowsExe(sExe, before, &sClient, nullptr, false);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Failed to rewrite the resources of " + sExe + ": ", 0),
+              0u)
+        << e.what();
+  }
+  platform::ClearInjectedFailures();
+  EXPECT_EQ(ReadFile(sExe), before);
+}
+
+}  // namespace
+}  // namespace larchtool

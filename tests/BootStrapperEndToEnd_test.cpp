@@ -1,0 +1,426 @@
+// The bootstrapper program end to end: `Larch` (installed as Larch.exe) against larch-server on
+// loopback, with packages made by `larchtool publish` and the sample client library.
+//
+// Real processes and real time: a client update pauses 3 s, an error stays 10 s.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/File.h"
+#include "platform/Process.h"
+#include "registry/BlobRegistry.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& sName) {
+  std::ifstream in(sName, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& sName, const std::string& sContent) {
+  std::ofstream out(sName, std::ios::binary | std::ios::trunc);
+  out << sContent;
+}
+
+bool Exists(const std::string& sName) {
+  return fs::exists(sName);
+}
+
+int Count(const std::string& sText, const std::string& sWhat) {
+  int n = 0;
+  for (size_t u = sText.find(sWhat); u != std::string::npos; u = sText.find(sWhat, u + 1)) ++n;
+  return n;
+}
+
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+// Runs a shell line (the programs' output goes to files) and waits for it.
+int RunShell(const std::string& sLine) {
+  platform::CProcess process;
+  if (!process.Start("/bin/sh -c \"" + sLine + "\"")) return -1;
+  uint32_t uExit = 0;
+  process.Wait(0xFFFFFFFFu, uExit);
+  return static_cast<int>(uExit);
+}
+
+// A publish directory, larch-server serving it on loopback, and an install directory with a
+// branded bootstrapper.
+class Deployment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_sPub = m_dir / "pub";
+    m_sInst = m_dir / "inst";
+    fs::create_directories(m_sPub);
+    fs::create_directories(m_sInst);
+    fs::create_directories(m_dir / "run");
+    m_sRecord = m_dir / "record.txt";
+    // The single-instance marker of these runs lives in the test's own folder.
+    platform::SetEnvVar("XDG_RUNTIME_DIR", m_dir / "run");
+    platform::SetEnvVar("LARCH_SAMPLE_CLIENT_RECORD", m_sRecord);
+  }
+  void TearDown() override {
+    StopServer();
+    platform::UnsetEnvVar("LARCH_SAMPLE_CLIENT_RECORD");
+    platform::UnsetEnvVar("LARCH_SAMPLE_CLIENT_RESULTS");
+  }
+
+  // Ports up to 32767: the address parser takes no higher ones.
+  void StartServer(bool bConfig = true, bool bAuth = true) {
+    for (int nTry = 0; nTry < 20; ++nTry) {
+      m_nBasePort =
+          20000 + static_cast<int>((platform::GetProcessId() * 7 + nTry * 131) % 2400) * 5;
+      std::string sOut = m_dir / "server.out";
+      std::remove(sOut.c_str());
+      std::string sLine = "exec " + Quote(LARCH_SERVER) + " --dir " + Quote(m_sPub) + " --gds " +
+                          Address(0) + " --csds " + Address(1) + " --content " + Address(2);
+      if (bConfig) sLine += " --config " + Address(3);
+      if (bAuth) sLine += " --auth 127.0.0.1:27039";
+      sLine += " > " + Quote(sOut) + " 2>> " + Quote(m_dir / "server.log");
+      m_pServer = std::make_unique<platform::CProcess>();
+      ASSERT_TRUE(m_pServer->Start("/bin/sh -c \"" + sLine + "\""));
+      int nRoles = bConfig ? 4 : 3;
+      for (int i = 0; i < 100 && Count(ReadFile(sOut), "listening on") < nRoles; ++i) {
+        uint32_t uExit = 0;
+        if (m_pServer->Wait(0, uExit)) break;
+        platform::SleepMilliseconds(50);
+      }
+      if (Count(ReadFile(sOut), "listening on") == nRoles) return;
+      StopServer();
+    }
+    FAIL() << "larch-server did not start";
+  }
+  void StopServer() {
+    if (!m_pServer) return;
+    m_pServer->Kill();
+    uint32_t uExit = 0;
+    m_pServer->Wait(0xFFFFFFFFu, uExit);
+    m_pServer.reset();
+  }
+  std::string Address(int nRole) { return "127.0.0.1:" + std::to_string(m_nBasePort + nRole); }
+
+  void Tool(const std::string& sArgs) {
+    ASSERT_EQ(
+        RunShell(Quote(LARCH_TOOL) + " " + sArgs + " > /dev/null 2>> " + Quote(m_dir / "tool.log")),
+        0)
+        << sArgs << "\n"
+        << ReadFile(m_dir / "tool.log");
+  }
+  // A client version from files given as name -> content (a name with '/' lands in a folder).
+  void PublishClient(int nVersion, const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string sSrc = m_dir / ("client" + std::to_string(nVersion));
+    fs::create_directories(sSrc);
+    fs::copy_file(LARCH_SAMPLE_CLIENT_DLL, sSrc + "/CLIENT.dll");
+    std::string sPaths = Quote(sSrc + "/CLIENT.dll");
+    for (const auto& file : files) {
+      fs::path path = fs::path(sSrc) / file.first;
+      fs::create_directories(path.parent_path());
+      WriteFile(path.string(), file.second);
+      std::string sTop = file.first.substr(0, file.first.find('/'));
+      std::string sArg = Quote(sSrc + "/" + sTop);
+      if (sPaths.find(sArg) == std::string::npos) sPaths += " " + sArg;
+    }
+    Tool("publish --dir " + Quote(m_sPub) + " --component CLIENT --version " +
+         std::to_string(nVersion) + " " + sPaths);
+  }
+  // A branded copy of the bootstrapper; sServers defaults to this deployment's directory server.
+  std::string BrandedCopy(const std::string& sName, const std::string& sServers = "") {
+    std::string sCopy = m_dir / sName;
+    fs::copy_file(LARCH_BOOTSTRAPPER, sCopy, fs::copy_options::overwrite_existing);
+    Tool("brand " + Quote(sCopy) + " --client-file CLIENT.dll --directory-servers " +
+         Quote(sServers.empty() ? Address(0) : sServers));
+    return sCopy;
+  }
+  void InstallBootstrapper() {
+    fs::copy_file(BrandedCopy("Larch-branded"), m_sInst + "/Larch.exe");
+  }
+
+  // Starts Larch.exe with arguments; its stderr goes to err<N>.txt.
+  void StartLarch(platform::CProcess& process, const std::string& sArgs = "") {
+    m_sErr = m_dir / ("err" + std::to_string(++m_nRuns) + ".txt");
+    ASSERT_TRUE(process.Start("/bin/sh -c \"exec " + Quote(m_sInst + "/Larch.exe") + sArgs +
+                              " 2> " + Quote(m_sErr) + " > " + Quote(m_sErr + ".out") + "\""));
+  }
+  // Runs Larch.exe until it ends; returns its stderr.
+  std::string RunLarch(const std::string& sArgs = "") {
+    platform::CProcess process;
+    StartLarch(process, sArgs);
+    uint32_t uExit = 0;
+    process.Wait(0xFFFFFFFFu, uExit);
+    return ReadFile(m_sErr);
+  }
+  // Waits until the client has recorded n starts (the process that launches it may be a
+  // successor of the one the test started).
+  bool WaitForStarts(int n) {
+    for (int i = 0; i < 1200; ++i) {
+      std::string s = ReadFile(m_sRecord);
+      if (Count(s, "start ") >= n && Count(s, "\nend\n") >= n) return true;
+      platform::SleepMilliseconds(50);
+    }
+    return false;
+  }
+  std::string Version(const char* pszName) {
+    common::CBlobRegistry registry(m_sInst + "/Larch.blb", true, 5000);
+    std::string sValue;
+    registry.GetStringValue(pszName, pszName, sValue);
+    return sValue;
+  }
+  std::string Inst(const std::string& sName) { return m_sInst + "/" + sName; }
+  int ContentRequests() { return Count(ReadFile(m_dir / "server.log"), "role=content"); }
+
+  larch_test::CScratchDir m_dir;
+  std::string m_sPub, m_sInst, m_sRecord, m_sErr;
+  std::unique_ptr<platform::CProcess> m_pServer;
+  int m_nBasePort = 0;
+  int m_nRuns = 0;
+};
+
+const char sc_szFirstInstall[] =
+    "Larch.exe - ready\n"
+    "Attempting to connect to Larch CSs...\n"
+    "Determining local version numbers...\n"
+    "Larch version: 0\n"
+    "Game version: 0\n"
+    "Determining current published version numbers...\n"
+    "Larch.exe is up-to-date at version 0\n"
+    "CLIENT.dll: No local copy, updating, please wait...\n"
+    "Updating CLIENT.dll to version 1. Unpacking please wait...\n"
+    "Game version: 1\n"
+    "CLIENT.dll has been updated to version 1\n";
+
+TEST_F(Deployment, InstallUpToDateReinstallAndUpdate) {
+  StartServer();
+  PublishClient(1, {{"a.txt", "a1"}, {"b.txt", "b1"}, {"sub/c.txt", "c1"}});
+  InstallBootstrapper();
+
+  // First install, then the launch with the arguments and the icon variable.
+  EXPECT_EQ(RunLarch(" -x y"), sc_szFirstInstall);
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(ReadFile(m_sRecord), "start dll\nargc 3\nargv[0] " + Inst("Larch.exe") +
+                                     "\nargv[1] -x\nargv[2] y\ncwd " + m_sInst +
+                                     "\nicon 128\nend\n");
+  EXPECT_EQ(ReadFile(Inst("a.txt")), "a1");
+  EXPECT_EQ(ReadFile(Inst("sub/c.txt")), "c1");
+  EXPECT_EQ(ReadFile(Inst("CLIENT_1.mst")), "CLIENT.dll\na.txt\nb.txt\nsub\\c.txt\n");
+  EXPECT_FALSE(Exists(Inst("CLIENT_1.pkg")));
+  EXPECT_EQ(Version("ClientAppVersionNum"), "1");
+  EXPECT_EQ(Version("BootStrapperVersionNum"), "0");
+
+  // Up to date: nothing is downloaded.
+  int nRequests = ContentRequests();
+  std::string sErr = RunLarch();
+  EXPECT_EQ(sErr.substr(sErr.find("Larch.exe is up-to-date")),
+            "Larch.exe is up-to-date at version 0\nCLIENT.dll is up-to-date at v1\n");
+  ASSERT_TRUE(WaitForStarts(2));
+  EXPECT_EQ(ContentRequests(), nRequests);
+
+  // The client file is gone but the versions are equal: the same version again, manifest kept.
+  fs::remove(Inst("CLIENT.dll"));
+  sErr = RunLarch();
+  EXPECT_NE(sErr.find("CLIENT.dll: No local copy, updating, please wait...\n"), std::string::npos);
+  ASSERT_TRUE(WaitForStarts(3));
+  EXPECT_TRUE(Exists(Inst("CLIENT.dll")));
+  EXPECT_EQ(ReadFile(Inst("CLIENT_1.mst")), "CLIENT.dll\na.txt\nb.txt\nsub\\c.txt\n");
+
+  // Version 2: a.txt changed, b.txt (read-only here) and sub/c.txt gone, d.txt new.
+  fs::permissions(Inst("b.txt"), fs::perms::owner_read);
+  PublishClient(2, {{"a.txt", "a2"}, {"d.txt", "d2"}});
+  sErr = RunLarch();
+  EXPECT_EQ(sErr.substr(sErr.find("Larch.exe is up-to-date")),
+            "Larch.exe is up-to-date at version 0\n"
+            "Updating CLIENT.dll to version 2. Please wait...\n"
+            "Updating CLIENT.dll to version 2. Unpacking please wait...\n"
+            "Game version: 2\n"
+            "CLIENT.dll has been updated to version 2\n");
+  ASSERT_TRUE(WaitForStarts(4));
+  EXPECT_EQ(ReadFile(Inst("a.txt")), "a2");
+  EXPECT_EQ(ReadFile(Inst("d.txt")), "d2");
+  EXPECT_FALSE(Exists(Inst("b.txt")));
+  EXPECT_FALSE(Exists(Inst("sub/c.txt")));
+  EXPECT_TRUE(Exists(Inst("sub")));
+  EXPECT_FALSE(Exists(Inst("CLIENT_1.mst")));
+  EXPECT_EQ(ReadFile(Inst("CLIENT_2.mst")), "CLIENT.dll\na.txt\nd.txt\n");
+  EXPECT_EQ(Version("ClientAppVersionNum"), "2");
+}
+
+TEST_F(Deployment, SelfUpdateRunsThroughThreeProcesses) {
+  StartServer();
+  PublishClient(1, {});
+  InstallBootstrapper();
+  // The published bootstrapper differs in its bytes (its server list names the server twice).
+  std::string sNew = BrandedCopy("Larch-v1", Address(0) + "," + Address(0));
+  Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version 1 --bootstrapper " +
+       Quote(sNew));
+  platform::CProcess first;
+  StartLarch(first, " --go fast");
+  uint32_t uExit = 0;
+  first.Wait(0xFFFFFFFFu, uExit);
+  ASSERT_TRUE(WaitForStarts(1));
+  platform::SleepMilliseconds(300);
+  // The successors write to the same stderr: the old process, then the new executable.
+  std::string sErr = ReadFile(m_sErr);
+  EXPECT_EQ(sErr.substr(sErr.find("Determining current")),
+            "Determining current published version numbers...\n"
+            "Updating Larch.exe to version 1. Please wait...\n"
+            "Downloading package Larch_1.pkg, please wait...\n"
+            "Larch.exe - ready\n"
+            "Attempting to connect to Larch CSs...\n"
+            "Determining local version numbers...\n"
+            "Larch version: 1\n"
+            "Game version: 0\n"
+            "Determining current published version numbers...\n"
+            "Larch.exe is up-to-date at version 1\n"
+            "CLIENT.dll: No local copy, updating, please wait...\n"
+            "Updating CLIENT.dll to version 1. Unpacking please wait...\n"
+            "Game version: 1\n"
+            "CLIENT.dll has been updated to version 1\n");
+  std::string sRecord = ReadFile(m_sRecord);
+  // The new executable was started by the restart line, with the first process's arguments.
+  EXPECT_EQ(sRecord.substr(0, sRecord.find("cwd ")),
+            "start dll\nargc 3\nargv[0] Larch.exe\nargv[1] --go\nargv[2] fast\n");
+  EXPECT_EQ(ReadFile(Inst("Larch.exe")), ReadFile(sNew));
+  EXPECT_FALSE(Exists(Inst("LarchTmp.exe")));
+  EXPECT_FALSE(Exists(Inst("LarchNew.exe")));
+  EXPECT_FALSE(Exists(Inst("Larch_1.pkg")));
+  EXPECT_EQ(ReadFile(Inst("Larch_1.mst")), "LarchNew.exe\n");
+  EXPECT_EQ(Version("BootStrapperVersionNum"), "1");
+  EXPECT_EQ(Version("ClientAppVersionNum"), "1");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(m_sInst)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"CLIENT.dll", "CLIENT_1.mst", "Larch.blb", "Larch.exe",
+                                             "Larch_1.mst"}));
+}
+
+TEST_F(Deployment, LibraryAsksForASecondCycle) {
+  StartServer();
+  PublishClient(1, {});
+  InstallBootstrapper();
+  platform::SetEnvVar("LARCH_SAMPLE_CLIENT_RESULTS", "1,0");
+  std::string sErr = RunLarch();
+  EXPECT_EQ(Count(sErr, "Larch.exe - ready\n"), 2);
+  EXPECT_EQ(sErr.substr(sErr.rfind("Larch.exe - ready")),
+            "Larch.exe - ready\n"
+            "Attempting to connect to Larch CSs...\n"
+            "Determining local version numbers...\n"
+            "Larch version: 0\n"
+            "Game version: 1\n"
+            "Determining current published version numbers...\n"
+            "Larch.exe is up-to-date at version 0\n"
+            "CLIENT.dll is up-to-date at v1\n");
+  EXPECT_EQ(Count(ReadFile(m_sRecord), "start dll"), 2);
+}
+
+TEST_F(Deployment, NoConfigurationServerShowsTheErrorForTenSecondsAndBlocksASecondInstance) {
+  StartServer(false);
+  PublishClient(1, {});
+  InstallBootstrapper();
+  platform::CProcess first;
+  StartLarch(first);
+  std::string sFirstErr = m_sErr;
+  for (int i = 0; i < 200 && ReadFile(sFirstErr).find("ERROR") == std::string::npos; ++i) {
+    platform::SleepMilliseconds(50);
+  }
+  std::string sSecond = RunLarch(" again");
+  EXPECT_EQ(sSecond, "Larch is already running\nYou may only run one copy of Larch at a time.\n");
+  uint32_t uExit = 0;
+  EXPECT_FALSE(first.Wait(8000, uExit));  // still showing the error
+  EXPECT_TRUE(first.Wait(10000, uExit));
+  std::string sErr = ReadFile(sFirstErr);
+  EXPECT_EQ(sErr.substr(sErr.find("Determining current")),
+            "Determining current published version numbers...\nERROR: No LCSes logged-in.\n");
+  EXPECT_FALSE(Exists(m_sRecord));
+  EXPECT_FALSE(Exists(Inst("CLIENT.dll")));
+}
+
+TEST_F(Deployment, ClientRegistryIsRefreshedOrRemovedWhenDamaged) {
+  StartServer();
+  PublishClient(1, {});
+  InstallBootstrapper();
+  const char* pszValue = "MasterAuthenticationServerIPAddrPort";
+  {
+    common::CBlobRegistry registry(Inst("ClientRegistry.blob"), false, 1000);
+    registry.SetStringValue("", pszValue, "127.0.0.1:27039");
+  }
+  // The same address: the stored bytes stay as they are.
+  std::string sBefore = ReadFile(Inst("ClientRegistry.blob"));
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(ReadFile(Inst("ClientRegistry.blob")), sBefore);
+
+  {
+    common::CBlobRegistry registry(Inst("ClientRegistry.blob"), true, 1000);
+    registry.SetStringValue("", pszValue, "10.1.2.3:4");
+  }
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(2));
+  {
+    common::CBlobRegistry registry(Inst("ClientRegistry.blob"), true, 1000);
+    std::string sValue;
+    registry.GetStringValue("", pszValue, sValue);
+    EXPECT_EQ(sValue, "127.0.0.1:27039");
+  }
+
+  WriteFile(Inst("ClientRegistry.blob"), "this is not a blob");
+  fs::permissions(Inst("ClientRegistry.blob"), fs::perms::owner_read);
+  std::string sErr = RunLarch();
+  ASSERT_TRUE(WaitForStarts(3));
+  EXPECT_FALSE(Exists(Inst("ClientRegistry.blob")));
+  EXPECT_EQ(sErr.find("ERROR"), std::string::npos);
+}
+
+TEST_F(Deployment, RunKilledWhileUnpackingCompletesNextTime) {
+  StartServer();
+  // Incompressible data, so that unpacking takes a while.
+  std::string sBig(48 << 20, '\0');
+  uint32_t u = 12345;
+  for (char& c : sBig) {
+    u ^= u << 13;
+    u ^= u >> 17;
+    u ^= u << 5;
+    c = static_cast<char>(u);
+  }
+  PublishClient(1, {{"big.bin", sBig}, {"small.txt", "s1"}});
+  InstallBootstrapper();
+  platform::CProcess first;
+  StartLarch(first);
+  for (int i = 0; i < 2000 && ReadFile(m_sErr).find("Unpacking") == std::string::npos; ++i) {
+    platform::SleepMilliseconds(5);
+  }
+  ASSERT_TRUE(first.Kill());
+  uint32_t uExit = 0;
+  first.Wait(0xFFFFFFFFu, uExit);
+  EXPECT_EQ(uExit, 137u);
+  EXPECT_EQ(Version("ClientAppVersionNum"), "0");
+
+  std::string sErr = RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(sErr.substr(sErr.find("Determining current")),
+            "Determining current published version numbers...\n"
+            "Larch.exe is up-to-date at version 0\n"
+            "Updating CLIENT.dll to version 1. Please wait...\n"
+            "Updating CLIENT.dll to version 1. Unpacking please wait...\n"
+            "Game version: 1\n"
+            "CLIENT.dll has been updated to version 1\n");
+  EXPECT_TRUE(ReadFile(Inst("big.bin")) == sBig);
+  EXPECT_EQ(ReadFile(Inst("small.txt")), "s1");
+  EXPECT_EQ(Version("ClientAppVersionNum"), "1");
+  EXPECT_FALSE(Exists(Inst("CLIENT_1.pkg")));
+}
+
+}  // namespace

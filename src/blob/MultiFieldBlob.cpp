@@ -170,13 +170,6 @@ CMultiFieldBlob::CMultiFieldBlob(CMultiFieldBlob* pParent, const void* pFieldNam
                       uIndexCapacity, pFirstTimeDecryptionKey);
 }
 
-CMultiFieldBlob::CMultiFieldBlob(CMultiFieldBlob* pParent, const char* pszFieldName,
-                                 size_t uIndexCapacity, const uint8_t* pFirstTimeDecryptionKey) {
-  CFieldName name(pszFieldName);
-  AttachToParentField(pParent, name.Data(), name.Size(), false, 0, uIndexCapacity,
-                      pFirstTimeDecryptionKey);
-}
-
 CMultiFieldBlob::CMultiFieldBlob(CMultiFieldBlob* pParent, const std::string& sFieldName,
                                  size_t uIndexCapacity, const uint8_t* pFirstTimeDecryptionKey) {
   AttachToParentField(pParent, reinterpret_cast<const uint8_t*>(sFieldName.data()),

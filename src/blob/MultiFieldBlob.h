@@ -244,11 +244,10 @@ class CMultiFieldBlob {
                   const uint8_t* pFirstTimeDecryptionKey = nullptr);
 
   // A child attached to the parent's field of that name, whose data must be a blob image.
-  // Throws CFieldDoesNotExistException when the field is absent.
+  // Throws CFieldDoesNotExistException when the field is absent. (A name given as a C string
+  // goes through the std::string form, so that CMultiFieldBlob(0, 0) stays the default form.)
   CMultiFieldBlob(CMultiFieldBlob* pParent, const void* pFieldName, size_t uSizeOfFieldName,
                   size_t uIndexCapacity = 0, const uint8_t* pFirstTimeDecryptionKey = nullptr);
-  CMultiFieldBlob(CMultiFieldBlob* pParent, const char* pszFieldName, size_t uIndexCapacity = 0,
-                  const uint8_t* pFirstTimeDecryptionKey = nullptr);
   CMultiFieldBlob(CMultiFieldBlob* pParent, const std::string& sFieldName,
                   size_t uIndexCapacity = 0, const uint8_t* pFirstTimeDecryptionKey = nullptr);
   CMultiFieldBlob(CMultiFieldBlob* pParent, const index_iterator& iterIndex,

@@ -1,0 +1,143 @@
+// Loads arbitrary bytes as a blob image, with and without a key, walks every field and every
+// nested blob, edits the tree a little and checks that its stored image loads back to the
+// same fields. Refusals are expected; crashes, leaks and out-of-bounds reads are not.
+//
+// Input: first byte bit 0 = load with the key, bit 1 = store compressed before reloading;
+// the rest is the image.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blob/MultiFieldBlob.h"
+#include "support/Assert.h"
+
+using common::CMultiFieldBlob;
+
+namespace {
+
+const uint8_t sc_key[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
+                            0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+constexpr int sc_nMaxDepth = 4;
+constexpr size_t sc_uMaxChildren = 64;
+
+uint32_t Load32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// A compressed envelope may claim any spare capacity, which is then allocated; such claims
+// are valid images but only measure the allocator.
+bool ClaimsHugeSpare(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i + 18 <= n; ++i) {
+    if (p[i] == 1 && p[i + 1] == 0x43 && Load32(p + i + 14) > (1u << 20)) return true;
+  }
+  return false;
+}
+
+using Children = std::vector<std::unique_ptr<CMultiFieldBlob>>;
+
+// A flat description of a tree: names, data of leaves, and nested trees, in index order.
+void Describe(CMultiFieldBlob& blob, int nDepth, Children& children, std::string& sOut) {
+  for (auto it = blob.begin(); it != blob.end(); ++it) {
+    std::string sName = it.GetFieldName();
+    sOut += sName;
+    sOut += '\x1f';
+    if (sName.size() == 4) sOut += std::to_string(it.GetNumericFieldName());
+    CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+    const uint8_t* pData = it.GetFieldData(&uSize);
+    try {
+      sOut += it.GetFieldDataAsCString();
+    } catch (const CMultiFieldBlob::CBlobException&) {
+    }
+    bool bNested = false;
+    if (nDepth < sc_nMaxDepth && children.size() < sc_uMaxChildren && uSize >= 10) {
+      try {
+        children.emplace_back(new CMultiFieldBlob(&blob, it, 0, sc_key));
+        bNested = true;
+      } catch (const std::exception&) {
+      }
+    }
+    if (bNested) {
+      sOut += '{';
+      Describe(*children.back(), nDepth + 1, children, sOut);
+      sOut += '}';
+    } else {
+      // The field may have changed form (an envelope opened in place): read it again.
+      pData = blob.FindFieldData(CMultiFieldBlob::CFieldName(sName), &uSize);
+      sOut.append(reinterpret_cast<const char*>(pData), uSize);
+    }
+  }
+}
+
+void DetachAll(Children& children) {
+  for (auto it = children.rbegin(); it != children.rend(); ++it) (*it)->DetachFromParent();
+  children.clear();
+}
+
+void Check(bool b) {
+  if (!b) __builtin_trap();
+}
+
+// Any failed check (an invariant, a precondition, a postcondition) is a finding.
+class CTrapOnAssert : public common::IAssertObserver {
+ public:
+  void OnAssert(const char*, const char*, const char*, const char*, unsigned) override {
+    __builtin_trap();
+  }
+};
+
+void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress) {
+  std::unique_ptr<CMultiFieldBlob> pRoot;
+  try {
+    pRoot.reset(new CMultiFieldBlob(CMultiFieldBlob::eCopyOnWrite, pImage,
+                                    static_cast<uint32_t>(uSize), 0, 16, bKey ? sc_key : nullptr));
+  } catch (const std::exception&) {
+    return;
+  }
+  Children children;
+  std::string sBefore;
+  Describe(*pRoot, 0, children, sBefore);
+  // A few edits in the deepest attached child and the root.
+  try {
+    CMultiFieldBlob& target = children.empty() ? *pRoot : *children.back();
+    target.SetField("fuzz-added", "value");
+    if (target.GetNumFields() > 1) {
+      auto it = target.begin();
+      if (!it.FindRegisteredChildBlob()) target.RemoveField(it);
+    }
+    pRoot->SetField(7u, 42u);
+  } catch (const std::exception&) {
+  }
+  if (bCompress) pRoot->SetAutoPreprocessZLib(6);
+  std::string sEdited;
+  DetachAll(children);
+  Describe(*pRoot, 0, children, sEdited);
+  CMultiFieldBlob::SizeOfFieldData_t uStored = 0;
+  const uint8_t* pStored = pRoot->GetSerializedBlob(&uStored);
+  std::vector<uint8_t> stored(pStored, pStored + uStored);
+  DetachAll(children);
+  CMultiFieldBlob reloaded(CMultiFieldBlob::eCopyImmediately, stored.data(), uStored, 0, 0, sc_key);
+  std::string sAfter;
+  Describe(reloaded, 0, children, sAfter);
+  Check(sAfter == sEdited);
+  DetachAll(children);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
+  static CTrapOnAssert* s_pTrap = [] {
+    auto* p = new CTrapOnAssert;
+    common::CAssertObserverRegistry::Get().Register(p);
+    return p;
+  }();
+  (void)s_pTrap;
+  if (uSize < 1 || uSize > (1u << 20)) return 0;
+  const uint8_t* pImage = pData + 1;
+  size_t uImage = uSize - 1;
+  if (ClaimsHugeSpare(pImage, uImage)) return 0;
+  Run(uImage ? pImage : nullptr, uImage, (pData[0] & 1) != 0, (pData[0] & 2) != 0);
+  return 0;
+}

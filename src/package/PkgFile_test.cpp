@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -431,6 +432,18 @@ TEST_F(PkgFileTest, AddingRefusesWhatItCannotDo) {
   platform::InjectFailure("Open", 1);
   EXPECT_EQ("unable to open pkg file " + Pkg() + "for append",
             ErrorOf([&] { pkg.AddFile(m_dir / "a"); }));
+
+  // An entry that cannot be queried (a link to nothing, where the system has links).
+  platform::MakeDirectory(m_dir / "linked");
+  std::error_code ec;
+  std::filesystem::create_symlink(m_dir / "nowhere", m_dir / "linked/dangling", ec);
+  if (!ec) {
+    platform::SFileStatus status;
+    platform::GetFileStatus(m_dir / "linked/dangling", status);
+    EXPECT_EQ("unable to stat dangling (" + std::to_string(platform::GetLastSystemError()) + ")",
+              ErrorOf([&] { pkg.AddFile(m_dir / "linked"); }));
+    EXPECT_EQ(before, ReadAll(Pkg()));
+  }
 
   // Names longer than the table holds (where the system has paths that long at all).
   std::string sLong1(150, 'n'), sLong2(110, 'm');

@@ -423,4 +423,52 @@ TEST_F(Deployment, RunKilledWhileUnpackingCompletesNextTime) {
   EXPECT_FALSE(Exists(Inst("CLIENT_1.pkg")));
 }
 
+TEST_F(Deployment, ExecutableClientIsMadeExecutableAndStarted) {
+  StartServer();
+  std::string sSrc = m_dir / "exe-client";
+  fs::create_directories(sSrc);
+  fs::copy_file(LARCH_SAMPLE_CLIENT_EXE, sSrc + "/GAME.exe");
+  fs::permissions(sSrc + "/GAME.exe", fs::perms::owner_read | fs::perms::owner_write);
+  Tool("publish --dir " + Quote(m_sPub) + " --component GAME --version 3 " +
+       Quote(sSrc + "/GAME.exe"));
+  std::string sCopy = m_dir / "Larch-exe";
+  fs::copy_file(LARCH_BOOTSTRAPPER, sCopy);
+  Tool("brand " + Quote(sCopy) + " --client-file GAME.EXE --directory-servers " +
+       Quote(Address(0)));
+  fs::copy_file(sCopy, Inst("Larch.exe"));
+  std::string sErr = RunLarch(" one two");
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(sErr.substr(sErr.find("Larch.exe is up-to-date")),
+            "Larch.exe is up-to-date at version 0\n"
+            "GAME.exe: No local copy, updating, please wait...\n"
+            "Updating GAME.exe to version 3. Unpacking please wait...\n"
+            "Game version: 3\n"
+            "GAME.exe has been updated to version 3\n");
+  EXPECT_EQ(ReadFile(m_sRecord),
+            "start exe\nargc 3\nargv[0] GAME.exe\nargv[1] one\nargv[2] two\ncwd " + m_sInst +
+                "\nicon 128\nend\n");
+  EXPECT_EQ(ReadFile(Inst("GAME_3.mst")), "GAME.exe\n");
+}
+
+TEST_F(Deployment, BrandRefusesBadClientNamesBeforeWriting) {
+  std::string sCopy = m_dir / "Larch-copy";
+  fs::copy_file(LARCH_BOOTSTRAPPER, sCopy);
+  std::string sBefore = ReadFile(sCopy);
+  std::string sLog = m_dir / "brand.log";
+  for (const char* psz : {"CLIENT", "CLIENT.so"}) {
+    EXPECT_EQ(RunShell(Quote(LARCH_TOOL) + " brand " + Quote(sCopy) + " --client-file " + psz +
+                       " --directory-servers 1.2.3.4:5 2> " + Quote(sLog)),
+              1);
+    EXPECT_EQ(ReadFile(sLog), psz == std::string("CLIENT")
+                                  ? "BRANDING ERROR: No client app extension provided (CLIENT)\n"
+                                  : "BRANDING ERROR: Invalid client application extension type "
+                                    "(so)\n");
+  }
+  EXPECT_TRUE(ReadFile(sCopy) == sBefore);
+  EXPECT_EQ(RunShell(Quote(LARCH_TOOL) + " brand " + Quote(sCopy) + " --show > " + Quote(sLog)), 0);
+  EXPECT_EQ(
+      ReadFile(sLog),
+      "CLIENTAPP_FILENAME: CLIENT.DLL\nGENERALDIRECTORYSERVER_IPADDRPORTS: 127.0.0.1:27030\n");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "support/Assert.h"
 
 namespace bootstrapper {
 namespace {
@@ -29,8 +30,24 @@ TEST(CommandLine, SplitsByTheProgramsOwnRules) {
   EXPECT_EQ(Split("x \"\" y"), (std::vector<std::string>{"x", "", "y"}));
 }
 
+class CAssertCounter : public common::IAssertObserver {
+ public:
+  void OnAssert(const char*, const char*, const char* pszExpression, const char*,
+                unsigned) override {
+    m_sLast = pszExpression;
+    ++m_nCount;
+  }
+  int m_nCount = 0;
+  std::string m_sLast;
+};
+
 TEST(CommandLine, MissingClosingQuoteTakesTheRestOfTheLine) {
+  CAssertCounter counter;
+  common::CAssertObserverRegistry::Get().Register(&counter);
   EXPECT_EQ(Split("Larch.exe \"a b"), (std::vector<std::string>{"Larch.exe", "a b"}));
+  common::CAssertObserverRegistry::Get().Unregister(&counter);
+  EXPECT_EQ(counter.m_nCount, 1);
+  EXPECT_EQ(counter.m_sLast, "pszEndQuote");
 }
 
 TEST(CommandLine, RefusesWhatTheTableCannotHold) {

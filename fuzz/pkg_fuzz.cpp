@@ -15,6 +15,11 @@ namespace fs = std::filesystem;
 
 static fs::path s_root;
 
+static void RemoveRoot() {
+  std::error_code ec;
+  fs::remove_all(s_root, ec);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Checks that fire on damaged input must answer by themselves.
   platform::SetEnvVar("LARCH_ASSERT_REPORT", "ignore");
@@ -22,6 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       fs::temp_directory_path() / ("larch-pkg-fuzz-" + std::to_string(platform::GetProcessId()));
   fs::remove_all(s_root);
   fs::create_directories(s_root);
+  std::atexit(RemoveRoot);
   return 0;
 }
 

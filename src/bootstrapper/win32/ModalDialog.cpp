@@ -32,14 +32,19 @@ int CProgressBar::GetPos() const {
   return static_cast<int>(::SendMessageA(m_hWnd, PBM_GETPOS, 0, 0));
 }
 
+// A themed bar ignores the colours it is given. A class list that names no class turns the
+// theme off (an empty one is not stored by every implementation).
+static void TurnOffTheme(HWND hWnd) {
+  ::SetWindowTheme(hWnd, L" ", L" ");
+}
+
 void CProgressBar::SetBarColour(Colour colour) {
-  // A themed bar ignores the colours it is given.
-  ::SetWindowTheme(m_hWnd, L"", L"");
+  TurnOffTheme(m_hWnd);
   ::SendMessageA(m_hWnd, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(colour));
 }
 
 void CProgressBar::SetBackColour(Colour colour) {
-  ::SetWindowTheme(m_hWnd, L"", L"");
+  TurnOffTheme(m_hWnd);
   ::SendMessageA(m_hWnd, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(colour));
 }
 

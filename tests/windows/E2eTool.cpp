@@ -1,0 +1,91 @@
+// larch_e2e_tool.exe: what the end-to-end script needs from inside Wine.
+//
+//   larch_e2e_tool brand EXE [--client-file NAME] [--directory-servers LIST] [--show]
+//       rewrites (or shows) the branding strings of a Windows bootstrapper
+//   larch_e2e_tool probe
+//       describes the visible progress dialog of a running Larch.exe, one "name value" per
+//       line: rect (left top right bottom), status, larch, client and progress; exit code 1
+//       when no such window is on screen
+// The system headers need windows.h first.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "BrandWindowsExe.h"
+
+namespace {
+
+int Brand(int argc, char** argv) {
+  if (argc < 3) return 2;
+  std::string sExe = argv[2], sClient, sServers;
+  bool bClient = false, bServers = false, bShow = false;
+  for (int i = 3; i < argc; ++i) {
+    std::string sArg = argv[i];
+    if (sArg == "--show") {
+      bShow = true;
+    } else if (sArg == "--client-file" && i + 1 < argc) {
+      sClient = argv[++i];
+      bClient = true;
+    } else if (sArg == "--directory-servers" && i + 1 < argc) {
+      sServers = argv[++i];
+      bServers = true;
+    } else {
+      std::fprintf(stderr, "unknown argument %s\n", sArg.c_str());
+      return 2;
+    }
+  }
+  std::ifstream in(sExe, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "Cannot open input file %s\n", sExe.c_str());
+    return 1;
+  }
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  in.close();
+  larchtool::BrandWindowsExe(sExe, image, bClient ? &sClient : nullptr,
+                             bServers ? &sServers : nullptr, bShow);
+  return 0;
+}
+
+std::string ItemText(HWND hDlg, int nId) {
+  char szText[512] = "";
+  ::GetDlgItemTextA(hDlg, nId, szText, sizeof(szText));
+  return szText;
+}
+
+int Probe() {
+  HWND hDlg = ::FindWindowA("#32770", "Larch");
+  if (!hDlg || !::IsWindowVisible(hDlg)) return 1;
+  RECT rect;
+  ::GetWindowRect(hDlg, &rect);
+  std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+  std::printf("status %s\n", ItemText(hDlg, 1002).c_str());
+  std::printf("larch %s\n", ItemText(hDlg, 1003).c_str());
+  std::printf("client %s\n", ItemText(hDlg, 1006).c_str());
+  std::printf("progress %d\n",
+              static_cast<int>(::SendDlgItemMessageA(hDlg, 1001, PBM_GETPOS, 0, 0)));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    std::string sCommand = argc > 1 ? argv[1] : "";
+    if (sCommand == "brand") return Brand(argc, argv);
+    if (sCommand == "probe") return Probe();
+    std::fprintf(stderr, "usage: larch_e2e_tool brand EXE [options] | probe\n");
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}

@@ -477,10 +477,18 @@ void CMultiFieldBlob::PreprocessBlob() {
       if (!bIdenticalCopy) {
         CMultiFieldBlob* pParent = m_pParentBlob;
         uint32_t uParentSpare = pParent->SpareCapacity();
-        uint32_t uPlain = pParent->SwapFieldData(m_iterIndexEntryInParent, pEnvelope, uEnvelope);
+        // The field holds the envelope from the moment the parent re-points its children.
+        m_eCacheState = eCachedMallocedPlaintextVersion;
+        uint32_t uPlain = 0;
+        try {
+          uPlain = pParent->SwapFieldData(m_iterIndexEntryInParent, pEnvelope, uEnvelope);
+        } catch (...) {
+          m_eCacheState = eCachedMallocedPreprocessedVersion;  // nothing was exchanged
+          pParent->RepointChildren();
+          throw;
+        }
         m_uSizeOfUnusedOwnedCacheArea = m_uSizeOfMallocedCache - uPlain;
         m_pSerializedBlob = pParent->DataAt(m_iterIndexEntryInParent);
-        m_eCacheState = eCachedMallocedPlaintextVersion;
         if (uEnvelope < uPlain) pParent->TrimSpareCapacity(uParentSpare);
       }
       m_eCacheState = eCachedMallocedPlaintextVersion;

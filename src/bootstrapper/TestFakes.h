@@ -58,14 +58,20 @@ class CFakeClock : public IClock {
 };
 
 // The terminal view in plain mode on a scratch stream, recording every call as a line.
-class CRecordingView : public CTerminalView {
+// The scratch stream, made before the view that writes to it and closed after it.
+struct SScratchStream {
+  SScratchStream() : m_pSink(std::tmpfile()) {}
+  ~SScratchStream() {
+    if (m_pSink) std::fclose(m_pSink);
+  }
+  FILE* m_pSink;
+};
+
+class CRecordingView : private SScratchStream, public CTerminalView {
  public:
   // pKeep, when given, receives the events too and outlives the view.
   explicit CRecordingView(IClock& clock, std::vector<std::string>* pKeep = nullptr)
-      : CTerminalView(m_pSink = std::tmpfile(), false, clock), m_pKeep(pKeep) {}
-  ~CRecordingView() override {
-    if (m_pSink) std::fclose(m_pSink);
-  }
+      : CTerminalView(m_pSink, false, clock), m_pKeep(pKeep) {}
   void ShowNormal() override {
     Log("shown");
     CTerminalView::ShowNormal();
@@ -101,7 +107,6 @@ class CRecordingView : public CTerminalView {
     m_events.push_back(s);
     if (m_pKeep) m_pKeep->push_back(s);
   }
-  FILE* m_pSink = nullptr;
   std::vector<std::string>* m_pKeep;
   std::mutex m_mutex;
   std::vector<std::string> m_events;

@@ -297,9 +297,14 @@ void CBlobKey::SetStringValue(const std::string& sValueName, const std::string& 
   StoreValue(sValueName, eString, sValue.c_str(), uint32_t(sValue.size() + 1));
 }
 
+// The value blob is read through a root object lent the field's bytes rather than a child
+// attached to the values blob: a key with many values is then read without checking the whole
+// values blob again for every value.
 bool CBlobKey::ReadValue(const std::string& sValueName, SStoredValue& value) const {
-  if (!m_pValuesBlob->FieldExists(sValueName)) return false;
-  CMultiFieldBlob valueBlob(m_pValuesBlob.get(), sValueName);
+  CMultiFieldBlob::SizeOfFieldData_t uImageSize = 0;
+  const uint8_t* pu8Image = m_pValuesBlob->FindFieldData(sValueName, &uImageSize);
+  if (!pu8Image) return false;
+  CMultiFieldBlob valueBlob(CMultiFieldBlob::eCopyOnWrite, pu8Image, uImageSize);
   CMultiFieldBlob::SizeOfFieldData_t uTypeSize = 0, uDataSize = 0;
   const uint8_t* pu8Type = valueBlob.FindFieldData(sc_uTypeId, &uTypeSize);
   const uint8_t* pu8Data = valueBlob.FindFieldData(sc_uDataId, &uDataSize);

@@ -6,6 +6,9 @@
 //       describes the visible progress dialog of a running Larch.exe, one "name value" per
 //       line: rect (left top right bottom), status, larch, client and progress; exit code 1
 //       when no such window is on screen
+//   larch_e2e_tool only-one
+//       prints the text of the visible already-running dialog ("text ..." with the line break
+//       as \n) and presses its button; exit code 1 when there is none
 // The system headers need windows.h first.
 // clang-format off
 #include <windows.h>
@@ -61,9 +64,34 @@ std::string ItemText(HWND hDlg, int nId) {
   return szText;
 }
 
+struct SSearch {
+  int nControlId;  // the dialog holds this control
+  HWND hFound;
+};
+
+BOOL CALLBACK MatchLarchDialog(HWND hWnd, LPARAM lParam) {
+  SSearch* pSearch = reinterpret_cast<SSearch*>(lParam);
+  char szClass[32] = "", szTitle[32] = "";
+  ::GetClassNameA(hWnd, szClass, sizeof(szClass));
+  ::GetWindowTextA(hWnd, szTitle, sizeof(szTitle));
+  if (std::string(szClass) == "#32770" && std::string(szTitle) == "Larch" &&
+      ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, pSearch->nControlId)) {
+    pSearch->hFound = hWnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A visible dialog titled "Larch" that holds the control.
+HWND FindLarchDialog(int nControlId) {
+  SSearch search = {nControlId, nullptr};
+  ::EnumWindows(MatchLarchDialog, reinterpret_cast<LPARAM>(&search));
+  return search.hFound;
+}
+
 int Probe() {
-  HWND hDlg = ::FindWindowA("#32770", "Larch");
-  if (!hDlg || !::IsWindowVisible(hDlg)) return 1;
+  HWND hDlg = FindLarchDialog(1002);
+  if (!hDlg) return 1;
   RECT rect;
   ::GetWindowRect(hDlg, &rect);
   std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
@@ -75,6 +103,22 @@ int Probe() {
   return 0;
 }
 
+int PressOnlyOne() {
+  // The already-running dialog: a hidden OK button (1) beside the picture button (2), no
+  // status line.
+  HWND hDlg = FindLarchDialog(IDOK);
+  if (!hDlg || ::GetDlgItem(hDlg, 1002)) return 1;
+  HWND hText = ::FindWindowExA(hDlg, nullptr, "Static", nullptr);
+  char szText[256] = "";
+  ::GetWindowTextA(hText, szText, sizeof(szText));
+  std::string sText;
+  for (const char* p = szText; *p; ++p)
+    sText += *p == '\n' ? std::string("\\n") : std::string(1, *p);
+  std::printf("text %s\n", sText.c_str());
+  ::PostMessageA(::GetDlgItem(hDlg, IDCANCEL), BM_CLICK, 0, 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,7 +126,8 @@ int main(int argc, char** argv) {
     std::string sCommand = argc > 1 ? argv[1] : "";
     if (sCommand == "brand") return Brand(argc, argv);
     if (sCommand == "probe") return Probe();
-    std::fprintf(stderr, "usage: larch_e2e_tool brand EXE [options] | probe\n");
+    if (sCommand == "only-one") return PressOnlyOne();
+    std::fprintf(stderr, "usage: larch_e2e_tool brand EXE [options] | probe | only-one\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

@@ -337,6 +337,15 @@ TEST(ConfigRecordValidation, StringValuesAndNamespacesUseTheBlobsTexts) {
       "CMultiFieldBlob(pSerialized): Invalid ExpectedSizeOfSerializedImage");
 }
 
+TEST(ConfigRecordValidation, DescriptionsMustBeTexts) {
+  // A description without its NUL would pass the field checks and then fail every reader.
+  std::string sImage =
+      BlobImage({{"item", ItemImage(With(StringItemFields(), 4, std::string("abc")))}});
+  ExpectThrowText<CMultiFieldBlob::CStringFieldNotTerminatedException>(
+      [&] { CConfigRecord(CMultiFieldBlob::eCopyImmediately, sImage.data(), sImage.size()); },
+      "GetFieldDataAsCString(s,p) zero-length or not null-terminated");
+}
+
 TEST(ConfigRecordValidation, ItemsWithoutValueFormAreValidWithAnyValue) {
   for (uint8_t u8Type : {0, 6, 7}) {
     Fields item = {{Id(1), Byte(u8Type)}, {Id(2), "any"}, {Id(3), Byte(0)}, {Id(4), Byte(0)}};

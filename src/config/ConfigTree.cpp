@@ -47,7 +47,19 @@ CConfigTree::~CConfigTree() = default;
 
 CConfigRecordTree::CConfigRecordTree() = default;
 
-CConfigRecordTree::CConfigRecordTree(const CConfigRecord& record) : m_Record(record) {}
+namespace {
+
+// A copy that owns its bytes: a blob copy of a record that only lends its caller's image
+// would share that image, and a tree may outlive it.
+CConfigRecord OwnedCopy(const CConfigRecord& record) {
+  if (record.GetMemoryOwnership() != CMultiFieldBlob::eCopyOnWrite) return record;
+  uint32_t uLength = record.GetSizeOfSerializedBlob() + record.GetSizeOfSpareCapacity();
+  return CConfigRecord(CMultiFieldBlob::eCopyImmediately, record.PeekImage(), uLength);
+}
+
+}  // namespace
+
+CConfigRecordTree::CConfigRecordTree(const CConfigRecord& record) : m_Record(OwnedCopy(record)) {}
 
 CConfigRecordTree::~CConfigRecordTree() = default;
 

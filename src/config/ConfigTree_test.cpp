@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "config/ConfigTestUtil.h"
@@ -116,6 +117,20 @@ TEST(ConfigRecordTree, KeepsItsOwnCopyOfTheRecord) {
   record = CConfigRecord();
   std::string sValue;
   EXPECT_TRUE(tree.GetString("name", &sValue));
+  EXPECT_EQ("larch", sValue);
+}
+
+TEST(ConfigRecordTree, OwnsItsBytesEvenWhenTheRecordOnlyBorrowedThem) {
+  std::unique_ptr<CConfigRecordTree> pTree;
+  {
+    std::string sImage = RecordImage(SampleRecord());
+    CConfigRecord borrowing(common::CMultiFieldBlob::eCopyOnWrite, sImage.data(),
+                            uint32_t(sImage.size()));
+    pTree.reset(new CConfigRecordTree(borrowing));
+    sImage.assign(sImage.size(), '\0');
+  }
+  std::string sValue;
+  EXPECT_TRUE(pTree->GetString("name", &sValue));
   EXPECT_EQ("larch", sValue);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ const char sc_szConfigUsage[] =
     "Configuration record files hold the blob image of one record.\n"
     "\n"
     "Commands:\n"
-    "  to-xml RECORD             prints the record in its XML form\n"
+    "  to-xml RECORD [OUT]       prints the record in its XML form, or writes it to OUT\n"
     "  from-xml XML OUT          reads the XML form and writes the record file OUT\n"
     "  get RECORD NAME           prints the value of the item NAME (qualified names such as\n"
     "                            net.port address items in namespaces; booleans print as 1\n"
@@ -134,8 +135,16 @@ bool ParseBoolean(const std::string& sText) {
 
 int RunToXml(std::vector<std::string> args) {
   RejectOptions(args);
-  if (args.size() != 1) throw CUsageError("to-xml needs exactly one RECORD");
-  common::CConfigRecordXMLWriter::Write(ReadRecord(args[0]), std::cout);
+  if (args.empty() || args.size() > 2) throw CUsageError("to-xml needs RECORD and at most OUT");
+  std::ostringstream os;
+  common::CConfigRecordXMLWriter::Write(ReadRecord(args[0]), os);
+  std::string sXml = os.str();
+  if (args.size() == 2) {
+    // A file gets the exact bytes; a console may turn line ends into its own.
+    common::CFileUtil::WriteWholeFile(args[1], sXml.data(), sXml.size());
+    return sc_nExitOk;
+  }
+  std::cout << sXml;
   std::cout.flush();
   if (!std::cout) throw std::runtime_error("Failed to write the XML text");
   return sc_nExitOk;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "blob/MultiFieldBlob.h"
@@ -484,6 +486,25 @@ TEST(BlobRegistry, SecondObjectOnTheSameFileWaitsForTheFirst) {
     EXPECT_TRUE(first.ValueExists("", "v"));
   }
   ASSERT_TRUE(platform::SetWorkingDirectory(sWorking));
+}
+
+// A thread that keeps a handle keeps the other threads of the process out of the registry.
+TEST(BlobRegistry, HandleKeepsOtherThreadsWaiting) {
+  larch_test::CScratchDir dir;
+  CBlobRegistry registry(dir / "reg.blob", false, 100);
+  std::atomic<bool> bDone{false};
+  KeyPtr_t pHeld = registry.OpenKey("");
+  std::thread other([&] {
+    registry.SetStringValue("", "from", "other");
+    bDone = true;
+  });
+  platform::SleepMilliseconds(200);
+  EXPECT_FALSE(bDone);
+  EXPECT_FALSE(pHeld->ValueExists("from"));
+  pHeld = KeyPtr_t();
+  other.join();
+  EXPECT_TRUE(bDone);
+  EXPECT_TRUE(registry.ValueExists("", "from"));
 }
 
 }  // namespace

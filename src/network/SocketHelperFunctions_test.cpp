@@ -103,6 +103,29 @@ TEST_F(SocketHelpers, AbortFlagEndsAWaitingReceive) {
             ErrorOf([&] { Send(w, socket.Get(), &m_bAbort, &m_bStalled); }));
 }
 
+TEST_F(SocketHelpers, SendToAPeerThatDoesNotReadStallsUntilAborted) {
+  std::atomic<bool> bRelease{false};
+  CScriptedServer server({[&](CServerConnection& c) {
+    while (!bRelease) platform::SleepMilliseconds(5);
+    c.ReadUntilClosed();
+  }});
+  CSocketGuard socket(Connect(server.Address(), &m_bAbort, &m_bStalled));
+  CWSABUFWrapper w(256, 1);
+  std::string sBig(64 * 1024 * 1024, 'b');  // more than the socket buffers on both sides take
+  w.Append(sBig.data(), static_cast<uint32_t>(sBig.size()));
+  std::thread aborter([this] {
+    platform::SleepMilliseconds(300);
+    m_bAbort = true;
+  });
+  EXPECT_EQ("network send aborted by caller",
+            ErrorOf([&] { Send(w, socket.Get(), &m_bAbort, &m_bStalled); }));
+  aborter.join();
+  EXPECT_TRUE(m_bStalled.load());
+  EXPECT_EQ(CWSABUFWrapper::eDonePartialSend, w.GetState());
+  socket.Close();
+  bRelease = true;
+}
+
 // A connection that is never made nor refused.
 bool ConnectInProgress(platform::SocketHandle, uint32_t, uint16_t) {
   platform::SetLastSocketError(10035);

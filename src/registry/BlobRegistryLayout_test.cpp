@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/File.h"
+#include "platform/Process.h"
 #include "registry/BlobRegistry.h"
 #include "registry/RegistryTestSupport.h"
 #include "support/TestUtil.h"
@@ -139,6 +141,57 @@ TEST(BlobRegistryLayout, FileOfAnotherWriterIsRead) {
   registry.SetStringValue("", "raw", "x");
   registry.GetStringValue("", "zz", sValue);
   EXPECT_EQ("last", sValue);
+}
+
+// The larchtool of the same build tree, or "" when it has not been built.
+std::string FindLarchtool() {
+  std::string sExe;
+  if (!platform::GetExecutablePath(sExe)) return "";
+  size_t uSlash = sExe.find_last_of("/\\");
+  std::string sSuffix = sExe.size() > 4 && sExe.substr(sExe.size() - 4) == ".exe" ? ".exe" : "";
+  std::string sTool = sExe.substr(0, uSlash + 1) + "../../tools/larchtool/larchtool" + sSuffix;
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sTool, status) && status.bRegularFile ? sTool : "";
+}
+
+uint32_t RunTool(const std::string& sTool, const std::string& sArgs) {
+  platform::CProcess tool;
+  EXPECT_TRUE(tool.Start("\"" + sTool + "\" " + sArgs));
+  uint32_t uExit = 99;
+  EXPECT_TRUE(tool.Wait(60000, uExit));
+  return uExit;
+}
+
+TEST(BlobRegistryLayout, FileWrittenByTheToolReadsByTheRawLayout) {
+  std::string sTool = FindLarchtool();
+  if (sTool.empty()) GTEST_SKIP() << "larchtool is not built in this tree";
+  larch_test::CScratchDir dir;
+  std::string sFile = "\"" + dir / "tool.blob" + "\"";
+  EXPECT_EQ(0u, RunTool(sTool, "reg " + sFile + " set \"\" Name --string abc"));
+  EXPECT_EQ(0u, RunTool(sTool, "reg " + sFile + " create-key Net\\Servers"));
+  EXPECT_EQ(0u, RunTool(sTool, "reg " + sFile + " set Net Port --number 0x01020304"));
+  EXPECT_EQ(0u, RunTool(sTool, "reg " + sFile + " set Net\\Servers Raw --binary 00ff"));
+  EXPECT_EQ(2u, RunTool(sTool, "reg " + sFile + " set Net Port --number -1"));
+
+  Fields_t file = ParseBlob(registry_test::ReadFileBytes(dir / "tool.blob"));
+  ASSERT_EQ(1u, file.size());
+  Fields_t topSubKeys, topValues, netSubKeys, netValues, serversSubKeys, serversValues;
+  SplitKeyBlob(file["TopKey"], topSubKeys, topValues);
+  EXPECT_EQ(std::make_pair(U32(0), std::string("abc", 4)), SplitValueBlob(topValues["Name"]));
+  SplitKeyBlob(topSubKeys["Net"], netSubKeys, netValues);
+  EXPECT_EQ(std::make_pair(U32(1), std::string("\x04\x03\x02\x01")),
+            SplitValueBlob(netValues["Port"]));
+  SplitKeyBlob(netSubKeys["Servers"], serversSubKeys, serversValues);
+  EXPECT_EQ(std::make_pair(U32(2), std::string("\x00\xFF", 2)),
+            SplitValueBlob(serversValues["Raw"]));
+
+  // While this process holds the file, the tool gives up after its wait.
+  CBlobRegistry registry(dir / "tool.blob", true, 100);
+  KeyPtr_t pHeld = registry.OpenKey("");
+  EXPECT_EQ(1u, RunTool(sTool, "reg " + sFile + " list --wait 100"));
+  pHeld = KeyPtr_t();
+  EXPECT_EQ(0u, RunTool(sTool, "reg " + sFile + " delete-key Net --tree"));
+  EXPECT_FALSE(registry.KeyExists("Net"));
 }
 
 }  // namespace

@@ -258,6 +258,17 @@ int main(int argc, char** argv) {
     });
     Report("larch pkg create -l " + std::to_string(nLevel), u64Bytes, d, fs::file_size(pkgPath));
   }
+  // The same work on one thread: the speed-up of the parallel writer on this machine.
+  Sync();
+  double dSerial = Seconds([&] {
+    common::CPkgFile pkg(6);
+    pkg.Create((work / "serial.pkg").string(), 6);
+    pkg.SetCompressionThreads(1);
+    pkg.AddFiles({tree.string()});
+  });
+  Report("larch pkg create -l 6, one thread", u64Bytes, dSerial,
+         fs::file_size(work / "serial.pkg"));
+  fs::remove(work / "serial.pkg");
   struct SPeer {
     const char* pszName;
     std::string sCreate;
@@ -316,6 +327,8 @@ int main(int argc, char** argv) {
   auto ratio = [](const char* pszWhat, double dOurs, double dPeer) {
     if (dOurs > 0 && dPeer > 0) std::printf("  %-58s %6.2fx\n", pszWhat, dOurs / dPeer);
   };
+  ratio("create -l 6, all cores / one thread", RowMBps("larch pkg create -l 6"),
+        RowMBps("larch pkg create -l 6, one thread"));
   ratio("create -l 6 / tar czf", RowMBps("larch pkg create -l 6"),
         RowMBps("tar czf (gzip -6, 1 core)"));
   ratio("create -l 6 / zip -r", RowMBps("larch pkg create -l 6"), RowMBps("zip -r (-6, 1 core)"));

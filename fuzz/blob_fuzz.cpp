@@ -2,8 +2,9 @@
 // nested blob, edits the tree a little and checks that its stored image loads back to the
 // same fields. Refusals are expected; crashes, leaks and out-of-bounds reads are not.
 //
-// Input: first byte bit 0 = load with the key, bit 1 = store compressed before reloading;
-// the rest is the image.
+// Input: first byte bit 0 = load with the key, bit 1 = store compressed before reloading,
+// bits 2 and 3 = compress the first and encrypt the last attached child, bit 4 = serialize
+// once in between; the rest is the image.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +89,7 @@ class CTrapOnAssert : public common::IAssertObserver {
   }
 };
 
-void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress) {
+void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress, uint8_t uFlags) {
   std::unique_ptr<CMultiFieldBlob> pRoot;
   try {
     pRoot.reset(new CMultiFieldBlob(CMultiFieldBlob::eCopyOnWrite, pImage,
@@ -111,6 +112,13 @@ void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress) {
   } catch (const std::exception&) {
   }
   if (bCompress) pRoot->SetAutoPreprocessZLib(6);
+  // Children that store themselves in another form inside their parents.
+  if (uFlags & 4 && !children.empty()) children.front()->SetAutoPreprocessZLib(1);
+  if (uFlags & 8 && !children.empty()) children.back()->SetAutoPreprocessAES128(sc_key, sc_key);
+  if (uFlags & 16) {
+    CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+    pRoot->GetSerializedBlob(&uSize);  // leaves collapsed children behind
+  }
   std::string sEdited;
   DetachAll(children);
   Describe(*pRoot, 0, children, sEdited);
@@ -138,6 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
   const uint8_t* pImage = pData + 1;
   size_t uImage = uSize - 1;
   if (ClaimsHugeSpare(pImage, uImage)) return 0;
-  Run(uImage ? pImage : nullptr, uImage, (pData[0] & 1) != 0, (pData[0] & 2) != 0);
+  Run(uImage ? pImage : nullptr, uImage, (pData[0] & 1) != 0, (pData[0] & 2) != 0, pData[0]);
   return 0;
 }

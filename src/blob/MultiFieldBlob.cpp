@@ -471,7 +471,9 @@ void CMultiFieldBlob::DisplaceField(size_t iterIndex, int64_t nDisplacement, boo
   }
   std::memmove(p + uRecordEnd + nDisplacement, p + uRecordEnd, uSize - uRecordEnd);
   if (nDisplacement > 0) std::memset(p + uRecordEnd, 0, static_cast<size_t>(nDisplacement));
+  bool bLaterRecords = uRecordEnd < uSize;
   for (TIndexEntry& entry : m_Index) {
+    if (!bLaterRecords) break;  // the last record moves nothing
     if (entry.m_uFieldHeaderOffset > uOffset) {
       entry.m_uFieldHeaderOffset =
           static_cast<uint32_t>(entry.m_uFieldHeaderOffset + nDisplacement);
@@ -1000,6 +1002,13 @@ void CMultiFieldBlob::CheckClassInvariant() const {
   const CMultiFieldBlob* pRoot = this;
   while (pRoot->m_pParentBlob) pRoot = pRoot->m_pParentBlob;
   bool bFull = s_bFullInvariantCheck.load(std::memory_order_relaxed);
+  if (!bFull) {
+    // The shallow check looks at the chain from the root down to this object only.
+    std::vector<const CMultiFieldBlob*> chain;
+    for (const CMultiFieldBlob* p = this; p; p = p->m_pParentBlob) chain.push_back(p);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->CheckInvariantOfThis(false);
+    return;
+  }
   // Each object after its parent.
   std::vector<const CMultiFieldBlob*> pending{pRoot};
   while (!pending.empty()) {
@@ -1053,13 +1062,13 @@ void CMultiFieldBlob::CheckInvariantOfThis(bool bFull) const {
                     m_pParentBlob->DataAt(m_iterIndexEntryInParent) == p &&
                         m_pParentBlob->DataSizeAt(m_iterIndexEntryInParent) == u64Image);
   }
+  if (!bFull) return;
   uint32_t uChildren = 0;
   for (const TIndexEntry& entry : m_Index) uChildren += entry.m_pChildBlob ? 1 : 0;
   LARCH_INVARIANT("m_uNumRegisteredChildren counts the attached children",
                   uChildren == m_uNumRegisteredChildren);
   if (IsPreprocessedState(m_eCacheState) || p[1] != ePlaintext) return;
   LARCH_INVARIANT("Plaintext image holds its header", SizeOfSerialized() >= sc_uSizeOfBlobHeader);
-  if (!bFull) return;
   LARCH_INVARIANT("Index and records agree", IndexMatchesRecords(p, m_Index));
   for (size_t i = 0; i < m_Index.size(); ++i) {
     if (i > 0) {

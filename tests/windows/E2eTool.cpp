@@ -6,9 +6,9 @@
 //       describes the visible progress dialog of a running Larch.exe, one "name value" per
 //       line: rect (left top right bottom), status, larch, client and progress; exit code 1
 //       when no such window is on screen
-//   larch_e2e_tool only-one
+//   larch_e2e_tool only-one [--press]
 //       prints the text of the visible already-running dialog ("text ..." with the line break
-//       as \n) and presses its button; exit code 1 when there is none
+//       as \n), and with --press presses its button; exit code 1 when there is none
 // The system headers need windows.h first.
 // clang-format off
 #include <windows.h>
@@ -103,7 +103,7 @@ int Probe() {
   return 0;
 }
 
-int PressOnlyOne() {
+int OnlyOne(bool bPress) {
   // The already-running dialog: a hidden OK button (1) beside the picture button (2), no
   // status line.
   HWND hDlg = FindLarchDialog(IDOK);
@@ -115,7 +115,7 @@ int PressOnlyOne() {
   for (const char* p = szText; *p; ++p)
     sText += *p == '\n' ? std::string("\\n") : std::string(1, *p);
   std::printf("text %s\n", sText.c_str());
-  ::PostMessageA(::GetDlgItem(hDlg, IDCANCEL), BM_CLICK, 0, 0);
+  if (bPress) ::PostMessageA(::GetDlgItem(hDlg, IDCANCEL), BM_CLICK, 0, 0);
   return 0;
 }
 
@@ -126,8 +126,11 @@ int main(int argc, char** argv) {
     std::string sCommand = argc > 1 ? argv[1] : "";
     if (sCommand == "brand") return Brand(argc, argv);
     if (sCommand == "probe") return Probe();
-    if (sCommand == "only-one") return PressOnlyOne();
-    std::fprintf(stderr, "usage: larch_e2e_tool brand EXE [options] | probe | only-one\n");
+    if (sCommand == "only-one") {
+      return OnlyOne(argc > 2 && std::string(argv[2]) == "--press");
+    }
+    std::fprintf(stderr,
+                 "usage: larch_e2e_tool brand EXE [options] | probe | only-one [--press]\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

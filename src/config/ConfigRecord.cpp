@@ -218,9 +218,9 @@ CConfigRecord::CConfigRecord(void* pMallocedSerialized, EMemoryOwnership eMemory
   if (bValidate) Validate();
 }
 
-CConfigRecord::CConfigRecord(CConfigItemRecord* pNamespaceItem)
+CConfigRecord::CConfigRecord(CConfigItemRecord* pNamespaceItem, bool bValidate)
     : CMultiFieldBlob(pNamespaceItem, sc_au8ValueFieldName, sizeof(sc_au8ValueFieldName)) {
-  Validate();
+  if (bValidate) Validate();
 }
 
 CConfigRecord::CConfigRecord(SUnvalidated, const void* pSerialized, uint32_t uSizeOfSerialized)
@@ -334,7 +334,7 @@ void CConfigRecord::SetItem(const std::string& sQualifiedName, const TValue& val
   if (pNested) {
     pNested->SetItem(name.sRemainder, value, bActive, sDescription);
   } else {
-    CConfigRecord nested(pItem);
+    CConfigRecord nested(pItem, false);
     nested.SetItem(name.sRemainder, value, bActive, sDescription);
   }
 }

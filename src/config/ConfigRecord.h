@@ -104,8 +104,9 @@ class CConfigRecord : public CMultiFieldBlob {
   CConfigRecord(void* pMallocedSerialized, EMemoryOwnership eMemoryOwnership,
                 uint32_t uSizeOfSerialized, const uint8_t* pFirstTimeDecryptionKey, bool bValidate);
   // The nested record in the value field of a namespace item, attached as a child that edits
-  // the field in place; validated.
-  explicit CConfigRecord(CConfigItemRecord* pNamespaceItem);
+  // the field in place; validated unless bValidate is cleared (the setters edit a namespace
+  // without checking all of it: GetSerializedBlob still does).
+  explicit CConfigRecord(CConfigItemRecord* pNamespaceItem, bool bValidate = true);
   // From the XML form (ConfigRecordXMLParser): parsed in one piece, then validated. Malformed
   // XML raises std::runtime_error "CConfigRecord::XML_Parse() failed: ..." with expat's text
   // and the line number.

@@ -35,7 +35,7 @@ CConfigRecordXMLParser::CConfigRecordXMLParser(expatppNesting* pParent, CConfigR
     : expatppNesting(pParent), m_pRecord(pRecord), m_uDepth(uDepth) {}
 
 CConfigRecordXMLParser::~CConfigRecordXMLParser() {
-  // The item parser holds children of the current item: it goes first.
+  // The item parser refers to the current item: it goes first.
   m_pItemParser.reset();
   m_pCurrentItem.reset();
 }
@@ -51,19 +51,32 @@ void CConfigRecordXMLParser::startElement(const XML_Char* pszName,
 
   std::string sItemName = pszItemName;
   CConfigRecord::CheckItemName(sItemName);
+  if (!m_ItemNames.insert(sItemName).second || m_pRecord->FieldExists(sItemName)) {
+    throw CMultiFieldBlob::CFieldAlreadyExistsException(
+        "CMultiFieldBlob::AddField(pNewChild): duplicate field name");
+  }
   m_pItemParser.reset();
-  m_pCurrentItem.reset();
-  std::unique_ptr<CConfigItemRecord> pItem(new CConfigItemRecord());
-  m_pRecord->AddField(sItemName, pItem.get(), false);
-  m_pCurrentItem = std::move(pItem);
+  m_pCurrentItem.reset(new CConfigItemRecord());
+  m_sCurrentItemName = sItemName;
   m_pItemParser.reset(new CConfigItemRecordXMLParser(this, m_pCurrentItem.get(), m_uDepth));
   HandControlTo(m_pItemParser.get());
 }
 
 void CConfigRecordXMLParser::endElement(const XML_Char*) {
-  // The item's data stays in the record's field.
-  if (m_pItemParser) m_pItemParser.reset();
+  // The first end tag that comes back after an item started is that item's own.
+  if (!m_pCurrentItem) return;
+  m_pItemParser.reset();
+  CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  const uint8_t* pImage = m_pCurrentItem->GetSerializedBlob(&uSize);
+  m_CompletedItems.emplace_back(m_sCurrentItemName.data(), m_sCurrentItemName.size(), pImage,
+                                uSize);
   m_pCurrentItem.reset();
+}
+
+void CConfigRecordXMLParser::Flush() {
+  if (m_CompletedItems.empty()) return;
+  m_pRecord->AddFields(m_CompletedItems);
+  m_CompletedItems.clear();
 }
 
 // ---- Items ------------------------------------------------------------------------------
@@ -91,11 +104,12 @@ void CConfigItemRecordXMLParser::startElement(const XML_Char* pszName, const XML
     if (m_uDepth >= CConfigRecord::sc_uMaxNamespaceDepth) {
       throw CConfigItemRecord::CValidateFieldsException("Namespaces nested too deeply");
     }
+    if (m_pItem->FieldExists(uint32_t(CConfigItemRecord::eValueFieldId))) {
+      throw CMultiFieldBlob::CFieldAlreadyExistsException(
+          "CMultiFieldBlob::AddField(pNewChild): duplicate field name");
+    }
     m_pNestedParser.reset();
-    m_pNestedRecord.reset();
-    std::unique_ptr<CConfigRecord> pNested(new CConfigRecord());
-    m_pItem->AddField(uint32_t(CConfigItemRecord::eValueFieldId), pNested.get(), false);
-    m_pNestedRecord = std::move(pNested);
+    m_pNestedRecord.reset(new CConfigRecord());
     m_pNestedParser.reset(new CConfigRecordXMLParser(this, m_pNestedRecord.get(), m_uDepth + 1));
     HandControlTo(m_pNestedParser.get());
     m_eKind = eConfigRecord;
@@ -127,14 +141,23 @@ void CConfigItemRecordXMLParser::endElement(const XML_Char*) {
     case eValue:
       AddValueField();
       break;
-    case eNone:
     case eConfigRecord:
+      AddNestedRecord();
+      break;
+    case eNone:
       break;
   }
-  // The nested record's data stays in the item's value field.
   m_pNestedParser.reset();
   m_pNestedRecord.reset();
   m_eKind = eNone;
+}
+
+void CConfigItemRecordXMLParser::AddNestedRecord() {
+  m_pNestedParser->Flush();
+  CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  // The blob's own image: the record is validated with the whole document.
+  const uint8_t* pImage = m_pNestedRecord->CMultiFieldBlob::GetSerializedBlob(&uSize);
+  m_pItem->AddField(uint32_t(CConfigItemRecord::eValueFieldId), pImage, uSize);
 }
 
 void CConfigItemRecordXMLParser::AddValueField() {
@@ -167,6 +190,7 @@ CConfigRecord::CConfigRecord(const char* pXMLText, size_t uLength) : CConfigReco
       throw std::runtime_error("CConfigRecord::XML_Parse() failed: " + parser.GetErrorText() +
                                " at line " + std::to_string(parser.GetCurrentLineNumber()));
     }
+    parser.Flush();
   }
   Validate();
 }

@@ -1,18 +1,24 @@
 // The parser of the XML form of configuration records (the writer is ConfigRecordXMLWriter).
 //
 // CConfigRecordXMLParser fills a record: each <ConfigItemRecord Name="..."> element becomes a
-// new item attached to the record, and a CConfigItemRecordXMLParser takes over the element's
-// content. The item parser turns Type, Active, Description and Value into the item's fields,
-// and hands a nested <ConfigRecord> to a record parser of its own. Other elements are ignored.
-// Field additions never replace, so a repeated element fails with the blob's duplicate-field
-// exception; validation after the parse catches everything else.
+// new item, and a CConfigItemRecordXMLParser takes over the element's content. The item parser
+// turns Type, Active, Description and Value into the item's fields, and hands a nested
+// <ConfigRecord> to a record parser of its own. Other elements are ignored. Field additions
+// never replace, so a repeated element or item name fails with the blob's duplicate-field
+// exception when it starts; validation after the parse catches everything else.
 //
-// Ownership: a parser owns the objects it creates and destroys them nested ones first; the
-// target record or item is the caller's. Data written into fields stays when the objects go.
+// Items and nested records are built as objects of their own and joined to their parent in
+// one step when their record is complete (Flush), so that parsing never edits a deep
+// hierarchy of attached objects field by field.
+//
+// Ownership: a parser owns the objects it creates and destroys nested ones first; the target
+// record or item is the caller's.
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "config/ConfigRecord.h"
 #include "config/expat/ExpatParser.h"
@@ -32,12 +38,18 @@ class CConfigRecordXMLParser : public expatppNesting {
   void startElement(const XML_Char* pszName, const XML_Char** ppszAttributes) override;
   void endElement(const XML_Char* pszName) override;
 
+  // Adds the completed items to the record.
+  void Flush();
+
  private:
   CConfigRecord* m_pRecord;  // not owned
   unsigned m_uDepth = 0;
-  // Declared before its parser, which holds children of it and so must go first.
+  // Declared before its parser, which refers to it and so must go first.
   std::unique_ptr<CConfigItemRecord> m_pCurrentItem;
   std::unique_ptr<CConfigItemRecordXMLParser> m_pItemParser;
+  std::string m_sCurrentItemName;
+  std::set<std::string> m_ItemNames;  // every item started, for the duplicate check
+  std::vector<CMultiFieldBlob::TFieldDescription> m_CompletedItems;
 };
 
 class CConfigItemRecordXMLParser : public expatppNesting {
@@ -51,6 +63,7 @@ class CConfigItemRecordXMLParser : public expatppNesting {
 
  private:
   void AddValueField();
+  void AddNestedRecord();
 
   enum EElementKind {
     eNone = 0,

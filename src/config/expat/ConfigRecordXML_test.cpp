@@ -254,6 +254,15 @@ TEST(ConfigRecordXMLParser, RepeatedNamesAndElementsFailInTheBlobLayer) {
   ExpectThrowText<CMultiFieldBlob::CFieldAlreadyExistsException>(
       [&] { Parse(Document(sItem + sItem)); },
       "CMultiFieldBlob::AddField(pNewChild): duplicate field name");
+  const std::string sNamespaceStart =
+      "<ConfigItemRecord Name=\"x\"><Type>1</Type><Active>1</Active><ConfigRecord>";
+  const std::string sNamespaceEnd = "</ConfigRecord></ConfigItemRecord>";
+  ExpectThrowText<CMultiFieldBlob::CFieldAlreadyExistsException>(
+      [&] { Parse(Document(sNamespaceStart + sItem + sItem + sNamespaceEnd)); },
+      "CMultiFieldBlob::AddField(pNewChild): duplicate field name");
+  // The same name on different levels is two items.
+  CConfigRecord nested = Parse(Document(sNamespaceStart + sItem + sNamespaceEnd));
+  EXPECT_EQ(1u, nested.GetNamespace("x").GetNumFields());
   ExpectThrowText<CMultiFieldBlob::CFieldAlreadyExistsException>(
       [] {
         Parse(

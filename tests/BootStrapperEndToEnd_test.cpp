@@ -384,6 +384,27 @@ TEST_F(Deployment, ClientRegistryIsRefreshedOrRemovedWhenDamaged) {
   EXPECT_EQ(sErr.find("ERROR"), std::string::npos);
 }
 
+TEST_F(Deployment, ClientRegistryHeldByTheClientIsLeftAlone) {
+  StartServer();
+  PublishClient(1, {});
+  InstallBootstrapper();
+  const char* pszValue = "MasterAuthenticationServerIPAddrPort";
+  common::CBlobRegistry registry(Inst("ClientRegistry.blob"), false, 1000);
+  registry.SetStringValue("", pszValue, "10.1.2.3:4");
+  std::string sBefore = ReadFile(Inst("ClientRegistry.blob"));
+  {
+    // A live key handle keeps the file open and its lock taken, as a running client would.
+    auto pKey = registry.OpenKey("");
+    std::string sErr = RunLarch();
+    ASSERT_TRUE(WaitForStarts(1));
+    EXPECT_EQ(sErr.find("ERROR"), std::string::npos);
+    EXPECT_TRUE(Exists(Inst("ClientRegistry.blob")));
+  }
+  std::string sValue;
+  registry.GetStringValue("", pszValue, sValue);
+  EXPECT_EQ(sValue, "10.1.2.3:4");
+}
+
 TEST_F(Deployment, RunKilledWhileUnpackingCompletesNextTime) {
   StartServer();
   // Incompressible data, so that unpacking takes a while.

@@ -82,7 +82,7 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
                 "StopNetwork"}));
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
   EXPECT_EQ(ReadFile(std::string("data") + platform::PreferredSeparator() + "readme.txt"), "hello");
-  EXPECT_EQ(ReadFile("CLIENT_5.mst"), "CLIENT.dll\ndata\\readme.txt\n");
+  EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\ndata\\readme.txt\n"));
   EXPECT_FALSE(FileExists("CLIENT_5.pkg"));
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
   EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{3000}));
@@ -115,7 +115,7 @@ TEST_F(WorkerTest, MissingClientWithEqualVersionsIsReinstalledAndKeepsItsManifes
   EXPECT_EQ(Run(), sc_nIdOk);
   EXPECT_EQ(m_statuses[5], "CLIENT.dll: No local copy, updating, please wait...");
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
-  EXPECT_EQ(ReadFile("CLIENT_5.mst"), "CLIENT.dll\n");
+  EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\n"));
 }
 
 TEST_F(WorkerTest, ClientUpdateDeletesStaleFilesAndRecordsTheVersionLast) {
@@ -137,7 +137,7 @@ TEST_F(WorkerTest, ClientUpdateDeletesStaleFilesAndRecordsTheVersionLast) {
   EXPECT_FALSE(FileExists("CLIENT_5.mst"));
   EXPECT_EQ(ReadFile("kept.txt"), "v6");
   EXPECT_EQ(ReadFile("new.txt"), "new");
-  EXPECT_EQ(ReadFile("CLIENT_6.mst"), "CLIENT.dll\nkept.txt\nnew.txt\n");
+  EXPECT_EQ(ReadFile("CLIENT_6.mst"), TextFile("CLIENT.dll\nkept.txt\nnew.txt\n"));
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n6\n");
   auto calls = m_services.Calls();
   EXPECT_EQ(calls[calls.size() - 2], "SetVersion Larch.blb ClientAppVersionNum 6");
@@ -245,7 +245,7 @@ TEST_F(WorkerTest, BootStrapperUpdateUnpacksAndSpawnsTheSelfUpdater) {
                                 "ERROR: Could not spawn self-updater LarchTmp.exe (errno=2)"}));
   EXPECT_EQ(ReadFile("LarchTmp.exe"), "old executable");
   EXPECT_EQ(ReadFile("LarchNew.exe"), "new executable");
-  EXPECT_EQ(ReadFile("Larch_12.mst"), "LarchNew.exe\n");
+  EXPECT_EQ(ReadFile("Larch_12.mst"), TextFile("LarchNew.exe\n"));
   EXPECT_TRUE(FileExists("Larch_12.pkg"));  // the self-update mode removes it
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n0\n");
   EXPECT_EQ(m_nSuccessorStarts, 1);

@@ -44,7 +44,7 @@ TEST_F(PackageInstallTest, NamesCarryDecimalVersions) {
 
 TEST_F(PackageInstallTest, ManifestRoundTripAndReadingRules) {
   WritePackageManifest({"b.txt", "a\\c.txt", "a.txt"}, "N", 3);
-  EXPECT_EQ(ReadFile("N_3.mst"), "b.txt\na\\c.txt\na.txt\n");
+  EXPECT_EQ(ReadFile("N_3.mst"), TextFile("b.txt\na\\c.txt\na.txt\n"));
   EXPECT_EQ(ReadManifest("N_3.mst"), (std::set<std::string>{"a.txt", "a\\c.txt", "b.txt"}));
   // The last line may lack its newline.
   WriteFile("x.mst", "one\ntwo");

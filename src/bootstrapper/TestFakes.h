@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -122,6 +123,30 @@ inline std::string ReadFile(const std::string& sName) {
 inline void WriteFile(const std::string& sName, const std::string& sContent) {
   std::ofstream out(sName, std::ios::binary | std::ios::trunc);
   out << sContent;
+}
+
+// A text as a file written in text mode holds it: line ends as the platform writes them.
+inline std::string TextFile(const std::string& sText) {
+  static const std::string s_sLineEnd = [] {
+    std::string sProbe = std::filesystem::temp_directory_path().string() + "/larch-line-end-" +
+                         std::to_string(platform::GetProcessId());
+    if (FILE* pFile = std::fopen(sProbe.c_str(), "w")) {
+      std::fputs("\n", pFile);
+      std::fclose(pFile);
+    }
+    std::string sEnd = ReadFile(sProbe);
+    std::remove(sProbe.c_str());
+    return sEnd.empty() ? std::string("\n") : sEnd;
+  }();
+  std::string sOut;
+  for (char c : sText) {
+    if (c == '\n') {
+      sOut += s_sLineEnd;
+    } else {
+      sOut += c;
+    }
+  }
+  return sOut;
 }
 
 inline bool FileExists(const std::string& sName) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 #include <vector>
 
 namespace platform {
@@ -28,12 +30,16 @@ bool GetEnvVar(const std::string& sName, std::string& sValue) {
   return true;
 }
 
+// The C runtime keeps its own copy of the environment, which getenv reads: a library loaded
+// into this process (a client DLL) sees a variable only when that copy changes too.
 bool SetEnvVar(const std::string& sName, const std::string& sValue) {
-  return ::SetEnvironmentVariableA(sName.c_str(), sValue.c_str()) != 0;
+  return ::SetEnvironmentVariableA(sName.c_str(), sValue.c_str()) != 0 &&
+         ::_putenv((sName + "=" + sValue).c_str()) == 0;
 }
 
 bool UnsetEnvVar(const std::string& sName) {
-  return ::SetEnvironmentVariableA(sName.c_str(), nullptr) != 0;
+  return ::SetEnvironmentVariableA(sName.c_str(), nullptr) != 0 &&
+         ::_putenv((sName + "=").c_str()) == 0;
 }
 
 }  // namespace platform

@@ -247,6 +247,30 @@ TEST(BootStrapperDlgWindow, LooksLightOnDarkOliveWithItsTextsMenuAndIcons) {
   EXPECT_TRUE(nExStyle & WS_EX_APPWINDOW);
 }
 
+TEST(BootStrapperDlgWindow, SystemMenuOpensTheAboutBoxAndDragIconIsTheAppIcon) {
+  CTestDlgWindow view;
+  CBootStrapperDlg dlg(view);
+  std::string sAboutTitle, sAboutText;
+  bool bDragIcon = false;
+  RunProgressDialog(view, dlg, [&](HWND hDlg) {
+    bDragIcon = ::SendMessageA(hDlg, WM_QUERYDRAGICON, 0, 0) != 0;
+    ::PostMessageA(hDlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    HWND hAbout = nullptr;
+    WaitFor([&] { return (hAbout = ::FindWindowA("#32770", "About Larch")) != nullptr; });
+    char szTitle[64] = "";
+    ::GetWindowTextA(hAbout, szTitle, sizeof(szTitle));
+    sAboutTitle = szTitle;
+    HWND hText = ::FindWindowExA(hAbout, nullptr, "Static", "Larch Version 1.0");
+    if (hText) sAboutText = "Larch Version 1.0";
+    ::PostMessageA(hAbout, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return ::FindWindowA("#32770", "About Larch") == nullptr; });
+    dlg.PostMessage(Message(bootstrapper::eQuitWithoutLaunching));
+  });
+  EXPECT_TRUE(bDragIcon);
+  EXPECT_EQ(sAboutTitle, "About Larch");
+  EXPECT_EQ(sAboutText, "Larch Version 1.0");
+}
+
 // The already-running dialog, with a way to reach its window from another thread.
 class CTestOnlyOneDlg : public COnlyOneAtATimeDlg {
  public:

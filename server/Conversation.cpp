@@ -1,0 +1,125 @@
+#include "Conversation.h"
+
+#include <chrono>
+
+#include "platform/ServedFile.h"
+#include "platform/SystemError.h"
+#include "support/ErrorCodeException.h"
+
+namespace larchserver {
+namespace {
+
+constexpr int sc_nWouldBlock = 10035;
+// How often a wait looks at the abort flag.
+constexpr uint32_t sc_uWaitSliceMs = 100;
+// Largest piece handed to the system per file send; big enough to keep a fast link busy.
+constexpr uint32_t sc_uFileSendPiece = 1u << 20;
+// A client that keeps sending after its request is not worth reading forever.
+constexpr uint64_t sc_u64MaxDrainBytes = 65536;
+
+}  // namespace
+
+CConversation::CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
+                             uint32_t uIdleTimeoutMs)
+    : m_hSocket(hSocket), m_pbAbort(pbAbort), m_uIdleTimeoutMs(uIdleTimeoutMs) {
+  if (!platform::SetSocketNonBlocking(m_hSocket, true)) {
+    platform::CloseSocket(m_hSocket);
+    FailWithSocketError("cannot make the connection non-blocking");
+  }
+}
+
+CConversation::~CConversation() {
+  platform::CloseSocket(m_hSocket);
+}
+
+void CConversation::FailWithSocketError(const char* pszWhat) {
+  int nError = platform::GetLastSocketError();
+  throw CConversationEnded(std::string(pszWhat) + " (" + common::GetWinSockErrorText(nError) + ")");
+}
+
+void CConversation::WaitUntilReady(EWait eWait) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (m_pbAbort && m_pbAbort->load()) throw CConversationEnded("server stopping");
+    int nReady = platform::WaitForSocket(
+        m_hSocket, eWait == eForReading ? platform::eWaitReadable : platform::eWaitWritable,
+        sc_uWaitSliceMs);
+    if (nReady > 0) return;
+    if (nReady < 0) FailWithSocketError("wait failed");
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    if (std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() >=
+        m_uIdleTimeoutMs) {
+      throw CConversationEnded(eWait == eForReading ? "timed out waiting for the client"
+                                                    : "timed out: the client stopped reading");
+    }
+  }
+}
+
+void CConversation::Receive(common::CWSABUFWrapper& wrapper) {
+  for (;;) {
+    uint32_t uReceived = 0;
+    if (!platform::ReceiveOnSocket(m_hSocket, wrapper.GetWSABUFsForReceive(),
+                                   wrapper.GetNumWSABUFsForReceive(), uReceived)) {
+      if (platform::GetLastSocketError() != sc_nWouldBlock) FailWithSocketError("receive failed");
+      WaitUntilReady(eForReading);
+      continue;
+    }
+    if (uReceived == 0) throw CConversationEnded("client closed the connection");
+    if (wrapper.ConsumeReceived(uReceived)) return;
+  }
+}
+
+void CConversation::Send(common::CWSABUFWrapper& wrapper) {
+  for (;;) {
+    uint32_t uSent = 0;
+    if (!platform::SendOnSocket(m_hSocket, wrapper.GetWSABUFsForSend(),
+                                wrapper.GetNumWSABUFsForSend(), uSent)) {
+      if (platform::GetLastSocketError() != sc_nWouldBlock) FailWithSocketError("send failed");
+      WaitUntilReady(eForWriting);
+      continue;
+    }
+    if (uSent == 0) {
+      WaitUntilReady(eForWriting);
+      continue;
+    }
+    m_u64BytesSent += uSent;
+    if (wrapper.ConsumeSent(uSent)) return;
+  }
+}
+
+void CConversation::SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t u64Length) {
+  while (u64Length > 0) {
+    uint32_t uPiece =
+        u64Length < sc_uFileSendPiece ? static_cast<uint32_t>(u64Length) : sc_uFileSendPiece;
+    uint32_t uSent = 0;
+    if (!platform::SendFileOnSocket(m_hSocket, file, u64Offset, uPiece, uSent)) {
+      if (platform::GetLastSocketError() != sc_nWouldBlock) FailWithSocketError("send failed");
+      WaitUntilReady(eForWriting);
+      continue;
+    }
+    // Nothing sent from a file that still has bytes left: it was cut short under us.
+    if (uSent == 0) throw CConversationEnded("file became shorter while being sent");
+    u64Offset += uSent;
+    u64Length -= uSent;
+    m_u64BytesSent += uSent;
+  }
+}
+
+void CConversation::AwaitPeerClose() {
+  uint8_t au8Scratch[512];
+  uint64_t u64Drained = 0;
+  for (;;) {
+    platform::SSocketBuffer buffer{sizeof(au8Scratch), au8Scratch};
+    uint32_t uReceived = 0;
+    if (!platform::ReceiveOnSocket(m_hSocket, &buffer, 1, uReceived)) {
+      if (platform::GetLastSocketError() != sc_nWouldBlock) FailWithSocketError("receive failed");
+      WaitUntilReady(eForReading);
+      continue;
+    }
+    if (uReceived == 0) return;
+    u64Drained += uReceived;
+    if (u64Drained > sc_u64MaxDrainBytes) throw CConversationEnded("client kept sending");
+  }
+}
+
+}  // namespace larchserver

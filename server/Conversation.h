@@ -1,0 +1,60 @@
+// The server side of one TCP conversation: moves the bytes of a message buffer, and of files,
+// over an accepted connection. The socket is non-blocking and every wait is cut into short
+// slices, so that a client that stops reading or writing is dropped after the idle time-out
+// and a stopping server ends the conversation promptly.
+//
+// Owns the connection and closes it on destruction. Used by one thread. Failures throw
+// CConversationEnded with the reason as its text.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "network/WSABUFWrapper.h"
+#include "platform/File.h"
+#include "platform/Socket.h"
+
+namespace larchserver {
+
+class CConversationEnded : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class CConversation {
+ public:
+  // pbAbort: set by the server to end every conversation at its next wait.
+  CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
+                uint32_t uIdleTimeoutMs);
+  ~CConversation();
+  CConversation(const CConversation&) = delete;
+  CConversation& operator=(const CConversation&) = delete;
+
+  // Receives until the wrapper's expected bytes or length-prefixed message are complete.
+  void Receive(common::CWSABUFWrapper& wrapper);
+  // Sends everything the wrapper holds.
+  void Send(common::CWSABUFWrapper& wrapper);
+  // Streams u64Length bytes of the file from u64Offset, straight from the file to the socket.
+  void SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t u64Length);
+  // The end of a conversation: the client shuts its side down and then waits for ours to
+  // close. Whatever it still sends (the closing byte) is read and dropped until then, so that
+  // closing does not reset the connection under the client's last read.
+  void AwaitPeerClose();
+
+  uint64_t BytesSent() const { return m_u64BytesSent; }
+
+ private:
+  enum EWait { eForReading, eForWriting };
+  // Waits until the socket is ready; throws on time-out, abort or failure.
+  void WaitUntilReady(EWait eWait);
+  [[noreturn]] void FailWithSocketError(const char* pszWhat);
+
+  platform::SocketHandle m_hSocket;
+  const std::atomic<bool>* m_pbAbort;
+  uint32_t m_uIdleTimeoutMs;
+  uint64_t m_u64BytesSent = 0;
+};
+
+}  // namespace larchserver

@@ -1,0 +1,168 @@
+#include "Roles.h"
+
+#include <algorithm>
+
+#include "protocols/ConfigServerCommands.h"
+#include "protocols/ContentServerDirectoryServerProtocol.h"
+#include "protocols/GeneralDirectoryServerCommands.h"
+#include "protocols/PublicContentServerCommands.h"
+
+namespace larchserver {
+namespace {
+
+// Message storage per conversation: enough for every request of the directories and the
+// configuration server, and for a content request with a file name of any length.
+constexpr uint32_t sc_uSmallStorage = 256;
+constexpr uint32_t sc_uContentStorage = 4 + 9 + 65535;
+
+// Receives the client's protocol version and answers it. A refused client gets 0 and the
+// connection is closed once it has closed its side.
+bool Handshake(CConversation& conversation, common::CWSABUFWrapper& wrapper, uint32_t uExpected,
+               SConversationLog& log) {
+  uint32_t uVersion = 0;
+  wrapper.PrepareToReceive(4);
+  conversation.Receive(wrapper);
+  wrapper.ExtractNext(&uVersion);
+  wrapper.DoneExtracting();
+  bool bAccepted = uVersion == uExpected;
+  wrapper.Append(static_cast<uint8_t>(bAccepted ? 1 : 0));
+  conversation.Send(wrapper);
+  if (!bAccepted) {
+    log.sRequest = "version " + std::to_string(uVersion);
+    log.sResult = "refused protocol version " + std::to_string(uVersion);
+    conversation.AwaitPeerClose();
+  }
+  return bAccepted;
+}
+
+void ReceiveRequest(CConversation& conversation, common::CWSABUFWrapper& wrapper) {
+  if (!wrapper.PrepareToReceiveLengthPrefixedMsg()) conversation.Receive(wrapper);
+}
+
+const std::vector<common::CIPAddrPort>* ListOfType(const SDirectoryLists& lists, uint8_t u8Type) {
+  static const std::vector<common::CIPAddrPort> s_vecNone;
+  switch (u8Type) {
+    case 0:
+      return &lists.vecAuth;
+    case 3:
+      return &lists.vecConfig;
+    case 6:
+      return &lists.vecCsds;
+    default:
+      return &s_vecNone;  // types this deployment has no servers of
+  }
+}
+
+}  // namespace
+
+void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& lists,
+                           SConversationLog& log) {
+  common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
+  if (!Handshake(conversation, wrapper, common::sc_u32GeneralDirectoryServerProtocolVersion, log))
+    return;
+  ReceiveRequest(conversation, wrapper);
+  uint8_t u8Type = common::ExtractGeneralDirectoryServerQuery(wrapper);
+  log.sRequest = "type " + std::to_string(u8Type);
+
+  // A reply holds as many addresses as the client's message buffer takes.
+  const std::vector<common::CIPAddrPort>& vec = *ListOfType(lists, u8Type);
+  size_t uCount =
+      std::min<size_t>(vec.size(), common::sc_uMaxAddressesPerGeneralDirectoryServerReply);
+  wrapper.Reset();
+  common::AppendGeneralDirectoryServerReply(wrapper, vec);
+  conversation.Send(wrapper);
+  log.sResult = "sent " + std::to_string(uCount) + " address(es)";
+  conversation.AwaitPeerClose();
+  log.sResult = "ok, " + std::to_string(uCount) + " address(es)";
+}
+
+void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLists& lists,
+                                 SConversationLog& log) {
+  common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
+  if (!Handshake(conversation, wrapper, common::sc_u32ContentServerDirectoryServerProtocolVersion,
+                 log))
+    return;
+  ReceiveRequest(conversation, wrapper);
+  common::SContentServerQuery query = common::ExtractContentServerQuery(wrapper);
+  log.sRequest = "max " + std::to_string(query.u16MaxContentServers);
+
+  size_t uCount = std::min<size_t>(
+      {lists.vecContent.size(), query.u16MaxContentServers, common::sc_uMaxContentServersPerReply});
+  wrapper.Reset();
+  common::AppendContentServerReply(wrapper, lists.vecContent, query.u16MaxContentServers);
+  conversation.Send(wrapper);
+  log.sResult = "sent " + std::to_string(uCount) + " content server(s)";
+  conversation.AwaitPeerClose();
+  log.sResult = "ok, " + std::to_string(uCount) + " content server(s)";
+}
+
+void ServeConfiguration(CConversation& conversation, const CPublishDirectory& dir,
+                        SConversationLog& log) {
+  common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
+  if (!Handshake(conversation, wrapper, common::sc_u32ConfigServerProtocolVersion, log)) return;
+  ReceiveRequest(conversation, wrapper);
+  uint8_t u8Command = common::ExtractClientConfigRecordRequest(wrapper);
+  log.sRequest = "command " + std::to_string(u8Command);
+  if (u8Command != common::sc_u8SendClientConfigRecordCommand) {
+    log.sResult = "unknown command, connection closed";
+    return;
+  }
+  // Read afresh for every request: a publish is seen at once.
+  std::string sWhy;
+  std::unique_ptr<Weft::CClientConfigRecord> pRecord = dir.LoadClientConfigRecord(sWhy);
+  if (!pRecord) {
+    log.sResult = sWhy + ", connection closed";
+    return;
+  }
+  wrapper.Reset();
+  common::AppendClientConfigRecordReply(wrapper, *pRecord);
+  conversation.Send(wrapper);
+  log.sResult = "sent record";
+  conversation.AwaitPeerClose();
+  log.sResult = "ok, bootstrapper " + std::to_string(pRecord->GetCurrentClientBootstrapVersion()) +
+                ", client " + std::to_string(pRecord->GetCurrentClientAppPackageVersion());
+}
+
+void ServeContent(CConversation& conversation, const CPublishDirectory& dir,
+                  SConversationLog& log) {
+  common::CWSABUFWrapper wrapper(sc_uContentStorage, 1);
+  if (!Handshake(conversation, wrapper, common::sc_u32PublicContentServerProtocolVersion, log))
+    return;
+  ReceiveRequest(conversation, wrapper);
+  common::SFileRequest request = common::ExtractFileRequest(wrapper);
+  const std::string& sName = request.sFileName;
+  uint32_t u32Offset = request.u32Offset;
+  log.sRequest = "file " + sName;
+  if (u32Offset != 0) log.sRequest += " from " + std::to_string(u32Offset);
+  if (request.u8Command != common::sc_u8SendFileCommand) {
+    log.sRequest = "command " + std::to_string(request.u8Command);
+    log.sResult = "unknown command, connection closed";
+    return;
+  }
+
+  // A file the server does not have, may not serve, or cannot describe in the 32-bit
+  // lengths of the reply is answered by closing the connection.
+  platform::CFile file;
+  uint64_t u64Size = 0;
+  if (!dir.OpenServedFile(sName, file, u64Size)) {
+    log.sResult = CPublishDirectory::IsServableName(sName) ? "no such file, connection closed"
+                                                           : "refused name, connection closed";
+    return;
+  }
+  if (u64Size > 0xffffffffu || u32Offset > u64Size) {
+    log.sResult = u32Offset > u64Size ? "offset beyond the end, connection closed"
+                                      : "file too large, connection closed";
+    return;
+  }
+  uint32_t u32Size = static_cast<uint32_t>(u64Size);
+  wrapper.Reset();
+  common::AppendFileInfo(wrapper, u32Size, u32Size - u32Offset);
+  conversation.Send(wrapper);
+  conversation.SendFile(file, u32Offset, u32Size - u32Offset);
+  file.Close();
+  log.sResult = "sent " + std::to_string(u32Size - u32Offset) + " file bytes";
+  conversation.AwaitPeerClose();
+  log.sResult = "ok";
+}
+
+}  // namespace larchserver

@@ -1,0 +1,198 @@
+#include "Server.h"
+
+#include <chrono>
+#include <exception>
+
+#include "platform/Process.h"
+#include "platform/Signals.h"
+#include "platform/SystemError.h"
+#include "support/ErrorCodeException.h"
+
+namespace larchserver {
+namespace {
+
+constexpr uint32_t sc_uAcceptSliceMs = 100;
+
+}  // namespace
+
+CServer::CServer(const SServerOptions& options, CServerLog& log, SServerLimits limits)
+    : m_options(options), m_log(log), m_limits(limits), m_dir(options.sPublishDir) {
+  platform::IgnoreBrokenPipes();
+  platform::StartSockets();
+}
+
+CServer::~CServer() {
+  Stop();
+  CloseListeners();
+  platform::StopSockets();
+}
+
+void CServer::CloseListeners() {
+  for (std::unique_ptr<common::CTcpListener>& pListener : m_apListeners) pListener.reset();
+}
+
+void CServer::Listen(ERole eRole) {
+  const common::CIPAddrPort& addr = m_options.aListen[eRole];
+  try {
+    m_apListeners[eRole].reset(new common::CTcpListener(addr));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("unable to listen on ") + addr.ToString() + " for " +
+                             RoleName(eRole) + ": " + e.what());
+  }
+  m_aBound[eRole] = m_apListeners[eRole]->LocalAddress();
+}
+
+common::CIPAddrPort CServer::AdvertisedAddress(ERole eRole) const {
+  common::CIPAddrPort addr = m_aBound[eRole];
+  if (addr.m_u32IPAddr == 0) {
+    // Bound to every interface: clients are told this host's own address.
+    try {
+      addr.m_u32IPAddr = common::GetIPAddrFromString("");
+    } catch (const std::exception&) {
+      addr.m_u32IPAddr = common::CIPAddrPort::FromOctets(127, 0, 0, 1, 0).m_u32IPAddr;
+    }
+  }
+  return addr;
+}
+
+void CServer::BuildDirectoryLists() {
+  m_lists.vecAuth = m_options.vecAuth;
+  struct {
+    const std::vector<common::CIPAddrPort>& vecAdvertised;
+    ERole eRole;
+    std::vector<common::CIPAddrPort>& vecOut;
+  } lists[] = {{m_options.vecAdvertiseConfig, eConfig, m_lists.vecConfig},
+               {m_options.vecAdvertiseCsds, eCsds, m_lists.vecCsds},
+               {m_options.vecAdvertiseContent, eContent, m_lists.vecContent}};
+  for (auto& list : lists) {
+    list.vecOut = list.vecAdvertised;
+    if (list.vecOut.empty() && Serves(list.eRole)) {
+      list.vecOut.push_back(AdvertisedAddress(list.eRole));
+    }
+  }
+}
+
+void CServer::Start() {
+  try {
+    for (int n = 0; n < eNumRoles; ++n) {
+      if (Serves(static_cast<ERole>(n))) Listen(static_cast<ERole>(n));
+    }
+  } catch (...) {
+    CloseListeners();
+    throw;
+  }
+  BuildDirectoryLists();
+  m_bStarted = true;
+  for (int n = 0; n < eNumRoles; ++n) {
+    if (Serves(static_cast<ERole>(n))) {
+      m_vecAcceptThreads.emplace_back(&CServer::AcceptLoop, this, static_cast<ERole>(n));
+    }
+  }
+}
+
+void CServer::AcceptLoop(ERole eRole) {
+  common::CTcpListener& listener = *m_apListeners[eRole];
+  while (!m_bStopAccepting.load()) {
+    {
+      // Past the limit, clients wait in the listen queue until a conversation ends.
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_cvChanged.wait(lock, [this] {
+        return m_uActive < m_limits.uMaxConversations || m_bStopAccepting.load();
+      });
+    }
+    if (m_bStopAccepting.load()) break;
+    platform::SocketHandle hConnection = platform::sc_InvalidSocket;
+    common::CIPAddrPort peer;
+    try {
+      if (!listener.Accept(sc_uAcceptSliceMs, hConnection, &peer)) continue;
+    } catch (const std::exception& e) {
+      // A client that gave up before we took it, or a shortage of descriptors: try again soon.
+      m_log.Note(std::string("accept failed: ") + e.what());
+      platform::SleepMilliseconds(sc_uAcceptSliceMs);
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_uActive;
+    }
+    try {
+      std::thread(&CServer::RunConversation, this, eRole, hConnection, peer).detach();
+    } catch (const std::exception& e) {
+      platform::CloseSocket(hConnection);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      --m_uActive;
+      m_cvChanged.notify_all();
+      m_log.Note(std::string("unable to start a conversation thread: ") + e.what());
+    }
+  }
+}
+
+void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
+                              const common::CIPAddrPort& peer) {
+  auto start = std::chrono::steady_clock::now();
+  SConversationLog entry;
+  entry.sPeer = peer.ToString();
+  entry.sRole = RoleName(eRole);
+  try {
+    CConversation conversation(hSocket, &m_bAbortConversations, m_limits.uIdleTimeoutMs);
+    try {
+      switch (eRole) {
+        case eGds:
+          ServeGeneralDirectory(conversation, m_lists, entry);
+          break;
+        case eCsds:
+          ServeContentServerDirectory(conversation, m_lists, entry);
+          break;
+        case eConfig:
+          ServeConfiguration(conversation, m_dir, entry);
+          break;
+        case eContent:
+          ServeContent(conversation, m_dir, entry);
+          break;
+        default:
+          break;
+      }
+    } catch (const std::exception& e) {
+      entry.sResult = entry.sResult.empty() ? e.what() : entry.sResult + ", then " + e.what();
+    }
+    entry.u64BytesSent = conversation.BytesSent();
+  } catch (const std::exception& e) {
+    entry.sResult = e.what();
+  }
+  entry.u64Milliseconds =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count());
+  m_log.Write(entry);
+  // Last touch of the server: the notification happens under the lock, so Stop cannot return
+  // (and the server go) before this thread is done with it.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_uActive;
+  m_cvChanged.notify_all();
+}
+
+size_t CServer::ActiveConversations() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_uActive;
+}
+
+void CServer::Stop() {
+  if (!m_bStarted) return;
+  m_bStarted = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bStopAccepting = true;
+    m_cvChanged.notify_all();
+  }
+  for (std::thread& t : m_vecAcceptThreads) t.join();
+  m_vecAcceptThreads.clear();
+  CloseListeners();
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!m_cvChanged.wait_for(lock, std::chrono::milliseconds(m_limits.uStopGraceMs),
+                            [this] { return m_uActive == 0; })) {
+    m_bAbortConversations = true;
+    m_cvChanged.wait(lock, [this] { return m_uActive == 0; });
+  }
+}
+
+}  // namespace larchserver

@@ -1,0 +1,196 @@
+#include "ServerOptions.h"
+
+#include <fstream>
+#include <map>
+
+namespace larchserver {
+
+const char sc_szServerUsage[] =
+    "usage: larch-server --dir PUBLISH [--gds ADDR] [--csds ADDR] [--config ADDR]\n"
+    "                    [--content ADDR] [--auth ADDR]... [--advertise-csds ADDR]...\n"
+    "                    [--advertise-config ADDR]... [--advertise-content ADDR]...\n"
+    "                    [--ini FILE] [--help]\n"
+    "\n"
+    "Serves the operator's servers for Larch from one publish directory.\n"
+    "\n"
+    "  --dir PUBLISH       the publish directory (packages and the client config record,\n"
+    "                      see 'larchtool publish')\n"
+    "  --gds ADDR          general directory server (port 5273 when ADDR names none)\n"
+    "  --csds ADDR         content-server directory server\n"
+    "  --config ADDR       configuration server: the client config record\n"
+    "  --content ADDR      public content server: the files of the publish directory\n"
+    "  --auth ADDR         master authentication server given out for server type 0\n"
+    "  --advertise-csds ADDR, --advertise-config ADDR, --advertise-content ADDR\n"
+    "                      servers running elsewhere that the directory servers give out\n"
+    "                      instead of this process's own csds, config and content roles\n"
+    "  --ini FILE          read settings from FILE: lines 'name = value' with the option\n"
+    "                      names without '--'; '#' and ';' start comments, [sections] are\n"
+    "                      ignored; the command line replaces the file's settings\n"
+    "\n"
+    "ADDR is IP:PORT (0.0.0.0 or INADDR_ANY for every interface); port 0 picks a free port.\n"
+    "Address options may be repeated or hold a list separated by commas or blanks.\n"
+    "Each role served prints '<role> listening on <ip>:<port>' on start-up; each conversation\n"
+    "is logged as one line on stderr. SIGINT and SIGTERM end the server in order.\n";
+
+namespace {
+
+const char* const sc_apszRoleNames[eNumRoles] = {"gds", "csds", "config", "content"};
+
+const char* const sc_apszListKeys[] = {"auth", "advertise-csds", "advertise-config",
+                                       "advertise-content"};
+
+bool IsRoleKey(const std::string& sKey) {
+  for (const char* psz : sc_apszRoleNames) {
+    if (sKey == psz) return true;
+  }
+  return false;
+}
+
+bool IsListKey(const std::string& sKey) {
+  for (const char* psz : sc_apszListKeys) {
+    if (sKey == psz) return true;
+  }
+  return false;
+}
+
+bool IsKnownKey(const std::string& sKey) {
+  return sKey == "dir" || IsRoleKey(sKey) || IsListKey(sKey);
+}
+
+std::string Trim(const std::string& s) {
+  size_t uStart = s.find_first_not_of(" \t\r\n");
+  if (uStart == std::string::npos) return "";
+  size_t uEnd = s.find_last_not_of(" \t\r\n");
+  return s.substr(uStart, uEnd - uStart + 1);
+}
+
+using CSettings = std::map<std::string, std::vector<std::string>>;
+
+// Reads "name = value" lines; a repeated list setting adds to the earlier ones.
+CSettings ReadIniFile(const std::string& sFile) {
+  std::ifstream in(sFile);
+  if (!in) throw std::runtime_error("unable to open " + sFile + " for reading");
+  CSettings settings;
+  std::string sLine;
+  for (int nLine = 1; std::getline(in, sLine); ++nLine) {
+    std::string sText = Trim(sLine);
+    if (sText.empty() || sText[0] == '#' || sText[0] == ';' || sText[0] == '[') continue;
+    size_t uEq = sText.find('=');
+    std::string sKey = Trim(sText.substr(0, uEq));
+    if (uEq == std::string::npos || !IsKnownKey(sKey)) {
+      throw CServerUsageError(sFile + " line " + std::to_string(nLine) + ": unknown setting '" +
+                              sText + "'");
+    }
+    std::string sValue = Trim(sText.substr(uEq + 1));
+    if (IsListKey(sKey)) {
+      settings[sKey].push_back(sValue);
+    } else {
+      settings[sKey] = {sValue};
+    }
+  }
+  return settings;
+}
+
+// The command line's settings, and the INI file it names (empty when none).
+CSettings ReadCommandLine(const std::vector<std::string>& vecArgs, std::string& sIniFile,
+                          bool& bHelp) {
+  CSettings settings;
+  for (size_t u = 0; u < vecArgs.size(); ++u) {
+    const std::string& sArg = vecArgs[u];
+    if (sArg == "--help" || sArg == "-h") {
+      bHelp = true;
+      continue;
+    }
+    std::string sKey = sArg.compare(0, 2, "--") == 0 ? sArg.substr(2) : "";
+    std::string sValue;
+    size_t uEq = sKey.find('=');
+    bool bInline = uEq != std::string::npos;
+    if (bInline) {
+      sValue = sKey.substr(uEq + 1);
+      sKey = sKey.substr(0, uEq);
+    }
+    if (sKey != "ini" && !IsKnownKey(sKey))
+      throw CServerUsageError("unknown option '" + sArg + "'");
+    if (!bInline) {
+      if (u + 1 >= vecArgs.size()) throw CServerUsageError("option --" + sKey + " needs a value");
+      sValue = vecArgs[++u];
+    }
+    if (sKey == "ini") {
+      sIniFile = sValue;
+    } else if (IsListKey(sKey)) {
+      settings[sKey].push_back(sValue);
+    } else {
+      settings[sKey] = {sValue};
+    }
+  }
+  return settings;
+}
+
+common::CIPAddrPort ParseListenAddress(const std::string& sKey, const std::string& sText) {
+  std::vector<common::CIPAddrPort> vec = ParseAddressList(sKey, sText);
+  if (vec.size() != 1) throw CServerUsageError("--" + sKey + " takes one address: '" + sText + "'");
+  return vec[0];
+}
+
+}  // namespace
+
+const char* RoleName(ERole eRole) {
+  return sc_apszRoleNames[eRole];
+}
+
+std::vector<common::CIPAddrPort> ParseAddressList(const std::string& sKey,
+                                                  const std::string& sText) {
+  uint16_t u16DefaultPort = sKey == "gds" ? sc_u16DefaultGdsPort : 0;
+  try {
+    // An address without an IP is refused: this host's first address is rarely what an
+    // operator means for a listening or advertised server.
+    std::vector<common::CIPAddrPort> vec =
+        common::ParseIPAddrPortList(sText, 0xFFFFFFFFu, u16DefaultPort);
+    if (vec.empty()) throw std::runtime_error("no address given");
+    return vec;
+  } catch (const std::exception& e) {
+    throw CServerUsageError("bad address for --" + sKey + ": " + e.what());
+  }
+}
+
+SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
+  SServerOptions options;
+  std::string sIniFile;
+  CSettings settings = ReadCommandLine(vecArgs, sIniFile, options.bHelp);
+  if (options.bHelp) return options;
+  if (!sIniFile.empty()) {
+    // The command line replaces the file's setting of the same name.
+    CSettings fromFile = ReadIniFile(sIniFile);
+    for (auto& entry : settings) fromFile[entry.first] = entry.second;
+    settings.swap(fromFile);
+  }
+  if (settings["dir"].empty() || settings["dir"][0].empty()) {
+    throw CServerUsageError("--dir PUBLISH is required");
+  }
+  options.sPublishDir = settings["dir"][0];
+  for (int n = 0; n < eNumRoles; ++n) {
+    const std::vector<std::string>& vec = settings[sc_apszRoleNames[n]];
+    if (vec.empty()) continue;
+    options.abServe[n] = true;
+    options.aListen[n] = ParseListenAddress(sc_apszRoleNames[n], vec[0]);
+  }
+  bool bAny = false;
+  for (bool b : options.abServe) bAny = bAny || b;
+  if (!bAny) throw CServerUsageError("no role to serve: give --gds, --csds, --config or --content");
+  struct {
+    const char* pszKey;
+    std::vector<common::CIPAddrPort>* pvec;
+  } lists[] = {{"auth", &options.vecAuth},
+               {"advertise-csds", &options.vecAdvertiseCsds},
+               {"advertise-config", &options.vecAdvertiseConfig},
+               {"advertise-content", &options.vecAdvertiseContent}};
+  for (auto& list : lists) {
+    for (const std::string& sText : settings[list.pszKey]) {
+      std::vector<common::CIPAddrPort> vec = ParseAddressList(list.pszKey, sText);
+      list.pvec->insert(list.pvec->end(), vec.begin(), vec.end());
+    }
+  }
+  return options;
+}
+
+}  // namespace larchserver

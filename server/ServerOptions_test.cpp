@@ -1,0 +1,93 @@
+#include "ServerOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/TestUtil.h"
+
+namespace larchserver {
+namespace {
+
+common::CIPAddrPort Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t u16Port) {
+  return common::CIPAddrPort::FromOctets(a, b, c, d, u16Port);
+}
+
+std::string UsageErrorOf(const std::vector<std::string>& vecArgs) {
+  try {
+    ParseServerOptions(vecArgs);
+  } catch (const CServerUsageError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(ServerOptions, CommandLineNamesRolesAndAdvertisedServers) {
+  SServerOptions options =
+      ParseServerOptions({"--dir", "pub", "--gds", "10.0.0.1", "--csds=127.0.0.1:0", "--content",
+                          "0.0.0.0:8080", "--auth", "10.0.0.9:7000", "--advertise-content",
+                          "10.1.1.1:80, 10.1.1.2:81", "--advertise-content", "10.1.1.3:82"});
+  EXPECT_EQ("pub", options.sPublishDir);
+  EXPECT_TRUE(options.abServe[eGds]);
+  EXPECT_TRUE(options.abServe[eCsds]);
+  EXPECT_FALSE(options.abServe[eConfig]);
+  EXPECT_TRUE(options.abServe[eContent]);
+  EXPECT_EQ(Addr(10, 0, 0, 1, 5273), options.aListen[eGds]);  // the directory's usual port
+  EXPECT_EQ(Addr(127, 0, 0, 1, 0), options.aListen[eCsds]);
+  EXPECT_EQ(Addr(0, 0, 0, 0, 8080), options.aListen[eContent]);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(10, 0, 0, 9, 7000)}), options.vecAuth);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>(
+                {Addr(10, 1, 1, 1, 80), Addr(10, 1, 1, 2, 81), Addr(10, 1, 1, 3, 82)}),
+            options.vecAdvertiseContent);
+  EXPECT_TRUE(options.vecAdvertiseCsds.empty());
+  EXPECT_TRUE(options.vecAdvertiseConfig.empty());
+}
+
+TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
+  larch_test::CScratchDir dir;
+  {
+    std::ofstream ini(dir / "server.ini");
+    ini << "# a deployment\n[server]\ndir = /srv/publish\ngds = 127.0.0.1:6000\n"
+           "config = 127.0.0.1:6001\n; two masters\nauth = 10.0.0.1:1\nauth = 10.0.0.2:2\n";
+  }
+  SServerOptions options =
+      ParseServerOptions({"--ini", dir / "server.ini", "--gds", "127.0.0.1:7000"});
+  EXPECT_EQ("/srv/publish", options.sPublishDir);
+  EXPECT_EQ(Addr(127, 0, 0, 1, 7000), options.aListen[eGds]);
+  EXPECT_EQ(Addr(127, 0, 0, 1, 6001), options.aListen[eConfig]);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(10, 0, 0, 1, 1), Addr(10, 0, 0, 2, 2)}),
+            options.vecAuth);
+}
+
+TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
+  EXPECT_EQ("--dir PUBLISH is required", UsageErrorOf({"--gds", "127.0.0.1:0"}));
+  EXPECT_EQ("no role to serve: give --gds, --csds, --config or --content",
+            UsageErrorOf({"--dir", "x"}));
+  EXPECT_EQ("unknown option '--gsd'", UsageErrorOf({"--dir", "x", "--gsd", "127.0.0.1:0"}));
+  EXPECT_EQ("option --content needs a value", UsageErrorOf({"--dir", "x", "--content"}));
+  EXPECT_EQ("bad address for --content: IP:port doesn't specify a port: 127.0.0.1",
+            UsageErrorOf({"--dir", "x", "--content", "127.0.0.1"}));
+  // The network text goes on with the thread's last socket error, whatever that is.
+  std::string sBadIP = "bad address for --gds: Bad sIPAddr: example.org, WinSock Error ";
+  EXPECT_EQ(sBadIP,
+            UsageErrorOf({"--dir", "x", "--gds", "example.org:1"}).substr(0, sBadIP.size()));
+  EXPECT_EQ("--config takes one address: '127.0.0.1:1 127.0.0.1:2'",
+            UsageErrorOf({"--dir", "x", "--config", "127.0.0.1:1 127.0.0.1:2"}));
+
+  larch_test::CScratchDir dir;
+  {
+    std::ofstream ini(dir / "bad.ini");
+    ini << "dir = x\nlisten = 1\n";
+  }
+  EXPECT_EQ(dir / "bad.ini" + " line 2: unknown setting 'listen = 1'",
+            UsageErrorOf({"--ini", dir / "bad.ini"}));
+  EXPECT_THROW(ParseServerOptions({"--ini", dir / "missing.ini"}), std::runtime_error);
+}
+
+TEST(ServerOptions, HelpNeedsNothingElse) {
+  EXPECT_TRUE(ParseServerOptions({"--help"}).bHelp);
+  EXPECT_TRUE(ParseServerOptions({"--dir", "x", "-h"}).bHelp);
+}
+
+}  // namespace
+}  // namespace larchserver

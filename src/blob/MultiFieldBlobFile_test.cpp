@@ -129,6 +129,44 @@ TEST(BlobFile, FailedLoadRestoresTheFileLength) {
   EXPECT_EQ(image, ReadFile(sPath));
 }
 
+TEST(BlobFile, EncryptedFileWithWrongKeyKeepsItsBytes) {
+  larch_test::CScratchDir dir;
+  std::string sPath = dir / "secret.blob";
+  const uint8_t key[16] = {5, 4, 3, 2, 1};
+  const uint8_t wrong[16] = {5, 4, 3, 2, 2};
+  CMultiFieldBlob source;
+  source.AddField("pin", "1234");
+  source.SetAutoPreprocessAES128(key, key);
+  Bytes env = Stored(source);
+  WriteFile(sPath, env);
+  ExpectThrowText<CMultiFieldBlob::CInvalidSerializedBlobException>(
+      [&] { CMultiFieldBlob b(sPath, CMultiFieldBlob::eReadWrite, 4096, 0, wrong); },
+      "CMultiFieldBlob(pSerialized): decrypted blob failed MAC");
+  EXPECT_EQ(env, ReadFile(sPath));
+  {
+    CMultiFieldBlob blob(sPath, CMultiFieldBlob::eReadWrite, 4096, 0, key);
+    EXPECT_EQ("1234", blob.GetFieldDataAsCString("pin"));
+    blob.SetField("pin", "4321");
+  }
+  Bytes stored = ReadFile(sPath);
+  EXPECT_EQ(0x45, stored[1]);
+  CMultiFieldBlob reread(CMultiFieldBlob::eCopyOnWrite, stored.data(),
+                         static_cast<uint32_t>(stored.size()), 0, 0, key);
+  EXPECT_EQ("4321", reread.GetFieldDataAsCString("pin"));
+}
+
+TEST(BlobFile, FlushFailureIsReported) {
+  larch_test::CScratchDir dir;
+  CMultiFieldBlob blob(dir / "flush.blob", CMultiFieldBlob::eReadWrite, 64);
+  blob.AddField("a", "b");
+  platform::InjectFailure("FlushMapping", 1);
+  ExpectThrowText<CMultiFieldBlob::CFlushMemoryMappedFileFailedException>(
+      [&] { blob.Flush(); }, "CMultiFieldBlob: Failed to flush changes to memory mapped file");
+  blob.Flush();
+  CMultiFieldBlob inMemory;
+  inMemory.Flush();  // nothing for blobs that are not mapped
+}
+
 TEST(BlobFile, OverflowLeavesTheImageAsItWas) {
   larch_test::CScratchDir dir;
   std::string sPath = dir / "small.blob";

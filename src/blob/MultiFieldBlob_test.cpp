@@ -335,4 +335,69 @@ TEST(BlobChildren, ChildSpareCapacityAbsorbsEdits) {
   child.DetachFromParent();
 }
 
+TEST(BlobChildren, AddedChildBringsItsOwnChildren) {
+  CMultiFieldBlob child;
+  CMultiFieldBlob grandChild;
+  child.AddField("gc", &grandChild);
+  grandChild.AddField("deep", "1");
+  CMultiFieldBlob root;
+  root.AddField("first", "f");
+  root.AddField("child", &child);
+  grandChild.SetField("deep", "changed");
+  grandChild.AddField("more", std::string(100, 'm'));
+  Bytes stored = Stored(root);
+  CMultiFieldBlob reloaded(CMultiFieldBlob::eCopyOnWrite, stored.data(),
+                           static_cast<uint32_t>(stored.size()));
+  CMultiFieldBlob c(&reloaded, "child");
+  CMultiFieldBlob g(&c, "gc");
+  EXPECT_EQ("changed", g.GetFieldDataAsCString("deep"));
+  EXPECT_EQ(std::string(100, 'm'), g.GetFieldDataAsCString("more"));
+  // Removing all fields detaches the children first and keeps the image length.
+  uint32_t uLength = reloaded.GetSizeOfSerializedBlob() + reloaded.GetSizeOfSpareCapacity();
+  reloaded.RemoveAllFields();
+  EXPECT_EQ(nullptr, c.GetParentBlob());
+  EXPECT_EQ(nullptr, g.GetParentBlob());
+  EXPECT_EQ(0u, g.GetNumFields());
+  Bytes empty(uLength, 0);
+  empty[0] = 1;
+  empty[1] = 0x50;
+  empty[2] = 10;
+  empty[6] = static_cast<uint8_t>(uLength - 10);
+  empty[7] = static_cast<uint8_t>((uLength - 10) >> 8);
+  EXPECT_EQ(empty, Stored(reloaded));
+  grandChild.DetachFromParent();
+  child.DetachFromParent();
+}
+
+TEST(BlobChildren, MisuseIsAPreconditionFailure) {
+  CMultiFieldBlob root;
+  root.AddField("c", CMultiFieldBlob().GetSerializedBlob(nullptr), 10);
+  CMultiFieldBlob child(&root, "c");
+  {
+    CExpectAssert expect("No children registered to the target of an assignment");
+    EXPECT_THROW(root = CMultiFieldBlob(), std::invalid_argument);
+  }
+  {
+    CExpectAssert expect("New child is not in this blob's hierarchy");
+    EXPECT_THROW(child.AddField("self", &root), std::invalid_argument);
+  }
+  {
+    CExpectAssert expect("Field name of 1 to 65535 bytes");
+    EXPECT_THROW(root.AddField("", "x"), std::invalid_argument);
+  }
+  {
+    CExpectAssert expect("ZLib compression level 1 to 9");
+    EXPECT_THROW(root.SetAutoPreprocessZLib(10), std::invalid_argument);
+  }
+  {
+    // A parent destroyed before its child detaches the child instead of leaving it dangling.
+    auto* pParent = new CMultiFieldBlob(root);
+    CMultiFieldBlob orphan(pParent, "c");
+    CExpectAssert expect("No children still registered");
+    delete pParent;
+    EXPECT_EQ(nullptr, orphan.GetParentBlob());
+  }
+  child.DetachFromParent();
+}
+
 }  // namespace

@@ -132,11 +132,13 @@ void CConfigRecordXMLWriter::WriteTextElement(std::ostream* pOs, const char* psz
 // Numbers go through to_string: plain decimal whatever the stream's flags and locale.
 void CConfigRecordXMLWriter::WriteSignedElement(std::ostream* pOs, const char* pszElement,
                                                 long nValue, unsigned uLevel) {
+  if (!pOs) return;
   WriteStringElement(pOs, pszElement, std::to_string(nValue), uLevel);
 }
 
 void CConfigRecordXMLWriter::WriteUnsignedElement(std::ostream* pOs, const char* pszElement,
                                                   unsigned long uValue, unsigned uLevel) {
+  if (!pOs) return;
   WriteStringElement(pOs, pszElement, std::to_string(uValue), uLevel);
 }
 
@@ -162,7 +164,7 @@ void CConfigRecordXMLWriter::WriteRecordAt(const CConfigRecord& record, std::ost
   }
   WriteOpenTag(pOs, sc_szRecordElement, uLevel);
   for (CMultiFieldBlob::index_iterator iter = record.begin(); iter != record.end(); ++iter) {
-    WriteItemStartTag(pOs, iter.GetFieldName(), uLevel + 1);
+    if (pOs) WriteItemStartTag(pOs, iter.GetFieldName(), uLevel + 1);
     CMultiFieldBlob* pAttached = iter.FindRegisteredChildBlob();
     if (pAttached) {
       const CConfigItemRecord* pItem = dynamic_cast<const CConfigItemRecord*>(pAttached);

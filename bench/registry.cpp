@@ -45,7 +45,7 @@ double Measure(double dSeconds, Fn cycle) {
   auto start = Clock::now();
   double dElapsed = 0;
   do {
-    for (int i = 0; i < 10; ++i) cycle(uCycles++);
+    cycle(uCycles++);
     dElapsed = std::chrono::duration<double>(Clock::now() - start).count();
   } while (dElapsed < dSeconds);
   return double(uCycles) / dElapsed;
@@ -63,13 +63,13 @@ void Run(const std::string& sDir, uint32_t uValues, double dSeconds) {
     double dCalls = Measure(dSeconds, [&](uint64_t u) {
       registry.SetUnsignedNumberValue("Values", sName, uint32_t(u));
     });
-    std::printf("  %-14s open-set-close call        %10.0f cycles/s, file %ju bytes\n", pszCheck,
+    std::printf("  %-14s open-set-close call        %10.1f cycles/s, file %ju bytes\n", pszCheck,
                 dCalls, uintmax_t(std::filesystem::file_size(sFile)));
     double dConstruct = Measure(dSeconds, [&](uint64_t u) {
       common::CBlobRegistry once(sFile, true, 10000);
       once.SetUnsignedNumberValue("Values", sName, uint32_t(u));
     });
-    std::printf("  %-14s construct-set-destroy      %10.0f cycles/s, file %ju bytes\n", pszCheck,
+    std::printf("  %-14s construct-set-destroy      %10.1f cycles/s, file %ju bytes\n", pszCheck,
                 dConstruct, uintmax_t(std::filesystem::file_size(sFile)));
   }
   common::CMultiFieldBlob::SetFullInvariantCheck(true);

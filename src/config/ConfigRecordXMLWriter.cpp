@@ -164,6 +164,9 @@ void CConfigRecordXMLWriter::WriteRecordAt(const CConfigRecord& record, std::ost
   }
   WriteOpenTag(pOs, sc_szRecordElement, uLevel);
   for (CMultiFieldBlob::index_iterator iter = record.begin(); iter != record.end(); ++iter) {
+    // No operation makes an item without a name; a damaged image might, and its XML form
+    // would lose the item.
+    if (iter.GetFieldName().empty()) throw CValidateFieldsException("Empty config item name");
     if (pOs) WriteItemStartTag(pOs, iter.GetFieldName(), uLevel + 1);
     CMultiFieldBlob* pAttached = iter.FindRegisteredChildBlob();
     if (pAttached) {

@@ -346,6 +346,20 @@ TEST(ConfigRecordValidation, DescriptionsMustBeTexts) {
       "GetFieldDataAsCString(s,p) zero-length or not null-terminated");
 }
 
+TEST(ConfigRecordValidation, ItemsWithoutANameAreRefused) {
+  // Only a hand-made image can hold a field with an empty name.
+  std::string sItem = ItemImage(StringItemFields());
+  uint32_t uTotal = uint32_t(10 + 6 + sItem.size());
+  uint32_t uItem = uint32_t(sItem.size());
+  std::string sImage = std::string("\x01\x50", 2) +
+                       std::string(reinterpret_cast<const char*>(&uTotal), 4) +
+                       std::string(4, '\0') + std::string(2, '\0') +
+                       std::string(reinterpret_cast<const char*>(&uItem), 4) + sItem;
+  ExpectThrowText<CValidateFieldsException>(
+      [&] { CConfigRecord(CMultiFieldBlob::eCopyImmediately, sImage.data(), sImage.size()); },
+      "Empty config item name");
+}
+
 TEST(ConfigRecordValidation, ItemsWithoutValueFormAreValidWithAnyValue) {
   for (uint8_t u8Type : {0, 6, 7}) {
     Fields item = {{Id(1), Byte(u8Type)}, {Id(2), "any"}, {Id(3), Byte(0)}, {Id(4), Byte(0)}};

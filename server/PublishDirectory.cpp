@@ -10,6 +10,7 @@ namespace {
 
 // A record is a few dozen bytes; anything this large is not one.
 constexpr uint64_t sc_u64MaxRecordSize = 1u << 20;
+constexpr int sc_nOpenAttempts = 3;
 
 }  // namespace
 
@@ -26,12 +27,14 @@ bool CPublishDirectory::OpenServedFile(const std::string& sName, platform::CFile
                                        uint64_t& u64Size) const {
   if (!IsServableName(sName)) return false;
   std::string sPath = m_sPath + "/" + sName;
-  if (!file.Open(sPath, platform::CFile::eRead)) return false;
-  if (!platform::IsOpenedPlainFile(sPath, file, u64Size)) {
+  // A publish may rename a new file over the name between our open and our check; the name
+  // then denotes another file than the one opened, and a second look finds the new one.
+  for (int nAttempt = 0; nAttempt < sc_nOpenAttempts; ++nAttempt) {
+    if (!file.Open(sPath, platform::CFile::eRead)) return false;
+    if (platform::IsOpenedPlainFile(sPath, file, u64Size)) return true;
     file.Close();
-    return false;
   }
-  return true;
+  return false;
 }
 
 std::unique_ptr<Weft::CClientConfigRecord> CPublishDirectory::LoadClientConfigRecord(

@@ -1,0 +1,188 @@
+// 'larchtool publish' into a directory that larch-server serves: what the bootstrapper then
+// fetches, and records replaced while clients read them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "PublishLayout.h"
+#include "ServerTestUtil.h"
+#include "package/PkgFile.h"
+#include "platform/Process.h"
+#include "protocols/ConfigServerCommands.h"
+#include "protocols/ContentServerDirectoryServerCommands.h"
+#include "protocols/GeneralDirectoryServerCommands.h"
+#include "protocols/PublicContentServerCommands.h"
+#include "support/MallocedBlock.h"
+
+namespace larchserver {
+namespace {
+
+using common::CIPAddrPort;
+
+// Runs the larchtool built beside this test; its exit code.
+uint32_t RunLarchtool(const std::string& sArgs) {
+  std::string sExe;
+  EXPECT_TRUE(platform::GetExecutablePath(sExe));
+  std::string sTool = sExe.substr(0, sExe.find_last_of('/')) + "/../tools/larchtool/larchtool";
+  platform::CProcess process;
+  EXPECT_TRUE(process.Start("\"" + sTool + "\" publish " + sArgs));
+  uint32_t uExit = 99;
+  EXPECT_TRUE(process.Wait(60000, uExit));
+  return uExit;
+}
+
+std::string Quoted(const std::string& s) {
+  return "\"" + s + "\"";
+}
+
+// What the bootstrapper does: directory, then the servers it names.
+CIPAddrPort FirstOfType(const CIPAddrPort& gds, uint8_t u8Type) {
+  std::vector<CIPAddrPort> vec;
+  common::GeneralDirectoryServerGetServers(u8Type, {gds}, &vec, nullptr, nullptr);
+  EXPECT_FALSE(vec.empty());
+  return vec.empty() ? CIPAddrPort() : vec[0];
+}
+
+std::string Download(const CIPAddrPort& gds, const std::string& sName) {
+  std::vector<CIPAddrPort> vecContent;
+  std::atomic<bool> bAbort{false}, bStalled{false};
+  common::ContentServerDirectoryServerGetContentServers(FirstOfType(gds, 6), &vecContent, 3, 0,
+                                                        &bAbort, &bStalled);
+  EXPECT_EQ(1u, vecContent.size());
+  common::CMallocedBlock block(1);
+  common::PublicContentServerGetFile(
+      vecContent.at(0), sName, &block, [](int) {}, &bAbort, &bStalled);
+  return std::string(reinterpret_cast<const char*>(block.Data()), block.Size());
+}
+
+TEST(Publish, WhatIsPublishedIsWhatTheBootstrapperFetches) {
+  CTestServer server;
+  const larch_test::CScratchDir& scratch = server.Scratch();
+  platform::MakeDirectory(scratch / "app");
+  platform::MakeDirectory(scratch / "app/data");
+  WriteTestFile(scratch / "app/Weft.exe", "client program");
+  WriteTestFile(scratch / "app/data/level1.dat", std::string(100000, 'L'));
+  WriteTestFile(scratch / "Larch-build.exe", "new bootstrapper");
+  std::string sDir = " --dir " + Quoted(server.Publish());
+
+  ASSERT_EQ(
+      0u, RunLarchtool(sDir + " --component Weft --version 3 " + Quoted(scratch / "app/Weft.exe") +
+                       " " + Quoted(scratch / "app/data")));
+  ASSERT_EQ(0u, RunLarchtool(sDir + " --component Larch --version 12 --bootstrapper " +
+                             Quoted(scratch / "Larch-build.exe")));
+
+  CIPAddrPort gds = server.Address(eGds);
+  auto pRecord = common::ConfigServerGetClientConfigRecord(FirstOfType(gds, 3));
+  EXPECT_EQ(12u, pRecord->GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(3u, pRecord->GetCurrentClientAppPackageVersion());
+
+  // The packages arrive byte for byte and unpack to what was published.
+  for (const char* pszPkg : {"Weft_3.pkg", "Larch_12.pkg"}) {
+    std::string sBytes = Download(gds, pszPkg);
+    EXPECT_EQ(ReadTestFile(server.PublishPath(pszPkg)), sBytes) << pszPkg;
+    WriteTestFile(scratch / pszPkg, sBytes);
+  }
+  platform::MakeDirectory(scratch / "install");
+  common::CPkgFile client(scratch / "Weft_3.pkg");
+  std::vector<std::string> names;
+  client.GetFileNames(names);
+  EXPECT_EQ(std::vector<std::string>({"Weft.exe", "data\\level1.dat"}), names);
+  client.ExtractAll(scratch / "install");
+  EXPECT_EQ("client program", ReadTestFile(scratch / "install/Weft.exe"));
+  EXPECT_EQ(std::string(100000, 'L'), ReadTestFile(scratch / "install/data/level1.dat"));
+
+  common::CPkgFile bootstrapper(scratch / "Larch_12.pkg");
+  bootstrapper.GetFileNames(names);
+  EXPECT_EQ(std::vector<std::string>({"LarchNew.exe"}), names);
+  bootstrapper.ExtractAll(scratch / "install");
+  EXPECT_EQ("new bootstrapper", ReadTestFile(scratch / "install/LarchNew.exe"));
+
+  // A later client version leaves the bootstrapper's number alone.
+  ASSERT_EQ(
+      0u, RunLarchtool(sDir + " --component Weft --version 4 " + Quoted(scratch / "app/Weft.exe")));
+  pRecord = common::ConfigServerGetClientConfigRecord(FirstOfType(gds, 3));
+  EXPECT_EQ(12u, pRecord->GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(4u, pRecord->GetCurrentClientAppPackageVersion());
+  // Nothing is left behind under temporary names.
+  std::vector<std::string> vecFiles;
+  ASSERT_TRUE(platform::ListDirectory(server.Publish(), vecFiles));
+  EXPECT_EQ(std::set<std::string>(
+                {"ClientConfigRecord.blob", "Weft_3.pkg", "Weft_4.pkg", "Larch_12.pkg"}),
+            std::set<std::string>(vecFiles.begin(), vecFiles.end()));
+}
+
+TEST(Publish, MistakesChangeNothing) {
+  CTestServer server;
+  const larch_test::CScratchDir& scratch = server.Scratch();
+  WriteTestFile(scratch / "a.exe", "a");
+  WriteTestFile(scratch / "b.exe", "b");
+  WriteTestFile(scratch / "empty.exe", "");
+  std::string sDir = " --dir " + Quoted(server.Publish());
+  EXPECT_EQ(2u, RunLarchtool(sDir + " --component Larch --version 1 --bootstrapper " +
+                             Quoted(scratch / "a.exe") + " " + Quoted(scratch / "b.exe")));
+  EXPECT_EQ(2u,
+            RunLarchtool(sDir + " --component ../Larch --version 1 " + Quoted(scratch / "a.exe")));
+  EXPECT_EQ(2u, RunLarchtool(sDir + " --component Larch --version 2147483648 " +
+                             Quoted(scratch / "a.exe")));
+  EXPECT_EQ(1u,
+            RunLarchtool(sDir + " --component Weft --version 1 " + Quoted(scratch / "missing")));
+  EXPECT_EQ(1u,
+            RunLarchtool(sDir + " --component Weft --version 1 " + Quoted(scratch / "empty.exe")));
+  EXPECT_EQ(1u, RunLarchtool(" --dir " + Quoted(scratch / "nowhere") +
+                             " --component Weft --version 1 " + Quoted(scratch / "a.exe")));
+  std::vector<std::string> vecFiles;
+  ASSERT_TRUE(platform::ListDirectory(server.Publish(), vecFiles));
+  EXPECT_EQ(std::vector<std::string>(), vecFiles);
+}
+
+TEST(Publish, ARecordReplacedWhileClientsReadItIsNeverSeenHalfWritten) {
+  CTestServer server;
+  WriteTestFile(server.Scratch() / "Weft.exe", "client");
+  std::string sArgs = " --dir " + Quoted(server.Publish()) + " --component Weft --version ";
+  ASSERT_EQ(0u, RunLarchtool(sArgs + "1 " + Quoted(server.Scratch() / "Weft.exe")));
+
+  constexpr int sc_nReaders = 6;
+  constexpr uint32_t sc_uLastVersion = 25;
+  std::atomic<bool> bDone{false};
+  std::atomic<int> nReads{0};
+  std::vector<std::string> vecErrors(sc_nReaders);
+  std::vector<std::thread> readers;
+  for (int n = 0; n < sc_nReaders; ++n) {
+    readers.emplace_back([&, n] {
+      uint32_t uLastSeen = 0;
+      while (!bDone.load() && vecErrors[n].empty()) {
+        try {
+          // The client validates the record: a torn one fails to load or to validate.
+          auto pRecord = common::ConfigServerGetClientConfigRecord(server.Address(eConfig));
+          uint32_t uSeen = pRecord->GetCurrentClientAppPackageVersion();
+          // Versions only go up: a reader never sees an older record after a newer one.
+          if (uSeen < uLastSeen || uSeen > sc_uLastVersion ||
+              pRecord->GetCurrentClientBootstrapVersion() != 0) {
+            vecErrors[n] =
+                "saw version " + std::to_string(uSeen) + " after " + std::to_string(uLastSeen);
+          }
+          uLastSeen = uSeen;
+          ++nReads;
+        } catch (const std::exception& e) {
+          vecErrors[n] = e.what();
+        }
+      }
+    });
+  }
+  for (uint32_t u = 2; u <= sc_uLastVersion; ++u) {
+    ASSERT_EQ(
+        0u, RunLarchtool(sArgs + std::to_string(u) + " " + Quoted(server.Scratch() / "Weft.exe")));
+  }
+  bDone = true;
+  for (std::thread& t : readers) t.join();
+  for (int n = 0; n < sc_nReaders; ++n) EXPECT_EQ("", vecErrors[n]) << "reader " << n;
+  EXPECT_GT(nReads.load(), 0);
+  auto pRecord = common::ConfigServerGetClientConfigRecord(server.Address(eConfig));
+  EXPECT_EQ(sc_uLastVersion, pRecord->GetCurrentClientAppPackageVersion());
+}
+
+}  // namespace
+}  // namespace larchserver

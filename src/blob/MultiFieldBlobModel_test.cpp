@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "blob/BlobTestUtil.h"
 #include "blob/MultiFieldBlob.h"
+#include "support/TestUtil.h"
 
 using common::CMultiFieldBlob;
 using namespace blob_test;
@@ -40,8 +43,12 @@ struct SNode {
 
 class CModelTest {
  public:
-  explicit CModelTest(uint32_t uSeed) : m_random(uSeed) {
-    m_pRoot.reset(new CMultiFieldBlob(0, Pick(3) * 8));
+  // With a file name the root lives in a memory-mapped file with a large growth area.
+  explicit CModelTest(uint32_t uSeed, const std::string& sMappedFile = std::string())
+      : m_random(uSeed), m_bMapped(!sMappedFile.empty()) {
+    m_pRoot.reset(
+        m_bMapped ? new CMultiFieldBlob(sMappedFile, CMultiFieldBlob::eReadWrite, 8 * 1024 * 1024)
+                  : new CMultiFieldBlob(0, Pick(3) * 8));
     m_model.pLive = m_pRoot.get();
   }
   ~CModelTest() { DetachEverything(); }
@@ -246,7 +253,7 @@ class CModelTest {
                              sc_key);
     SNode& model = m_model;
     CompareUnattached(reloaded, model);
-    if (Pick(4) == 0) {
+    if (!m_bMapped && Pick(4) == 0) {
       // The root takes the reloaded image; every attached object goes.
       DetachEverything();
       *m_pRoot = reloaded;
@@ -325,6 +332,7 @@ class CModelTest {
 
   std::list<Bytes> m_lent;
   std::mt19937 m_random;
+  bool m_bMapped;
   std::unique_ptr<CMultiFieldBlob> m_pRoot;
   std::vector<std::unique_ptr<CMultiFieldBlob>> m_objects;
   SNode m_model;
@@ -340,6 +348,31 @@ TEST(BlobModel, RandomEditsOnNestedBlobsMatchTheModel) {
         return;
       }
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BlobModel, RandomEditsInAMappedFileMatchTheModel) {
+  for (uint32_t uSeed = 11; uSeed <= 13; ++uSeed) {
+    larch_test::CScratchDir dir;
+    {
+      CModelTest test(uSeed, dir / "model.blob");
+      for (int i = 0; i < 2000; ++i) {
+        test.Step();
+        if (::testing::Test::HasFailure()) {
+          ADD_FAILURE() << "seed " << uSeed << " step " << i;
+          return;
+        }
+      }
+    }
+    // Closed: the file holds exactly the image, and it loads.
+    std::ifstream in(dir / "model.blob", std::ios::binary);
+    Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    CMultiFieldBlob reread(CMultiFieldBlob::eCopyOnWrite, file.data(),
+                           static_cast<uint32_t>(file.size()), 0, 0, sc_key);
   }
 }
 

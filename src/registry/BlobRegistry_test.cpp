@@ -469,6 +469,29 @@ TEST(BlobRegistry, LockFailuresAreErrors) {
   platform::ClearInjectedFailures();
 }
 
+// A flush that fails at the end of a call is reported, and the file is closed and the lock
+// given back all the same; the change stays in the file.
+TEST(BlobRegistry, FailedFlushStillClosesTheFile) {
+  larch_test::CScratchDir dir;
+  std::string sFile = dir / "reg.blob";
+  CBlobRegistry registry(sFile, false, 100);
+  platform::InjectFailure("FlushMapping", 1);
+  EXPECT_EQ("CMultiFieldBlob: Failed to flush changes to memory mapped file",
+            MessageOf<CMultiFieldBlob::CFlushMemoryMappedFileFailedException>(
+                [&] { registry.SetStringValue("", "v", "x"); }));
+  platform::ClearInjectedFailures();
+  EXPECT_FALSE(registry.IsFileOpen());
+  EXPECT_TRUE(LockIsFree(sFile));
+  EXPECT_TRUE(registry.ValueExists("", "v"));
+  // Opening the file failed: the lock is given back.
+  platform::InjectFailure("MapView", 1);
+  EXPECT_EQ("Cannot open blob archive file " + sFile,
+            MessageOf<CBlobException>([&] { registry.SetStringValue("", "w", "x"); }));
+  platform::ClearInjectedFailures();
+  EXPECT_TRUE(LockIsFree(sFile));
+  EXPECT_FALSE(registry.ValueExists("", "w"));
+}
+
 // Two registry objects on one file, named by a relative and an absolute path, exclude each
 // other like two processes.
 TEST(BlobRegistry, SecondObjectOnTheSameFileWaitsForTheFirst) {

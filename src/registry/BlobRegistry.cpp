@@ -138,7 +138,7 @@ bool CBlobRegistry::IsFileOpen() const {
 // Opening and closing
 
 void CBlobRegistry::OpenFile(bool bMustExist) {
-  LARCH_PRECONDITION("FileClosed", m_pImpl->m_pBlob == 0);
+  if (m_pImpl->m_pBlob) AssertPreCondition("FileClosed", "m_pImpl->m_pBlob==0", __FILE__, __LINE__);
   const std::string& sFileName = m_pImpl->m_sFileName;
   if (bMustExist && !CFileUtil::FileExists(sFileName)) {
     throw CBlobException("Failed to open file: " + sFileName);

@@ -184,6 +184,22 @@ TEST(ConfigRecordXMLParser, NamespaceItemsNest) {
   EXPECT_EQ(Xml(expectedWithItem), Xml(record));
 }
 
+TEST(ConfigRecordXMLParser, TypesWithoutValueFormDoNotReadBackFromTheirOwnText) {
+  // A nested ConfigRecord gives an item of type 0 its value field; the written form of such an
+  // item has no Value element, so it reads back as an item without value.
+  CConfigRecord record =
+      Parse(Document("<ConfigItemRecord Name=\"z\"><Type>0</Type><Active>1</Active><ConfigRecord/>"
+                     "<Description/></ConfigItemRecord>"));
+  std::string sXml = Xml(record);
+  EXPECT_EQ(Document("\t<ConfigItemRecord Name=\"z\" >\n"
+                     "\t\t<Type>0</Type>\n"
+                     "\t\t<Active>1</Active>\n"
+                     "\t\t<Description></Description>\n"
+                     "\t</ConfigItemRecord>\n"),
+            sXml);
+  ExpectThrowText<CValidateFieldsException>([&] { Parse(sXml); }, "Missing Value field");
+}
+
 TEST(ConfigRecordXMLParser, IgnoresWhatItDoesNotKnow) {
   CConfigRecord record = Parse(
       "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"

@@ -471,12 +471,12 @@ void CMultiFieldBlob::DisplaceField(size_t iterIndex, int64_t nDisplacement, boo
   }
   std::memmove(p + uRecordEnd + nDisplacement, p + uRecordEnd, uSize - uRecordEnd);
   if (nDisplacement > 0) std::memset(p + uRecordEnd, 0, static_cast<size_t>(nDisplacement));
-  bool bLaterRecords = uRecordEnd < uSize;
-  for (TIndexEntry& entry : m_Index) {
-    if (!bLaterRecords) break;  // the last record moves nothing
-    if (entry.m_uFieldHeaderOffset > uOffset) {
-      entry.m_uFieldHeaderOffset =
-          static_cast<uint32_t>(entry.m_uFieldHeaderOffset + nDisplacement);
+  if (uRecordEnd < uSize) {  // moving the last record shifts no other
+    for (TIndexEntry& entry : m_Index) {
+      if (entry.m_uFieldHeaderOffset > uOffset) {
+        entry.m_uFieldHeaderOffset =
+            static_cast<uint32_t>(entry.m_uFieldHeaderOffset + nDisplacement);
+      }
     }
   }
   if (nDisplacement < 0) {
@@ -937,26 +937,20 @@ bool CMultiFieldBlob::index_iterator::operator==(const index_iterator& other) co
   return m_iterIndex == other.m_iterIndex;
 }
 
-namespace {
-
-// Brings the iterator's blob to plaintext and checks that the position is an entry.
-CMultiFieldBlob* Dereference(CMultiFieldBlob* pBlob, size_t iterIndex, size_t uNumFields) {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", pBlob && iterIndex < uNumFields);
-  return pBlob;
+CMultiFieldBlob& CMultiFieldBlob::index_iterator::Entry() const {
+  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size());
+  m_pBlob->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
+  return *m_pBlob;
 }
 
-}  // namespace
-
 std::string CMultiFieldBlob::index_iterator::GetFieldName() const {
-  Dereference(m_pBlob, m_iterIndex, m_pBlob ? m_pBlob->m_Index.size() : 0)
-      ->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
+  Entry();
   return std::string(reinterpret_cast<const char*>(m_pBlob->NameAt(m_iterIndex)),
                      m_pBlob->NameSizeAt(m_iterIndex));
 }
 
 uint32_t CMultiFieldBlob::index_iterator::GetNumericFieldName() const {
-  Dereference(m_pBlob, m_iterIndex, m_pBlob ? m_pBlob->m_Index.size() : 0)
-      ->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
+  Entry();
   if (m_pBlob->NameSizeAt(m_iterIndex) != 4) {
     throw CFieldNameNotNumeriCBlobException("GetNumericFieldName(): not numeric");
   }
@@ -965,8 +959,7 @@ uint32_t CMultiFieldBlob::index_iterator::GetNumericFieldName() const {
 
 const uint8_t* CMultiFieldBlob::index_iterator::GetFieldData(
     SizeOfFieldData_t* pSizeOfFieldData) const {
-  Dereference(m_pBlob, m_iterIndex, m_pBlob ? m_pBlob->m_Index.size() : 0)
-      ->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
+  Entry();
   if (pSizeOfFieldData) *pSizeOfFieldData = m_pBlob->DataSizeAt(m_iterIndex);
   return m_pBlob->DataAt(m_iterIndex);
 }
@@ -988,7 +981,7 @@ std::string CMultiFieldBlob::index_iterator::GetFieldDataAsCString() const {
 }
 
 CMultiFieldBlob* CMultiFieldBlob::index_iterator::FindRegisteredChildBlob() const {
-  Dereference(m_pBlob, m_iterIndex, m_pBlob ? m_pBlob->m_Index.size() : 0);
+  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size());
   return m_pBlob->m_Index[m_iterIndex].m_pChildBlob;
 }
 

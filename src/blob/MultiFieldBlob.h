@@ -219,6 +219,10 @@ class CMultiFieldBlob {
     SizeOfFieldData_t GetSizeOfFieldData() const;
     std::string GetFieldDataAsCString() const;
     CMultiFieldBlob* FindRegisteredChildBlob() const;
+
+   private:
+    // The blob in plaintext, after checking that the position is an entry.
+    CMultiFieldBlob& Entry() const;
   };
 
   // ---- Construction -----------------------------------------------------------------------

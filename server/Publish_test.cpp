@@ -22,16 +22,23 @@ namespace {
 
 using common::CIPAddrPort;
 
-// Runs the larchtool built beside this test; its exit code.
-uint32_t RunLarchtool(const std::string& sArgs) {
+std::string LarchtoolPath() {
   std::string sExe;
   EXPECT_TRUE(platform::GetExecutablePath(sExe));
-  std::string sTool = sExe.substr(0, sExe.find_last_of('/')) + "/../tools/larchtool/larchtool";
+  return sExe.substr(0, sExe.find_last_of('/')) + "/../tools/larchtool/larchtool";
+}
+
+uint32_t RunAndWait(const std::string& sCommandLine) {
   platform::CProcess process;
-  EXPECT_TRUE(process.Start("\"" + sTool + "\" publish " + sArgs));
+  EXPECT_TRUE(process.Start(sCommandLine));
   uint32_t uExit = 99;
   EXPECT_TRUE(process.Wait(60000, uExit));
   return uExit;
+}
+
+// Runs the larchtool built beside this test; its exit code.
+uint32_t RunLarchtool(const std::string& sArgs) {
+  return RunAndWait("\"" + LarchtoolPath() + "\" publish " + sArgs);
 }
 
 std::string Quoted(const std::string& s) {
@@ -112,6 +119,33 @@ TEST(Publish, WhatIsPublishedIsWhatTheBootstrapperFetches) {
   EXPECT_EQ(std::set<std::string>(
                 {"ClientConfigRecord.blob", "Weft_3.pkg", "Weft_4.pkg", "Larch_12.pkg"}),
             std::set<std::string>(vecFiles.begin(), vecFiles.end()));
+}
+
+TEST(Publish, ShowListsThePublishedVersionsAndPackages) {
+  CTestServer server;
+  const larch_test::CScratchDir& scratch = server.Scratch();
+  WriteTestFile(scratch / "Weft.exe", "client");
+  std::string sDir = " --dir " + Quoted(server.Publish());
+  // The shell catches what the tool prints; its script is one argument, quotes escaped.
+  auto show = [&]() {
+    std::string sScript =
+        Quoted(LarchtoolPath()) + " publish" + sDir + " --show > " + Quoted(scratch / "show.txt");
+    std::string sEscaped;
+    for (char c : sScript) sEscaped += c == '"' ? std::string("\\\"") : std::string(1, c);
+    EXPECT_EQ(0u, RunAndWait("/bin/sh -c \"" + sEscaped + "\""));
+    return ReadTestFile(scratch / "show.txt");
+  };
+  EXPECT_EQ("nothing published in " + server.Publish() + "\npackages:\n", show());
+  ASSERT_EQ(0u,
+            RunLarchtool(sDir + " --component Weft --version 3 " + Quoted(scratch / "Weft.exe")));
+  size_t uSize = ReadTestFile(server.PublishPath("Weft_3.pkg")).size();
+  EXPECT_EQ(
+      "bootstrapper: version 0\n"
+      "client application: Weft version 3, Weft_3.pkg\n"
+      "packages:\n"
+      "  Weft_3.pkg (" +
+          std::to_string(uSize) + " bytes)\n",
+      show());
 }
 
 TEST(Publish, MistakesChangeNothing) {

@@ -3,7 +3,8 @@
 // N = 1,000, 10,000 and 100,000, so that the growth of each cost with N shows.
 //
 // The class invariant check runs in its shallow form here (sizes, ownership and links of the
-// chain from the root); the full form walks every record and would measure itself.
+// chain from the root); the full form walks every record and would measure itself. One line
+// per N shows lookups with the full form for comparison.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -68,6 +69,13 @@ void Run(size_t uN) {
     }
     Print("look up field", uN, uLookups, Seconds(start));
     if (uFound != uLookups) std::printf("  lookup error\n");
+    // The same with the full invariant check, which walks every record on entry and exit.
+    CMultiFieldBlob::SetFullInvariantCheck(true);
+    size_t uFullLookups = uN >= 100000 ? 200 : 2000;
+    start = Clock::now();
+    for (size_t i = 0; i < uFullLookups; ++i) blob.FindFieldData(names[i % names.size()]);
+    Print("look up field (full invariant check)", uN, uFullLookups, Seconds(start));
+    CMultiFieldBlob::SetFullInvariantCheck(false);
 
     // Serializing with compression, one small change before each.
     blob.SetAutoPreprocessZLib(6);

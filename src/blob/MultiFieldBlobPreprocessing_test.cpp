@@ -171,6 +171,29 @@ TEST(BlobCompression, LentEnvelopeIsHandedBackUnchanged) {
   EXPECT_EQ("y", reloaded.GetFieldDataAsCString("x"));
 }
 
+TEST(BlobCompression, LentPlaintextStaysTheCallersAndReturns) {
+  Bytes image = Image({{"text", std::string(400, 'p') + std::string(1, '\0')}});
+  Bytes original = image;
+  CMultiFieldBlob lent(CMultiFieldBlob::eCopyOnWrite, image.data(),
+                       static_cast<uint32_t>(image.size()));
+  lent.SetAutoPreprocessZLib(9);
+  Bytes env = Stored(lent);
+  EXPECT_EQ(0x43, env[1]);
+  EXPECT_EQ(CMultiFieldBlob::eCachePtrIsCopyOnWritePlaintextVersion, lent.GetCacheState());
+  EXPECT_EQ(CMultiFieldBlob::eTakeOwnershipOfMallocedSerializedBlob, lent.GetMemoryOwnership());
+  EXPECT_EQ(original, image);
+  // A read goes back to lending the caller's plaintext and keeps the envelope for reuse.
+  const uint8_t* pEnvelope = lent.GetSerializedBlob(nullptr);
+  EXPECT_EQ(std::string(400, 'p'), lent.GetFieldDataAsCString("text"));
+  EXPECT_EQ(CMultiFieldBlob::eCopyOnWrite, lent.GetMemoryOwnership());
+  EXPECT_EQ(image.data(), lent.PeekImage());
+  EXPECT_EQ(CMultiFieldBlob::eCachedMallocedPreprocessedVersion, lent.GetCacheState());
+  EXPECT_EQ(pEnvelope, lent.GetSerializedBlob(nullptr));
+  lent.AddField("x", "y");
+  EXPECT_EQ(original, image);
+  EXPECT_NE(image.data(), lent.PeekImage());
+}
+
 TEST(BlobEncryption, EnvelopeLayoutFor32Bytes) {
   Bytes image = Image({{"abcd", "0123456789ab"}});  // 10 + 6 + 4 + 12 = 32 bytes
   ASSERT_EQ(32u, image.size());

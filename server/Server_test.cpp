@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "ServerTestUtil.h"
+#include "platform/FaultInjection.h"
 
 namespace larchserver {
 namespace {
@@ -80,6 +81,30 @@ TEST(Server, ContentFromAnOffsetCarriesTheRestOfTheFile) {
   EXPECT_TRUE(client.ServerClosed());
   EXPECT_TRUE(
       server.WaitForLogLine("role=content request=\"file a.pkg from 3\" result=\"ok\" bytes=16 "));
+}
+
+TEST(Server, ASendFailureInTheMiddleOfAFileEndsThatConversationOnly) {
+  CTestServer server;
+  WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+  auto request = [&](CRawClient& client) {
+    client.Send(U32(0));
+    EXPECT_EQ(sc_sAccepted, client.Receive(1));
+    client.Send(U32(14) + std::string(7, '\0') + std::string("\x00\x05", 2) + "a.pkg");
+  };
+  {
+    platform::InjectFailure("SocketSendFile", 1, 32 /* EPIPE */);
+    CRawClient client(server.Address(eContent));
+    request(client);
+    // The file information went out, the file did not.
+    EXPECT_EQ(U32(10) + U32(10), client.Receive(100, 2000));
+    EXPECT_TRUE(server.WaitForLogLine(
+        "role=content request=\"file a.pkg\" result=\"send failed (Connection reset by peer)\" "
+        "bytes=9 "));
+  }
+  platform::ClearInjectedFailures();
+  CRawClient client(server.Address(eContent));
+  request(client);
+  EXPECT_EQ(U32(10) + U32(10) + "0123456789", client.Receive(18));
 }
 
 TEST(Server, SilentClientsAreDroppedAfterTheIdleTimeOut) {

@@ -249,7 +249,8 @@ class CMultiFieldBlob {
 
   // A child attached to the parent's field of that name, whose data must be a blob image.
   // Throws CFieldDoesNotExistException when the field is absent. (A name given as a C string
-  // goes through the std::string form, so that CMultiFieldBlob(0, 0) stays the default form.)
+  // goes through the std::string form, so that CMultiFieldBlob(0, 0) stays the default form;
+  // with more arguments pass std::string(pszName), or the literal binds to the byte form.)
   CMultiFieldBlob(CMultiFieldBlob* pParent, const void* pFieldName, size_t uSizeOfFieldName,
                   size_t uIndexCapacity = 0, const uint8_t* pFirstTimeDecryptionKey = nullptr);
   CMultiFieldBlob(CMultiFieldBlob* pParent, const std::string& sFieldName,

@@ -89,6 +89,8 @@ void CConversation::Send(common::CWSABUFWrapper& wrapper) {
 
 void CConversation::SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t u64Length) {
   while (u64Length > 0) {
+    // A fast reader never makes us wait, so a stopping server is noticed here too.
+    if (m_pbAbort && m_pbAbort->load()) throw CConversationEnded("server stopping");
     uint32_t uPiece =
         u64Length < sc_uFileSendPiece ? static_cast<uint32_t>(u64Length) : sc_uFileSendPiece;
     uint32_t uSent = 0;

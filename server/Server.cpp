@@ -5,8 +5,6 @@
 
 #include "platform/Process.h"
 #include "platform/Signals.h"
-#include "platform/SystemError.h"
-#include "support/ErrorCodeException.h"
 
 namespace larchserver {
 namespace {

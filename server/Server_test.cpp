@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "ServerTestUtil.h"
 #include "platform/FaultInjection.h"
@@ -136,6 +137,32 @@ TEST(Server, StopEndsOpenConversationsAfterTheGracePeriod) {
   EXPECT_EQ(0u, server.Server().ActiveConversations());
   EXPECT_TRUE(client.ServerClosed());
   EXPECT_TRUE(server.WaitForLogLine("role=gds request=\"\" result=\"server stopping\""));
+}
+
+TEST(Server, StopCutsEvenAFastDownloadShort) {
+  SServerLimits limits;
+  limits.uStopGraceMs = 100;
+  CTestServer server(SServerOptions(), limits);
+  {
+    // A sparse gigabyte: quick to make, quick to read.
+    platform::CFile file;
+    ASSERT_TRUE(file.Open(server.PublishPath("big.pkg"), platform::CFile::eCreate));
+    ASSERT_TRUE(file.Truncate(1u << 30));
+  }
+  CRawClient client(server.Address(eContent));
+  client.Send(U32(0));
+  EXPECT_EQ(sc_sAccepted, client.Receive(1));
+  client.Send(U32(16) + std::string(7, '\0') + std::string("\x00\x07", 2) + "big.pkg");
+  uint64_t u64Received = client.Receive(1 << 20).size();
+  EXPECT_EQ(1u << 20, u64Received);
+  std::thread stopper([&] { server.Server().Stop(); });
+  for (std::string sPiece; !(sPiece = client.Receive(1 << 16)).empty();) {
+    u64Received += sPiece.size();
+  }
+  stopper.join();
+  EXPECT_LT(u64Received, (1u << 30) + 8u);
+  EXPECT_TRUE(
+      server.WaitForLogLine("role=content request=\"file big.pkg\" result=\"server stopping\""));
 }
 
 TEST(Server, AddressesInUseAreReportedAtStart) {

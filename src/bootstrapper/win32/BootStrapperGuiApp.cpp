@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <exception>
 #include <memory>
+#include <string>
 
 #include "bootstrapper/BootStrapperApp.h"
 #include "bootstrapper/Clock.h"
@@ -28,9 +30,25 @@ const bool s_bMessagesRegistered = (RegisterDialogMessages(), true);
 class CBootStrapperGuiApp : public CGuiApplication {
  public:
   bool InitInstance() override;
+
+ private:
+  bool RunProgram();
 };
 
+// Nothing may escape the entry point: what the application's own handlers do not catch (the
+// already-running dialog, setting up the services) ends in the same message box.
 bool CBootStrapperGuiApp::InitInstance() {
+  try {
+    return RunProgram();
+  } catch (const std::exception& e) {
+    platform::ShowErrorMessage("ERROR", std::string("Larch.exe (main exception): ") + e.what());
+  } catch (...) {
+    platform::ShowErrorMessage("ERROR", "Larch.exe - main unknown exception");
+  }
+  return false;
+}
+
+bool CBootStrapperGuiApp::RunProgram() {
   EnableControlContainer();
   std::unique_ptr<bootstrapper::IUpdateServices> pServices = bootstrapper::MakeRealUpdateServices();
 

@@ -42,11 +42,11 @@ void ReceiveRequest(CConversation& conversation, common::CWSABUFWrapper& wrapper
 const std::vector<common::CIPAddrPort>* ListOfType(const SDirectoryLists& lists, uint8_t u8Type) {
   static const std::vector<common::CIPAddrPort> s_vecNone;
   switch (u8Type) {
-    case 0:
+    case common::eMasterAuthenticationServer:
       return &lists.vecAuth;
-    case 3:
+    case common::eConfigServer:
       return &lists.vecConfig;
-    case 6:
+    case common::eContentServerDirectoryServer:
       return &lists.vecCsds;
     default:
       return &s_vecNone;  // types this deployment has no servers of

@@ -23,20 +23,18 @@ CBootStrapperDlgWindow::CBootStrapperDlgWindow() : CColouredDialog(IDD_BOOTSTRAP
 CBootStrapperDlgWindow::~CBootStrapperDlgWindow() = default;
 
 int CBootStrapperDlgWindow::RunModal(bootstrapper::CBootStrapperDlg& dlg) {
+  // However the modal loop ends, the worker's later messages are freed and nothing points at
+  // the portable dialog any more.
+  struct SEndOfDialog {
+    CBootStrapperDlgWindow& view;
+    ~SEndOfDialog() {
+      view.m_hPostTarget = nullptr;
+      view.DiscardUndeliveredMessages(nullptr);
+      view.m_pDlg = nullptr;
+    }
+  } endOfDialog{*this};
   m_pDlg = &dlg;
-  int nResult;
-  try {
-    nResult = DoModal();
-  } catch (...) {
-    m_hPostTarget = nullptr;
-    DiscardUndeliveredMessages(nullptr);
-    m_pDlg = nullptr;
-    throw;
-  }
-  m_hPostTarget = nullptr;
-  DiscardUndeliveredMessages(nullptr);
-  m_pDlg = nullptr;
-  return nResult;
+  return DoModal();
 }
 
 void CBootStrapperDlgWindow::Post(const SDialogMessage& msg) {

@@ -6,6 +6,9 @@
 //       describes the visible progress dialog of a running Larch.exe, one "name value" per
 //       line: rect (left top right bottom), status, larch, client and progress; exit code 1
 //       when no such window is on screen
+//   larch_e2e_tool message-box CAPTION [--press]
+//       prints the text of the visible message box with that caption ("text ..."), and with
+//       --press presses its OK button; exit code 1 when there is none
 //   larch_e2e_tool only-one [--press]
 //       prints the text of the visible already-running dialog ("text ..." with the line break
 //       as \n), and with --press presses its button; exit code 1 when there is none
@@ -119,6 +122,27 @@ int OnlyOne(bool bPress) {
   return 0;
 }
 
+BOOL CALLBACK FindBoxText(HWND hChild, LPARAM lParam) {
+  char szClass[32] = "", szText[512] = "";
+  ::GetClassNameA(hChild, szClass, sizeof(szClass));
+  ::GetWindowTextA(hChild, szText, sizeof(szText));
+  if (std::string(szClass) == "Static" && szText[0]) {
+    *reinterpret_cast<std::string*>(lParam) = szText;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+int MessageBoxText(const char* pszCaption, bool bPress) {
+  HWND hBox = ::FindWindowA("#32770", pszCaption);
+  if (!hBox || !::IsWindowVisible(hBox)) return 1;
+  std::string sText;
+  ::EnumChildWindows(hBox, FindBoxText, reinterpret_cast<LPARAM>(&sText));
+  std::printf("text %s\n", sText.c_str());
+  if (bPress) ::PostMessageA(hBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,11 +150,15 @@ int main(int argc, char** argv) {
     std::string sCommand = argc > 1 ? argv[1] : "";
     if (sCommand == "brand") return Brand(argc, argv);
     if (sCommand == "probe") return Probe();
+    if (sCommand == "message-box" && argc > 2) {
+      return MessageBoxText(argv[2], argc > 3 && std::string(argv[3]) == "--press");
+    }
     if (sCommand == "only-one") {
       return OnlyOne(argc > 2 && std::string(argv[2]) == "--press");
     }
     std::fprintf(stderr,
-                 "usage: larch_e2e_tool brand EXE [options] | probe | only-one [--press]\n");
+                 "usage: larch_e2e_tool brand EXE [options] | probe | message-box CAPTION "
+                 "[--press] | only-one [--press]\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

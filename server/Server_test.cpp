@@ -108,6 +108,31 @@ TEST(Server, ASendFailureInTheMiddleOfAFileEndsThatConversationOnly) {
   EXPECT_EQ(U32(10) + U32(10) + "0123456789", client.Receive(18));
 }
 
+TEST(Server, ClientsBeyondTheLimitWaitTheirTurn) {
+  SServerLimits limits;
+  limits.uMaxConversations = 2;
+  CTestServer server(SServerOptions(), limits);
+  WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+  constexpr int sc_nClients = 12;
+  std::vector<std::string> vecGot(sc_nClients);
+  std::vector<std::thread> threads;
+  for (int n = 0; n < sc_nClients; ++n) {
+    threads.emplace_back([&, n] {
+      CRawClient client(server.Address(eContent));
+      client.Send(U32(0));
+      vecGot[n] = client.Receive(1);
+      client.Send(U32(14) + std::string(7, '\0') + std::string("\x00\x05", 2) + "a.pkg");
+      vecGot[n] += client.Receive(18);
+      client.ShutdownSending();
+      client.ServerClosed();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int n = 0; n < sc_nClients; ++n) {
+    EXPECT_EQ(sc_sAccepted + U32(10) + U32(10) + "0123456789", vecGot[n]) << "client " << n;
+  }
+}
+
 TEST(Server, SilentClientsAreDroppedAfterTheIdleTimeOut) {
   SServerLimits limits;
   limits.uIdleTimeoutMs = 200;

@@ -170,6 +170,13 @@ TEST(Publish, MistakesChangeNothing) {
   std::vector<std::string> vecFiles;
   ASSERT_TRUE(platform::ListDirectory(server.Publish(), vecFiles));
   EXPECT_EQ(std::vector<std::string>(), vecFiles);
+
+  // A damaged record is left for the operator to look at, and no package is added.
+  WriteTestFile(server.PublishPath(sc_szClientConfigRecordFile), "not a record");
+  EXPECT_EQ(1u, RunLarchtool(sDir + " --component Weft --version 1 " + Quoted(scratch / "a.exe")));
+  ASSERT_TRUE(platform::ListDirectory(server.Publish(), vecFiles));
+  EXPECT_EQ(std::vector<std::string>({sc_szClientConfigRecordFile}), vecFiles);
+  EXPECT_EQ("not a record", ReadTestFile(server.PublishPath(sc_szClientConfigRecordFile)));
 }
 
 TEST(Publish, ARecordReplacedWhileClientsReadItIsNeverSeenHalfWritten) {

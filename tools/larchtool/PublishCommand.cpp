@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../../server/PublishLayout.h"
@@ -294,8 +295,7 @@ std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
 }
 
 // Sets the component's version and name and replaces the record file whole.
-void UpdateRecord(const SPublishArgs& args) {
-  std::unique_ptr<CClientConfigRecord> pRecord = LoadRecord(args.sDir);
+void UpdateRecord(const SPublishArgs& args, std::unique_ptr<CClientConfigRecord> pRecord) {
   uint32_t uVersionField = args.bBootstrapper
                                ? CClientConfigRecord::eCurrentClientBootstrapVersion
                                : CClientConfigRecord::eCurrentClientAppPackageVersion;
@@ -320,8 +320,10 @@ void UpdateRecord(const SPublishArgs& args) {
 int Publish(const SPublishArgs& args) {
   CheckDirectory(args.sDir);
   CPublishLock lock(args.sDir);
+  // A damaged record stops the publish before anything is written.
+  std::unique_ptr<CClientConfigRecord> pRecord = LoadRecord(args.sDir);
   uint32_t uFiles = BuildPackage(args);
-  UpdateRecord(args);
+  UpdateRecord(args, std::move(pRecord));
   std::printf("published %s version %u%s: %s (%u files)\n", args.sComponent.c_str(), args.uVersion,
               args.bBootstrapper ? " (bootstrapper)" : "",
               PackageName(args.sComponent, args.uVersion).c_str(), uFiles);

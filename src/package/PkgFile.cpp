@@ -387,7 +387,9 @@ void CPkgFile::CollectFile(const std::string& sPath, const std::string& sEntryNa
     Warn("skipped " + sPath + " (not a regular file)");
     return;
   }
-  if (platform::GetFullPath(sPath) == platform::GetFullPath(m_sPkgFilePath)) {
+  // The cheap test first: full paths cost a system call each.
+  if (LastComponent(sPath) == LastComponent(m_sPkgFilePath) &&
+      platform::GetFullPath(sPath) == platform::GetFullPath(m_sPkgFilePath)) {
     Warn("skipped " + sPath + " (the pkg file itself)");
     return;
   }

@@ -28,7 +28,6 @@ const char sc_szServerUsage[] =
     "                      ignored; the command line replaces the file's settings\n"
     "\n"
     "ADDR is IP:PORT (0.0.0.0 or INADDR_ANY for every interface); port 0 picks a free port.\n"
-    "Ports go up to 32767, the highest the bootstrapper accepts.\n"
     "Address options may be repeated or hold a list separated by commas or blanks.\n"
     "Each role served prints '<role> listening on <ip>:<port>' on start-up; each conversation\n"
     "is logged as one line on stderr. SIGINT and SIGTERM end the server in order.\n";

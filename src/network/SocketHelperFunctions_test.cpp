@@ -10,23 +10,17 @@
 #include "platform/FaultInjection.h"
 #include "platform/Process.h"
 #include "support/ErrorCodeException.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 class SocketHelpers : public ::testing::Test {
  protected:

@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "network/NetTestUtil.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::Hex;
@@ -29,15 +32,6 @@ bool Deliver(CWSABUFWrapper& w, const std::string& sBytes) {
   EXPECT_LE(sBytes.size(), p[0].uLength);
   std::memcpy(p[0].pData, sBytes.data(), sBytes.size());
   return w.ConsumeReceived(static_cast<uint32_t>(sBytes.size()));
-}
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 TEST(WSABUFWrapper, AppendsBigEndianIntegersStringsAndBytes) {

@@ -21,6 +21,8 @@
 
 namespace {
 
+using larch_test::ErrorOf;
+
 using common::CPkgFile;
 using Bytes = std::string;
 
@@ -74,15 +76,6 @@ Bytes InflateWithZlib(const Bytes& pkg, uint32_t uOffset, uint32_t uStored,
     uLeft -= uLen;
   }
   return out;
-}
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 // Counts the checks that fire while it lives.

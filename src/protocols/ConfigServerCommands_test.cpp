@@ -4,24 +4,18 @@
 
 #include "protocols/ClientConfigDBKeyRecord.h"
 #include "protocols/ProtocolTestUtil.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
 using Weft::CClientConfigRecord;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 std::string U32LE(uint32_t u) {
   return Bytes({static_cast<int>(u & 0xFF), static_cast<int>((u >> 8) & 0xFF),

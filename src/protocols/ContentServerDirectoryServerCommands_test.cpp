@@ -4,24 +4,18 @@
 
 #include "protocols/ContentServerDirectoryServerProtocol.h"
 #include "protocols/ProtocolTestUtil.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::Hex;
 using larch_test::LengthPrefixed;
 using larch_test::VersionedServer;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 std::string Entry(const std::string& sAddress) {
   return Bytes({9, 9, 9, 9}) + sAddress + Bytes({8, 8, 8, 8, 8, 8});

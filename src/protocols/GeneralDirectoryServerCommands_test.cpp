@@ -7,9 +7,12 @@
 #include "network/WSABUFWrapper.h"
 #include "platform/Process.h"
 #include "protocols/ProtocolTestUtil.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::CScriptedServer;
@@ -17,15 +20,6 @@ using larch_test::CServerConnection;
 using larch_test::Hex;
 using larch_test::LengthPrefixed;
 using larch_test::VersionedServer;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 // K = 2: 10.1.2.3:80 and 192.168.0.9:5265.
 const std::string sc_sTwoAddresses =

@@ -7,23 +7,17 @@
 
 #include "platform/Process.h"
 #include "protocols/ProtocolTestUtil.h"
+#include "support/TestUtil.h"
 
 namespace common {
 namespace {
+
+using larch_test::ErrorOf;
 
 using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 std::string U32(uint32_t u) {
   return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),

@@ -11,18 +11,11 @@
 namespace common {
 namespace {
 
+using larch_test::ErrorOf;
+
 std::string ReadAll(const std::string& sPath) {
   std::ifstream in(sPath, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no exception";
 }
 
 TEST(FileUtil, WritesWholeFilesIncludingEmptyOnes) {
@@ -41,11 +34,11 @@ TEST(FileUtil, ReportsOpenAndWriteFailuresByName) {
   larch_test::CScratchDir dir;
   std::string sMissing = dir / "no-such-dir/out.bin";
   EXPECT_EQ("Cannot open output file " + sMissing,
-            MessageOf([&] { CFileUtil::WriteWholeFile(sMissing, "x", 1); }));
+            ErrorOf([&] { CFileUtil::WriteWholeFile(sMissing, "x", 1); }));
   platform::InjectFailure("Write", 1);
   std::string sShort = dir / "short.bin";
   EXPECT_EQ("Failed to write output file " + sShort,
-            MessageOf([&] { CFileUtil::WriteWholeFile(sShort, "0123456789", 10); }));
+            ErrorOf([&] { CFileUtil::WriteWholeFile(sShort, "0123456789", 10); }));
   platform::ClearInjectedFailures();
   EXPECT_EQ("01234", ReadAll(sShort));  // the partly written file is left behind
 }

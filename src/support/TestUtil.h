@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -43,6 +44,16 @@ class CScratchDir {
  private:
   std::filesystem::path m_path;
 };
+
+// The text of the exception that fn throws, or "(no exception)".
+inline std::string ErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
 
 // Runs the child function and exits when this process was started as that child.
 inline bool RegisterChild(const char* pszName, const std::function<int(const std::string&)>& fn) {

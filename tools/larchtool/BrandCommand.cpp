@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "BrandWindowsExe.h"
 #include "Command.h"
+#include "PeResources.h"
 #include "platform/Branding.h"
 #include "platform/File.h"
 
@@ -160,6 +162,12 @@ int RunBrand(const std::vector<std::string>& args) {
   // Every check comes before anything is written.
   if (bHaveClient) CheckClientFileName(sClient);
   std::vector<uint8_t> bytes = ReadWhole(sExe);
+  if (IsWindowsExecutable(bytes)) {
+    // A Windows Larch.exe keeps its strings as resources.
+    BrandWindowsExe(sExe, bytes, bHaveClient ? &sClient : nullptr,
+                    bHaveServers ? &sServers : nullptr, bShow);
+    return sc_nExitOk;
+  }
   size_t uArea = FindArea(bytes, sExe);
   if (bHaveClient) WriteSlot(bytes, uArea, "CLIENTAPP_FILENAME", sClient);
   if (bHaveServers) WriteSlot(bytes, uArea, "GENERALDIRECTORYSERVER_IPADDRPORTS", sServers);

@@ -25,22 +25,6 @@ const char sc_szUsage[] =
     "                            blanks or commas\n"
     "  --show                    prints the strings (after any change)\n";
 
-std::vector<uint8_t> ReadWhole(const std::string& sPath) {
-  platform::CFile file;
-  uint64_t u64Size = 0;
-  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
-    throw std::runtime_error("Cannot open input file " + sPath);
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(u64Size));
-  uint64_t u64Done = 0;
-  while (u64Done < u64Size) {
-    int64_t n = file.Read(bytes.data() + u64Done, u64Size - u64Done);
-    if (n <= 0) throw std::runtime_error("Failed to read input file " + sPath);
-    u64Done += static_cast<uint64_t>(n);
-  }
-  return bytes;
-}
-
 // An area is the marker padded with NULs to its slot, then slots that each end in a NUL.
 bool IsArea(const std::vector<uint8_t>& bytes, size_t uAt) {
   const char* pszMarker = LARCH_BRANDING_MARKER;
@@ -161,7 +145,7 @@ int RunBrand(const std::vector<std::string>& args) {
   }
   // Every check comes before anything is written.
   if (bHaveClient) CheckClientFileName(sClient);
-  std::vector<uint8_t> bytes = ReadWhole(sExe);
+  std::vector<uint8_t> bytes = ReadExecutable(sExe);
   if (IsWindowsExecutable(bytes)) {
     // A Windows Larch.exe keeps its strings as resources.
     BrandWindowsExe(sExe, bytes, bHaveClient ? &sClient : nullptr,

@@ -112,7 +112,9 @@ void ShowBranding(const std::vector<uint8_t>& image, const std::string& sExe) {
   }
 }
 
-std::vector<uint8_t> ReadImage(const std::string& sPath) {
+}  // namespace
+
+std::vector<uint8_t> ReadExecutable(const std::string& sPath) {
   platform::CFile file;
   uint64_t u64Size = 0;
   if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
@@ -127,8 +129,6 @@ std::vector<uint8_t> ReadImage(const std::string& sPath) {
   }
   return bytes;
 }
-
-}  // namespace
 
 void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
                      const std::string* pClientFile, const std::string* pDirectoryServers,
@@ -147,7 +147,7 @@ void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
                                SystemErrorText(platform::GetLastSystemError()));
     }
   }
-  if (bShow) ShowBranding(updates.empty() ? image : ReadImage(sExe), sExe);
+  if (bShow) ShowBranding(updates.empty() ? image : ReadExecutable(sExe), sExe);
 }
 
 }  // namespace larchtool

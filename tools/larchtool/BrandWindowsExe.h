@@ -11,6 +11,10 @@
 
 namespace larchtool {
 
+// The whole executable file; throws "Cannot open input file NAME" or "Failed to read input
+// file NAME".
+std::vector<uint8_t> ReadExecutable(const std::string& sPath);
+
 // Writes the given strings (null: leave as it is) into every language variant of their
 // resources, or into a new language-neutral one when the executable has none, so that the
 // program finds the new text whichever variant the system picks. With bShow, then prints

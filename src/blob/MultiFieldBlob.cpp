@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "blob/MultiFieldBlobInternal.h"
+#include "platform/OwnResources.h"
 
 namespace common {
 
@@ -682,6 +683,26 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name
                                                           const char* pszData) {
   BLOB_REQUIRE("Non-null pszData", pszData != nullptr);
   return AddField(name, pszData, std::strlen(pszData) + 1);
+}
+
+CMultiFieldBlob::index_iterator CMultiFieldBlob::AddFieldFromWin32BinaryResource(
+    uint16_t u16ResourceId, const CFieldName& name) {
+  const void* pData = nullptr;
+  size_t uSize = 0;
+  const char* pszFailure = "AddFieldFromWin32BinaryResource: Missing resource ";
+  switch (platform::LoadOwnResource("BINDATA", u16ResourceId, pData, uSize)) {
+    case platform::eOwnResourceFound:
+      return AddField(name, pData, uSize);
+    case platform::eOwnResourceMissing:
+      break;
+    case platform::eOwnResourceLoadFailed:
+      pszFailure = "AddFieldFromWin32BinaryResource: Failed to load resource ";
+      break;
+    case platform::eOwnResourceLockFailed:
+      pszFailure = "AddFieldFromWin32BinaryResource: Failed to lock resource ";
+      break;
+  }
+  throw std::runtime_error(pszFailure + std::to_string(u16ResourceId));
 }
 
 CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name, uint32_t uData) {

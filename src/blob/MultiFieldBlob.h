@@ -303,6 +303,11 @@ class CMultiFieldBlob {
   // is present or occurs twice in the list.
   void AddFields(const std::vector<TFieldDescription>& fields);
 
+  // Adds a field holding the program's own "BINDATA" resource of that id. Fails with
+  // "AddFieldFromWin32BinaryResource: Missing resource <id>", "...: Failed to load resource
+  // <id>" or "...: Failed to lock resource <id>". Programs without resources (POSIX) have none.
+  index_iterator AddFieldFromWin32BinaryResource(uint16_t u16ResourceId, const CFieldName& name);
+
   // Updates the field when present, else adds it.
   index_iterator SetField(const CFieldName& name, const void* pData, size_t uSizeOfData);
   index_iterator SetField(const CFieldName& name, const std::string& sData);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blob/BlobTestUtil.h"
+#include "platform/FaultInjection.h"
 
 using common::CMultiFieldBlob;
 using namespace blob_test;
@@ -214,6 +215,33 @@ TEST(BlobObject, AddFieldsAllOrNothing) {
   std::vector<std::string> names;
   for (const auto& it : blob) names.push_back(it.GetFieldName());
   EXPECT_EQ((std::vector<std::string>{"b", "zz", std::string("\x09\0\0\0", 4), "keep"}), names);
+}
+
+// The Windows test binary carries "BINDATA" resource 7 (BlobTestResources.rc); POSIX programs
+// carry no resources.
+
+TEST(BlobObject, FieldFromBinaryResource) {
+  CMultiFieldBlob blob;
+  blob.AddField("keep", "1");
+  Bytes before = Stored(blob);
+  auto expectRefused = [&](uint16_t u16Id, const std::string& sText) {
+    ExpectThrowText<std::runtime_error>([&] { blob.AddFieldFromWin32BinaryResource(u16Id, "res"); },
+                                        sText);
+    EXPECT_EQ(before, Stored(blob));
+  };
+  expectRefused(8, "AddFieldFromWin32BinaryResource: Missing resource 8");
+  if (!LARCH_TEST_BINDATA) {
+    expectRefused(7, "AddFieldFromWin32BinaryResource: Missing resource 7");
+    return;
+  }
+  platform::InjectFailure("LoadResource", 1);
+  expectRefused(7, "AddFieldFromWin32BinaryResource: Failed to load resource 7");
+  platform::InjectFailure("LockResource", 1);
+  expectRefused(7, "AddFieldFromWin32BinaryResource: Failed to lock resource 7");
+  blob.AddFieldFromWin32BinaryResource(7, "res");
+  EXPECT_EQ(Image({{"keep", std::string("1", 2)},
+                   {"res", std::string("Larch test resource\0\x01\x02", 22)}}),
+            Stored(blob));
 }
 
 TEST(BlobObject, CopyAndAssignment) {

@@ -319,6 +319,8 @@ void CMultiFieldBlob::SwapState(CMultiFieldBlob& other) {
   std::swap(m_au8AESSessionKey, other.m_au8AESSessionKey);
   std::swap(m_au8AESIV, other.m_au8AESIV);
   std::swap(m_u16AutoZLibCompressionLevel, other.m_u16AutoZLibCompressionLevel);
+  std::swap(m_u64ChangeGeneration, other.m_u64ChangeGeneration);
+  m_CheckedState = other.m_CheckedState = TCheckedState();
   RepointBackLinks();
   other.RepointBackLinks();
 }
@@ -1036,6 +1038,19 @@ void CMultiFieldBlob::CheckClassInvariant() const {
   }
 }
 
+CMultiFieldBlob::TCheckedState CMultiFieldBlob::CurrentCheckedState() const {
+  const CMultiFieldBlob* pRoot = this;
+  while (pRoot->m_pParentBlob) pRoot = pRoot->m_pParentBlob;
+  TCheckedState state;
+  state.m_pImage = m_pSerializedBlob;
+  state.m_u64Generation = pRoot->m_u64ChangeGeneration;
+  state.m_uIndexSize = m_Index.size();
+  state.m_uSizeOfSerialized = SizeOfSerialized();
+  state.m_uNumChildren = m_uNumRegisteredChildren;
+  state.m_nCacheState = m_eCacheState;
+  return state;
+}
+
 void CMultiFieldBlob::CheckInvariantOfThis(bool bFull) const {
   const uint8_t* pHeader = reinterpret_cast<const uint8_t*>(&sc_EmptyBlobHeader);
   LARCH_INVARIANT("sc_EmptyBlobHeader is {1, P, 10, 0}",
@@ -1077,6 +1092,9 @@ void CMultiFieldBlob::CheckInvariantOfThis(bool bFull) const {
                         m_pParentBlob->DataSizeAt(m_iterIndexEntryInParent) == u64Image);
   }
   if (!bFull) return;
+  TCheckedState now = CurrentCheckedState();
+  if (now == m_CheckedState) return;
+  m_CheckedState = now;
   uint32_t uChildren = 0;
   for (const TIndexEntry& entry : m_Index) uChildren += entry.m_pChildBlob ? 1 : 0;
   LARCH_INVARIANT("m_uNumRegisteredChildren counts the attached children",

@@ -470,6 +470,25 @@ class CMultiFieldBlob {
   void BeginChange();
   void CheckInvariantOfThis(bool bFull) const;
 
+  // What the last full check of this object found sound. An unchanged object is not walked
+  // again, so that reading a large blob does not cost a pass over its records per call.
+  struct TCheckedState {
+    const uint8_t* m_pImage = nullptr;
+    uint64_t m_u64Generation = ~uint64_t(0);
+    size_t m_uIndexSize = 0;
+    uint32_t m_uSizeOfSerialized = 0;
+    uint32_t m_uNumChildren = 0;
+    int m_nCacheState = -1;
+    bool operator==(const TCheckedState& o) const {
+      return m_pImage == o.m_pImage && m_u64Generation == o.m_u64Generation &&
+             m_uIndexSize == o.m_uIndexSize && m_uSizeOfSerialized == o.m_uSizeOfSerialized &&
+             m_uNumChildren == o.m_uNumChildren && m_nCacheState == o.m_nCacheState;
+    }
+  };
+  TCheckedState CurrentCheckedState() const;
+
+  mutable TCheckedState m_CheckedState;
+  uint64_t m_u64ChangeGeneration = 0;  // a root's count of changes anywhere in its hierarchy
   CMultiFieldBlob* m_pParentBlob = nullptr;
   size_t m_iterIndexEntryInParent = 0;
   EMemoryOwnership m_eMemoryOwnership = eCopyOnWrite;

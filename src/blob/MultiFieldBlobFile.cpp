@@ -166,6 +166,7 @@ void CMultiFieldBlob::BeginChange() {
                !(pRoot->m_eMemoryOwnership == eMemoryMappedFile &&
                  pRoot->m_MemoryMappedFileAccessMode == eReadOnly));
   ApplyCacheCommand(eInvalidateCachedPreprocessedVersions, false);
+  ++pRoot->m_u64ChangeGeneration;
 }
 
 }  // namespace common

@@ -25,6 +25,10 @@ constexpr uint32_t sc_uEncryptedCipherOffset = 30;
 // Deflate never expands data by more than this factor, so a longer claimed plaintext cannot
 // come out of the stream (a guard against allocating for a forged length).
 constexpr uint64_t sc_uMaxInflateRatio = 1032;
+// The spare capacity of a compressed image is not in its stream: the header alone makes the
+// reader allocate and zero it. A bound keeps a few forged bytes from claiming gigabytes; the
+// writer stores an image with more spare than this as plaintext.
+constexpr uint32_t sc_uMaxSpareCapacityOfCompressedBlob = 64u << 20;
 
 const char* const sc_pszReallocFailed =
     "common::CMultiFieldBlob::PreprocessBlob(): realloc() failed";
@@ -293,7 +297,7 @@ void CMultiFieldBlob::OpenCompressedEnvelope(const uint8_t* pEnvelope, uint32_t 
   uint32_t uPlain = Load32(pEnvelope + 10), uSpare = Load32(pEnvelope + 14);
   uint16_t u16Level = Load16(pEnvelope + 18);
   if (uPlain < sc_uSizeOfBlobHeader || u16Level == 0 || u16Level > 9 ||
-      uint64_t(uPlain) + uSpare > sc_uMaxImageSize) {
+      uSpare > sc_uMaxSpareCapacityOfCompressedBlob) {
     ThrowInvalid("Bad CompressedBlob header #3");
   }
   uint32_t uStream = uSize - sc_uCompressedHeaderSize;
@@ -376,8 +380,11 @@ void CMultiFieldBlob::BuildEnvelopeIntoCache() {
     EnsureCacheBuffer(u64Need, sc_pszReallocFailed);
     uint8_t* p = m_pCachedSerializedBlob;
     uLongf uOut = m_uSizeOfMallocedCache - sc_uCompressedHeaderSize;
-    int nResult = compress2(p + sc_uCompressedHeaderSize, &uOut, pImage, uSize,
-                            m_u16AutoZLibCompressionLevel);
+    int nResult = Z_BUF_ERROR;
+    if (uSpare <= sc_uMaxSpareCapacityOfCompressedBlob) {
+      nResult = compress2(p + sc_uCompressedHeaderSize, &uOut, pImage, uSize,
+                          m_u16AutoZLibCompressionLevel);
+    }
     if (nResult != Z_OK && nResult != Z_BUF_ERROR) {
       throw CPreprocessingFailedException("ZLib compression failed");
     }

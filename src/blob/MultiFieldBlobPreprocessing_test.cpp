@@ -105,6 +105,36 @@ TEST(BlobCompression, SpareCapacityTravelsInTheEnvelope) {
   EXPECT_EQ(image, Stored(loaded));
 }
 
+// Spare capacity beyond 64 MiB is never compressed: the reader refuses such a header, since a
+// few forged bytes would make it allocate the spare.
+TEST(BlobCompression, LargeSpareCapacityIsStoredAsPlaintext) {
+  const uint32_t uSpare = (64u << 20) + 1;
+  Bytes image = Image({{"a", std::string(300, 'x')}});
+  uint32_t uSize = static_cast<uint32_t>(image.size());
+  image.resize(uSize + uSpare, 0);
+  image[6] = uint8_t(uSpare);
+  image[7] = uint8_t(uSpare >> 8);
+  image[8] = uint8_t(uSpare >> 16);
+  image[9] = uint8_t(uSpare >> 24);
+  CMultiFieldBlob blob(CMultiFieldBlob::eCopyOnWrite, image.data(),
+                       static_cast<uint32_t>(image.size()));
+  blob.SetAutoPreprocessZLib(9);
+  EXPECT_TRUE(image == Stored(blob));
+
+  Bytes stream(64);
+  uLongf uStream = stream.size();
+  ASSERT_EQ(Z_OK, compress2(stream.data(), &uStream, image.data(), uSize, 6));
+  Bytes rest;
+  Put32(rest, uSize);
+  Put32(rest, uSpare);
+  rest.insert(rest.end(), {6, 0});
+  rest.insert(rest.end(), stream.begin(), stream.begin() + uStream);
+  Bytes forged = Envelope(0x43, static_cast<uint32_t>(20 + uStream), 0, rest);
+  ExpectLoadRefused<CMultiFieldBlob::CInvalidSerializedBlobException>(
+      &forged, static_cast<uint32_t>(forged.size()),
+      "CMultiFieldBlob(pSerialized): Bad CompressedBlob header #3");
+}
+
 TEST(BlobCompression, EnvelopeRefusals) {
   using E = CMultiFieldBlob::CInvalidSerializedBlobException;
   Bytes spare = Envelope(0x43, 20, 1, Bytes(11, 0));

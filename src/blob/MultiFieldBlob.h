@@ -462,6 +462,9 @@ class CMultiFieldBlob {
   void OpenCompressedEnvelope(const uint8_t* pEnvelope, uint32_t uLength);
   void OpenEncryptedEnvelope(const uint8_t* pEnvelope, uint32_t uLength, const uint8_t* pKey);
   void ExchangeToPlaintext();
+  void OwnCacheKeepingLentImage(uint32_t uUnused);
+  void ReturnToLentCache();
+  void SwapImageAndCache();
   void PreprocessBlob();
   void BuildEnvelopeIntoCache();
   void EnsureCacheBuffer(uint64_t u64MinSize, const char* pszFailure);

@@ -216,6 +216,31 @@ void CMultiFieldBlob::BringToPlaintext() {
   m_uSizeOfUnusedOwnedBlobArea = uUnused;
 }
 
+// The owned cache becomes the image; the lent image stays referred to as the cache.
+void CMultiFieldBlob::OwnCacheKeepingLentImage(uint32_t uUnused) {
+  std::swap(m_pSerializedBlob, m_pCachedSerializedBlob);
+  m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
+  m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfMallocedCache;
+  m_uSizeOfUnusedOwnedBlobArea = uUnused;
+  m_uSizeOfMallocedCache = m_uSizeOfUnusedOwnedCacheArea = 0;
+}
+
+// The lent bytes that the cache refers to become the image again; the owned image becomes the
+// cache.
+void CMultiFieldBlob::ReturnToLentCache() {
+  std::swap(m_pSerializedBlob, m_pCachedSerializedBlob);
+  m_uSizeOfMallocedCache = m_uExactSizeOfMallocedSerializedBlob;
+  m_uSizeOfUnusedOwnedCacheArea = m_uSizeOfUnusedOwnedBlobArea;
+  m_eMemoryOwnership = eCopyOnWrite;
+  m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfUnusedOwnedBlobArea = 0;
+}
+
+void CMultiFieldBlob::SwapImageAndCache() {
+  std::swap(m_pSerializedBlob, m_pCachedSerializedBlob);
+  std::swap(m_uExactSizeOfMallocedSerializedBlob, m_uSizeOfMallocedCache);
+  std::swap(m_uSizeOfUnusedOwnedBlobArea, m_uSizeOfUnusedOwnedCacheArea);
+}
+
 // The plaintext is in the cache and the image holds the stored version: they change places
 // according to the ownership.
 void CMultiFieldBlob::ExchangeToPlaintext() {
@@ -233,27 +258,14 @@ void CMultiFieldBlob::ExchangeToPlaintext() {
       m_eCacheState = eCacheEmpty;
       return;
     case eCopyOnWrite:  // only while loading: the caller's envelope stays as the cache
-      m_pCachedSerializedBlob = m_pSerializedBlob;
-      m_pSerializedBlob = pPlain;
-      m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
-      m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfMallocedCache;
-      m_uSizeOfUnusedOwnedBlobArea = m_uSizeOfMallocedCache - uPlainLength;
-      m_uSizeOfMallocedCache = m_uSizeOfUnusedOwnedCacheArea = 0;
+      OwnCacheKeepingLentImage(m_uSizeOfMallocedCache - uPlainLength);
       m_eCacheState = eCachePtrIsCopyOnWritePreprocessedVersion;
       return;
     case eTakeOwnershipOfMallocedSerializedBlob:
       if (m_eCacheState == eCachePtrIsCopyOnWritePlaintextVersion) {
-        // Back to the caller's plaintext; the owned envelope becomes the cache.
-        m_pCachedSerializedBlob = m_pSerializedBlob;
-        m_pSerializedBlob = pPlain;
-        m_uSizeOfMallocedCache = m_uExactSizeOfMallocedSerializedBlob;
-        m_uSizeOfUnusedOwnedCacheArea = m_uSizeOfUnusedOwnedBlobArea;
-        m_eMemoryOwnership = eCopyOnWrite;
-        m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfUnusedOwnedBlobArea = 0;
+        ReturnToLentCache();  // the caller's plaintext; the owned envelope becomes the cache
       } else {
-        std::swap(m_pSerializedBlob, m_pCachedSerializedBlob);
-        std::swap(m_uExactSizeOfMallocedSerializedBlob, m_uSizeOfMallocedCache);
-        std::swap(m_uSizeOfUnusedOwnedBlobArea, m_uSizeOfUnusedOwnedCacheArea);
+        SwapImageAndCache();
       }
       m_eCacheState = eCachedMallocedPreprocessedVersion;
       return;
@@ -456,27 +468,14 @@ void CMultiFieldBlob::PreprocessBlob() {
   switch (m_eMemoryOwnership) {
     case eCopyOnWrite:
       // The owned envelope becomes the image; the cache points at the caller's plaintext.
-      m_pCachedSerializedBlob = m_pSerializedBlob;
-      m_pSerializedBlob = pEnvelope;
-      m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
-      m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfMallocedCache;
-      m_uSizeOfUnusedOwnedBlobArea = m_uSizeOfUnusedOwnedCacheArea;
-      m_uSizeOfMallocedCache = m_uSizeOfUnusedOwnedCacheArea = 0;
+      OwnCacheKeepingLentImage(m_uSizeOfUnusedOwnedCacheArea);
       m_eCacheState = eCachePtrIsCopyOnWritePlaintextVersion;
       break;
     case eTakeOwnershipOfMallocedSerializedBlob:
       if (m_eCacheState == eCachePtrIsCopyOnWritePreprocessedVersion) {
-        // Back to lending the caller's envelope; the owned plaintext becomes the cache.
-        m_pCachedSerializedBlob = m_pSerializedBlob;
-        m_pSerializedBlob = pEnvelope;
-        m_uSizeOfMallocedCache = m_uExactSizeOfMallocedSerializedBlob;
-        m_uSizeOfUnusedOwnedCacheArea = m_uSizeOfUnusedOwnedBlobArea;
-        m_eMemoryOwnership = eCopyOnWrite;
-        m_uExactSizeOfMallocedSerializedBlob = m_uSizeOfUnusedOwnedBlobArea = 0;
+        ReturnToLentCache();  // the caller's envelope; the owned plaintext becomes the cache
       } else {
-        std::swap(m_pSerializedBlob, m_pCachedSerializedBlob);
-        std::swap(m_uExactSizeOfMallocedSerializedBlob, m_uSizeOfMallocedCache);
-        std::swap(m_uSizeOfUnusedOwnedBlobArea, m_uSizeOfUnusedOwnedCacheArea);
+        SwapImageAndCache();
       }
       m_eCacheState = eCachedMallocedPlaintextVersion;
       break;

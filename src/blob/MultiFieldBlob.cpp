@@ -63,6 +63,25 @@ uint32_t CMultiFieldBlob::SpareCapacity() const {
   return Load32(m_pSerializedBlob + 6);
 }
 
+// The records move into a new owned buffer with this spare capacity and unused area, zeroed.
+void CMultiFieldBlob::OwnCopyOfImage(uint32_t uSpare, uint32_t uUnused) {
+  uint32_t uSize = SizeOfSerialized();
+  uint64_t u64Total = uint64_t(uSize) + uSpare + uUnused;
+  uint8_t* p =
+      u64Total <= sc_uMaxImageSize ? static_cast<uint8_t*>(std::malloc(u64Total)) : nullptr;
+  if (!p) {
+    throw std::runtime_error(
+        "common::CMultiFieldBlob::RecursivelyEnsureSizeOfSpareCapacity(): malloc() failed");
+  }
+  std::memcpy(p, m_pSerializedBlob, uSize);
+  std::memset(p + uSize, 0, u64Total - uSize);
+  m_pSerializedBlob = p;
+  SetSizes(uSize, uSpare);
+  m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
+  m_uExactSizeOfMallocedSerializedBlob = static_cast<uint32_t>(u64Total);
+  m_uSizeOfUnusedOwnedBlobArea = uUnused;
+}
+
 void CMultiFieldBlob::SetSizes(uint32_t uSizeOfSerialized, uint32_t uSpare) {
   Store32(m_pSerializedBlob + 2, uSizeOfSerialized);
   Store32(m_pSerializedBlob + 6, uSpare);
@@ -384,21 +403,7 @@ void CMultiFieldBlob::RecursivelyEnsureSizeOfSpareCapacity(uint32_t uMinSpare, u
   switch (m_eMemoryOwnership) {
     case eCopyOnWrite: {
       // The lent image is never written: the first change copies it.
-      uint32_t uNewSpare = std::max(uMinSpare, uSpare);
-      uint64_t u64Total = uint64_t(uSize) + uNewSpare + uExtra;
-      uint8_t* p =
-          u64Total <= sc_uMaxImageSize ? static_cast<uint8_t*>(std::malloc(u64Total)) : nullptr;
-      if (!p) {
-        throw std::runtime_error(
-            "common::CMultiFieldBlob::RecursivelyEnsureSizeOfSpareCapacity(): malloc() failed");
-      }
-      std::memcpy(p, m_pSerializedBlob, uSize);
-      std::memset(p + uSize, 0, u64Total - uSize);
-      m_pSerializedBlob = p;
-      SetSizes(uSize, uNewSpare);
-      m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
-      m_uExactSizeOfMallocedSerializedBlob = static_cast<uint32_t>(u64Total);
-      m_uSizeOfUnusedOwnedBlobArea = uExtra;
+      OwnCopyOfImage(std::max(uMinSpare, uSpare), uExtra);
       RepointChildren();
       return;
     }

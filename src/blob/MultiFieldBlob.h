@@ -453,6 +453,7 @@ class CMultiFieldBlob {
   void SwapWithMappedImage(uint8_t* pBuffer, uint32_t uNewLength);
   CMultiFieldBlob* Root();
   void MakeWritable();
+  void OwnCopyOfImage(uint32_t uSpare, uint32_t uUnused);
 
   // Preprocessing.
   void ApplyCacheCommand(ECacheCommand eCommand, bool bDescendentNeedsPreprocessing);

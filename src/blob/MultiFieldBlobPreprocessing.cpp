@@ -199,21 +199,8 @@ void CMultiFieldBlob::BringToPlaintext() {
   }
   if (m_eMemoryOwnership != eCopyImmediately) return;
   // A plain load that copies: the object owns its image from now on.
-  uint32_t uSize = SizeOfSerialized(), uSpare = SpareCapacity();
-  uint32_t uUnused = m_uSizeOfGrowthSlack > uSpare ? m_uSizeOfGrowthSlack - uSpare : 0;
-  uint64_t u64Total = uint64_t(uSize) + uSpare + uUnused;
-  uint8_t* p =
-      u64Total <= sc_uMaxImageSize ? static_cast<uint8_t*>(std::malloc(u64Total)) : nullptr;
-  if (!p) {
-    throw std::runtime_error(
-        "common::CMultiFieldBlob::RecursivelyEnsureSizeOfSpareCapacity(): malloc() failed");
-  }
-  std::memcpy(p, m_pSerializedBlob, uSize);
-  std::memset(p + uSize, 0, u64Total - uSize);
-  m_pSerializedBlob = p;
-  m_eMemoryOwnership = eTakeOwnershipOfMallocedSerializedBlob;
-  m_uExactSizeOfMallocedSerializedBlob = static_cast<uint32_t>(u64Total);
-  m_uSizeOfUnusedOwnedBlobArea = uUnused;
+  uint32_t uSpare = SpareCapacity();
+  OwnCopyOfImage(uSpare, m_uSizeOfGrowthSlack > uSpare ? m_uSizeOfGrowthSlack - uSpare : 0);
 }
 
 // The owned cache becomes the image; the lent image stays referred to as the cache.

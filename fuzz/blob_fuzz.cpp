@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "blob/MultiFieldBlob.h"
 #include "support/Assert.h"
 
 using common::CMultiFieldBlob;
+
+using fuzz_support::Check;
 
 namespace {
 
@@ -28,8 +31,8 @@ uint32_t Load32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// A compressed envelope may claim any spare capacity, which is then allocated; such claims
-// are valid images but only measure the allocator.
+// A compressed envelope may claim up to 64 MiB of spare capacity, which is then allocated;
+// such claims are valid images but only measure the allocator.
 bool ClaimsHugeSpare(const uint8_t* p, size_t n) {
   for (size_t i = 0; i + 18 <= n; ++i) {
     if (p[i] == 1 && p[i + 1] == 0x43 && Load32(p + i + 14) > (1u << 20)) return true;
@@ -76,18 +79,6 @@ void DetachAll(Children& children) {
   for (auto it = children.rbegin(); it != children.rend(); ++it) (*it)->DetachFromParent();
   children.clear();
 }
-
-void Check(bool b) {
-  if (!b) __builtin_trap();
-}
-
-// Any failed check (an invariant, a precondition, a postcondition) is a finding.
-class CTrapOnAssert : public common::IAssertObserver {
- public:
-  void OnAssert(const char*, const char*, const char*, const char*, unsigned) override {
-    __builtin_trap();
-  }
-};
 
 void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress, uint8_t uFlags) {
   std::unique_ptr<CMultiFieldBlob> pRoot;
@@ -136,12 +127,7 @@ void Run(const uint8_t* pImage, size_t uSize, bool bKey, bool bCompress, uint8_t
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
-  static CTrapOnAssert* s_pTrap = [] {
-    auto* p = new CTrapOnAssert;
-    common::CAssertObserverRegistry::Get().Register(p);
-    return p;
-  }();
-  (void)s_pTrap;
+  fuzz_support::AbortOnAssert();
   if (uSize < 1 || uSize > (1u << 20)) return 0;
   const uint8_t* pImage = pData + 1;
   size_t uImage = uSize - 1;

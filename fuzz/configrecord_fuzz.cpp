@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
 #include "config/ConfigRecordXMLWriter.h"
 #include "config/ConfigTree.h"
@@ -19,18 +20,9 @@
 using common::CConfigRecord;
 using common::CMultiFieldBlob;
 
+using fuzz_support::Check;
+
 namespace {
-
-class CAbortOnAssert : public common::IAssertObserver {
- public:
-  void OnAssert(const char*, const char*, const char*, const char*, unsigned) override {
-    __builtin_trap();
-  }
-};
-
-void Check(bool b) {
-  if (!b) __builtin_trap();
-}
 
 // The XML text, or the writer's refusal text for texts XML cannot carry.
 std::string XmlOrRefusal(const CConfigRecord& record) {
@@ -72,8 +64,7 @@ void VisitNamespaces(const CConfigRecord& record, const std::string& sPrefix, in
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CAbortOnAssert s_observer;
-  common::CAssertObserverRegistry::Get().Register(&s_observer);
+  fuzz_support::AbortOnAssert();
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
 #include "config/ConfigRecordXMLWriter.h"
 #include "config/ConfigTree.h"
@@ -15,18 +16,9 @@
 
 using common::CConfigRecord;
 
+using fuzz_support::Check;
+
 namespace {
-
-class CAbortOnAssert : public common::IAssertObserver {
- public:
-  void OnAssert(const char*, const char*, const char*, const char*, unsigned) override {
-    __builtin_trap();
-  }
-};
-
-void Check(bool b) {
-  if (!b) __builtin_trap();
-}
 
 std::string Xml(const CConfigRecord& record) {
   std::ostringstream os;
@@ -76,8 +68,7 @@ void LookUpEverything(const common::CConfigTree& tree, int nDepth) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CAbortOnAssert s_observer;
-  common::CAssertObserverRegistry::Get().Register(&s_observer);
+  fuzz_support::AbortOnAssert();
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "network/IPAddrPort.h"
 #include "network/SocketCalls.h"
 #include "network/SocketHelperFunctions.h"
@@ -106,17 +107,6 @@ const common::SSocketCalls sc_FakeCalls = {
     FakeCreate,  FakeClose,    FakeNonBlocking, FakeConnect,  FakePollConnect, FakeSend,
     FakeReceive, FakeShutdown, FakeWait,        FakeHostName, FakeLookUp,
 };
-
-class CAbortOnAssert : public common::IAssertObserver {
- public:
-  void OnAssert(const char* pszKind, const char* pszCheckName, const char* pszExpression,
-                const char* pszFile, unsigned uLine) override {
-    std::fprintf(stderr, "%s %s (%s) at %s:%u\n", pszKind, pszCheckName, pszExpression, pszFile,
-                 uLine);
-    std::abort();
-  }
-};
-CAbortOnAssert g_abortOnAssert;
 
 // Keeps the lengths that make the client allocate (file length, record length) small, so that
 // a run explores the parsers rather than the allocator's limits.
@@ -233,7 +223,7 @@ void RunScenario(uint8_t u8Scenario, std::vector<uint8_t>& vecStream) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   platform::SetEnvVar("LARCH_ASSERT_REPORT", "ignore");
-  common::CAssertObserverRegistry::Get().Register(&g_abortOnAssert);
+  fuzz_support::AbortOnAssert();
   common::SetSocketCalls(&sc_FakeCalls);
   return 0;
 }

@@ -53,6 +53,15 @@ const std::vector<common::CIPAddrPort>* ListOfType(const SDirectoryLists& lists,
   }
 }
 
+// Sends the reply and waits until the client has closed its side; the log says how far it got.
+void SendReplyAndAwaitClose(CConversation& conversation, common::CWSABUFWrapper& wrapper,
+                            SConversationLog& log, const std::string& sWhat) {
+  conversation.Send(wrapper);
+  log.sResult = "sent " + sWhat;
+  conversation.AwaitPeerClose();
+  log.sResult = "ok, " + sWhat;
+}
+
 }  // namespace
 
 void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& lists,
@@ -70,10 +79,7 @@ void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& l
       std::min<size_t>(vec.size(), common::sc_uMaxAddressesPerGeneralDirectoryServerReply);
   wrapper.Reset();
   common::AppendGeneralDirectoryServerReply(wrapper, vec);
-  conversation.Send(wrapper);
-  log.sResult = "sent " + std::to_string(uCount) + " address(es)";
-  conversation.AwaitPeerClose();
-  log.sResult = "ok, " + std::to_string(uCount) + " address(es)";
+  SendReplyAndAwaitClose(conversation, wrapper, log, std::to_string(uCount) + " address(es)");
 }
 
 void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLists& lists,
@@ -90,10 +96,7 @@ void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLi
       {lists.vecContent.size(), query.u16MaxContentServers, common::sc_uMaxContentServersPerReply});
   wrapper.Reset();
   common::AppendContentServerReply(wrapper, lists.vecContent, query.u16MaxContentServers);
-  conversation.Send(wrapper);
-  log.sResult = "sent " + std::to_string(uCount) + " content server(s)";
-  conversation.AwaitPeerClose();
-  log.sResult = "ok, " + std::to_string(uCount) + " content server(s)";
+  SendReplyAndAwaitClose(conversation, wrapper, log, std::to_string(uCount) + " content server(s)");
 }
 
 void ServeConfiguration(CConversation& conversation, const CPublishDirectory& dir,

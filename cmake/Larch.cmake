@@ -97,3 +97,33 @@ function(larch_all_libraries out)
   endforeach()
   set(${out} ${libs} PARENT_SCOPE)
 endfunction()
+
+# larch_valgrind_tests(TEST[:GTEST_FILTER] ...): in the plain native build, these test binaries
+# run a second time under valgrind's memory checker; an invalid access, a read of uninitialised
+# memory or a definite leak fails the test. Tests that need the real signal delivery (the fault
+# translator rewrites the interrupted context, which valgrind does not emulate) are filtered out.
+function(larch_valgrind_tests)
+  if(WIN32 OR LARCH_SANITIZE OR LARCH_FUZZ)
+    return()
+  endif()
+  find_program(LARCH_VALGRIND valgrind)
+  if(NOT LARCH_VALGRIND)
+    message(WARNING "valgrind not found: the memory-checked test runs are left out")
+    return()
+  endif()
+  foreach(entry ${ARGN})
+    string(REPLACE ":" ";" parts ${entry})
+    list(GET parts 0 name)
+    set(filter "*")
+    list(LENGTH parts count)
+    if(count GREATER 1)
+      list(GET parts 1 filter)
+    endif()
+    add_test(NAME ${name}_valgrind
+             COMMAND ${LARCH_VALGRIND} -q --error-exitcode=99 --leak-check=full
+                     --errors-for-leak-kinds=definite $<TARGET_FILE:${name}>
+                     --gtest_filter=${filter})
+    set_tests_properties(${name}_valgrind PROPERTIES ENVIRONMENT "LARCH_ASSERT_REPORT=ignore"
+                                                     TIMEOUT 900)
+  endforeach()
+endfunction()

@@ -479,6 +479,41 @@ TEST_F(Deployment, ExecutableClientIsMadeExecutableAndStarted) {
   EXPECT_EQ(ReadFile(Inst("GAME_3.mst")), "GAME.exe\n");
 }
 
+// A publish killed while it writes its package neither blocks the next publish nor leaves its
+// temporary file in the directory that larch-server serves.
+TEST_F(Deployment, KilledPublishLeavesNothingInTheWay) {
+  std::string sSrc = m_dir / "big";
+  fs::create_directories(sSrc);
+  std::string sNoise(64u << 20, '\0');
+  uint32_t u = 2463534242u;
+  for (char& c : sNoise) {
+    u ^= u << 13, u ^= u >> 17, u ^= u << 5;  // incompressible, so the write takes a while
+    c = char(u);
+  }
+  WriteFile(sSrc + "/noise.bin", sNoise);
+  platform::CProcess publish;
+  ASSERT_TRUE(publish.Start(std::string(LARCH_TOOL) + " publish --dir \"" + m_sPub +
+                            "\" --component CLIENT --version 1 \"" + sSrc + "\""));
+  auto names = [&] {
+    std::vector<std::string> v;
+    platform::ListDirectory(m_sPub, v);
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  bool bWriting = false;
+  for (int i = 0; i < 2000 && !bWriting; ++i) {
+    for (const std::string& sName : names()) bWriting |= sName.find(".tmp") != std::string::npos;
+    if (!bWriting) platform::SleepMilliseconds(5);
+  }
+  ASSERT_TRUE(bWriting) << "the publish wrote no temporary package";
+  ASSERT_TRUE(publish.Kill());
+  uint32_t uExit = 0;
+  publish.Wait(0xFFFFFFFFu, uExit);
+
+  PublishClient(2, {{"data.txt", "two"}});
+  EXPECT_EQ((std::vector<std::string>{"CLIENT_2.pkg", "ClientConfigRecord.blob"}), names());
+}
+
 TEST_F(Deployment, BrandRefusesBadClientNamesBeforeWriting) {
   std::string sCopy = m_dir / "Larch-copy";
   fs::copy_file(LARCH_BOOTSTRAPPER, sCopy);

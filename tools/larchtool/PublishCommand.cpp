@@ -3,6 +3,7 @@
 // into place; then the client config record is rewritten the same way, so a server never hands
 // out a half-written package or record, and it sees the new version on its next request.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -13,7 +14,9 @@
 #include "../../server/PublishLayout.h"
 #include "Command.h"
 #include "package/PkgFile.h"
+#include "platform/Crypto.h"
 #include "platform/File.h"
+#include "platform/NamedLock.h"
 #include "platform/Process.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
 
@@ -39,9 +42,7 @@ const char sc_szPublishUsage[] =
 constexpr int32_t sc_nCompressionLevel = 9;
 constexpr uint32_t sc_uMaxVersion = 0x7fffffff;  // the bootstrapper prints versions signed
 // Another publish holds the directory: wait for it as long as file operations are retried.
-constexpr int sc_nLockAttempts = 100;
-constexpr uint32_t sc_uLockPauseMs = 100;
-constexpr char sc_szLockFile[] = ".publish.lock";
+constexpr uint32_t sc_uLockWaitMs = 10000;
 
 struct SPublishArgs {
   std::string sDir;
@@ -134,24 +135,41 @@ void CheckDirectory(const std::string& sDir) {
 }
 
 // The publish directory is changed by one publish at a time: the record is read, changed and
-// written back, and two publishes at once would lose one of the versions.
+// written back, and two publishes at once would lose one of the versions. The lock is named
+// after the directory's full path and dies with its holder, so a killed publish never leaves
+// the directory locked.
 class CPublishLock {
  public:
-  explicit CPublishLock(const std::string& sDir) : m_sPath(InDir(sDir, sc_szLockFile)) {
-    for (int n = 0; n < sc_nLockAttempts; ++n) {
-      platform::CFile lock;
-      if (lock.Open(m_sPath, platform::CFile::eCreateExclusive)) return;
-      platform::SleepMilliseconds(sc_uLockPauseMs);
+  explicit CPublishLock(const std::string& sDir) {
+    std::string sFullPath = platform::GetFullPath(sDir);
+    for (char& c : sFullPath) c = char(std::tolower(static_cast<unsigned char>(c)));
+    uint8_t au8Digest[platform::sc_uMd5Size];
+    if (sFullPath.empty() ||
+        !platform::Md5(reinterpret_cast<const uint8_t*>(sFullPath.data()), sFullPath.size(),
+                       au8Digest) ||
+        !m_lock.Create("LarchPublish_" + platform::ToUpperHex(au8Digest, sizeof(au8Digest)))) {
+      throw std::runtime_error("publish directory " + sDir + ": cannot create its lock");
     }
-    throw std::runtime_error("publish directory " + sDir + " is locked by another publish (" +
-                             m_sPath + "; remove it if no publish is running)");
+    if (m_lock.Acquire(sc_uLockWaitMs) != platform::CNamedLock::eObtained) {
+      throw std::runtime_error("publish directory " + sDir + " is locked by another publish");
+    }
+    RemoveLeftoversOfKilledPublishes(sDir);
   }
-  ~CPublishLock() { platform::RemoveFile(m_sPath); }
-  CPublishLock(const CPublishLock&) = delete;
-  CPublishLock& operator=(const CPublishLock&) = delete;
 
  private:
-  std::string m_sPath;
+  // With the lock held no other publish is writing, so every temporary file ("." NAME "."
+  // PID ".tmp") is what a killed publish left behind.
+  static void RemoveLeftoversOfKilledPublishes(const std::string& sDir) {
+    std::vector<std::string> names;
+    if (!platform::ListDirectory(sDir, names)) return;
+    for (const std::string& sName : names) {
+      if (sName.size() > 5 && sName[0] == '.' && sName.compare(sName.size() - 4, 4, ".tmp") == 0) {
+        platform::RemoveFile(InDir(sDir, sName));
+      }
+    }
+  }
+
+  platform::CNamedLock m_lock;  // given back by its destructor
 };
 
 // A file written under a temporary name beside its final one; removed unless committed.

@@ -127,3 +127,20 @@ function(larch_valgrind_tests)
                                                      TIMEOUT 900)
   endforeach()
 endfunction()
+
+# larch_windows_resources(TARGET RCFILE): compiles a resource script into an object that the
+# Windows target links. A no-op elsewhere.
+function(larch_windows_resources target rcfile)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_filename_component(name ${rcfile} NAME_WE)
+  set(obj ${CMAKE_CURRENT_BINARY_DIR}/${name}_res.o)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} --input-format=rc --output-format=coff
+            -i ${CMAKE_CURRENT_SOURCE_DIR}/${rcfile} -o ${obj}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${rcfile})
+  set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(${target} PRIVATE ${obj})
+endfunction()

@@ -15,6 +15,7 @@
 
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "platform/Signals.h"
 #include "registry/BlobRegistry.h"
 #include "support/TestUtil.h"
 
@@ -346,6 +347,23 @@ TEST_F(Deployment, NoConfigurationServerShowsTheErrorForTenSecondsAndBlocksASeco
             "Determining current published version numbers...\nERROR: No LCSes logged-in.\n");
   EXPECT_FALSE(Exists(m_sRecord));
   EXPECT_FALSE(Exists(Inst("CLIENT.dll")));
+}
+
+// Ctrl+C or SIGTERM is the terminal's Cancel: the dialog ends at once, the process with it.
+TEST_F(Deployment, TerminationRequestCancelsTheDialog) {
+  StartServer(false);
+  PublishClient(1, {});
+  InstallBootstrapper();
+  platform::CProcess larch;
+  StartLarch(larch);
+  for (int i = 0; i < 200 && ReadFile(m_sErr).find("ERROR") == std::string::npos; ++i) {
+    platform::SleepMilliseconds(50);
+  }
+  ASSERT_TRUE(platform::RequestProcessTermination(larch.Id()));
+  uint32_t uExit = 99;
+  EXPECT_TRUE(larch.Wait(3000, uExit));  // not the ten seconds of the error
+  EXPECT_EQ(0u, uExit);
+  EXPECT_FALSE(Exists(m_sRecord));
 }
 
 TEST_F(Deployment, ClientRegistryIsRefreshedOrRemovedWhenDamaged) {

@@ -10,6 +10,25 @@ namespace {
 constexpr uintptr_t sc_uShowTimerId = 1;
 constexpr int sc_nBarWidth = 40;
 
+// The view whose modal loop runs, for a cancel that comes from another thread.
+std::mutex s_activeMutex;
+CTerminalView* s_pActiveView = nullptr;
+
+// Makes a view the active one for the life of its modal loop, however the loop ends.
+class CActiveView {
+ public:
+  explicit CActiveView(CTerminalView* pView) { Set(pView); }
+  ~CActiveView() { Set(nullptr); }
+  CActiveView(const CActiveView&) = delete;
+  CActiveView& operator=(const CActiveView&) = delete;
+
+ private:
+  static void Set(CTerminalView* pView) {
+    std::lock_guard<std::mutex> lock(s_activeMutex);
+    s_pActiveView = pView;
+  }
+};
+
 }  // namespace
 
 CTerminalView::CTerminalView(FILE* pOut, bool bInteractive, IClock& clock)
@@ -27,15 +46,33 @@ void CTerminalView::Post(const SDialogMessage& msg) {
   m_queueChanged.notify_one();
 }
 
+bool CTerminalView::CancelActiveDialog() {
+  std::lock_guard<std::mutex> active(s_activeMutex);
+  if (!s_pActiveView) return false;
+  {
+    std::lock_guard<std::mutex> lock(s_pActiveView->m_queueMutex);
+    s_pActiveView->m_bCancelRequested = true;
+  }
+  s_pActiveView->m_queueChanged.notify_one();
+  return true;
+}
+
+// A cancel request ends the wait like a message; it is answered before any message.
 bool CTerminalView::PopMessage(SDialogMessage& msg, uint32_t uWaitMs) {
   std::unique_lock<std::mutex> lock(m_queueMutex);
-  if (m_queue.empty() && uWaitMs > 0) {
+  auto ready = [this] { return !m_queue.empty() || m_bCancelRequested; };
+  if (!ready() && uWaitMs > 0) {
     if (uWaitMs == 0xFFFFFFFFu) {
-      m_queueChanged.wait(lock, [this] { return !m_queue.empty(); });
+      m_queueChanged.wait(lock, ready);
     } else {
-      m_queueChanged.wait_for(lock, std::chrono::milliseconds(uWaitMs),
-                              [this] { return !m_queue.empty(); });
+      m_queueChanged.wait_for(lock, std::chrono::milliseconds(uWaitMs), ready);
     }
+  }
+  if (m_bCancelRequested) {
+    m_bCancelRequested = false;
+    lock.unlock();
+    EndDialog(sc_nIdCancel);
+    return false;
   }
   if (m_queue.empty()) return false;
   msg = m_queue.front();
@@ -45,6 +82,7 @@ bool CTerminalView::PopMessage(SDialogMessage& msg, uint32_t uWaitMs) {
 
 int CTerminalView::RunModal(CBootStrapperDlg& dlg) {
   m_bEnded = false;
+  CActiveView active(this);
   dlg.OnInitDialog();
   // Posted messages come before the timer, as in a window's message queue.
   while (!m_bEnded) {
@@ -53,6 +91,7 @@ int CTerminalView::RunModal(CBootStrapperDlg& dlg) {
       dlg.OnMessage(msg);
       continue;
     }
+    if (m_bEnded) break;  // cancelled
     uint64_t u64Now = m_clock.NowMs();
     if (m_bTimerRunning && u64Now >= m_u64TimerDueMs) {
       m_u64TimerDueMs = u64Now + m_uTimerPeriodMs;

@@ -6,7 +6,8 @@
 // plain line per status text and per version change, at once, hidden or not, so that logs
 // keep the whole story.
 //
-// Post may be called from any thread; everything else runs on the thread inside RunModal.
+// Post and CancelActiveDialog may be called from any thread; everything else runs on the thread
+// inside RunModal.
 #pragma once
 
 #include <condition_variable>
@@ -37,6 +38,10 @@ class CTerminalView : public IProgressView {
   void SetProgress(int nPosition) override;
   void EndDialog(int nResult) override;
 
+  // The user's Cancel (Ctrl+C on the terminal): the running modal loop, if any, ends with
+  // Cancel as the dialog's Cancel button ends it. False when no loop runs.
+  static bool CancelActiveDialog();
+
  private:
   bool PopMessage(SDialogMessage& msg, uint32_t uWaitMs);
   void Redraw();
@@ -49,6 +54,7 @@ class CTerminalView : public IProgressView {
   std::mutex m_queueMutex;
   std::condition_variable m_queueChanged;
   std::deque<SDialogMessage> m_queue;
+  bool m_bCancelRequested = false;  // guarded by m_queueMutex
 
   bool m_bTimerRunning = false;
   uint32_t m_uTimerPeriodMs = 0;

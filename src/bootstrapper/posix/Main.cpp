@@ -2,17 +2,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "bootstrapper/BootStrapperApp.h"
 #include "bootstrapper/TerminalView.h"
 #include "platform/Process.h"
 #include "platform/Report.h"
+#include "platform/Signals.h"
 #include "platform/Terminal.h"
+
+namespace {
+
+// Ctrl+C (or SIGTERM) is the terminal's Cancel: it ends the progress dialog as its Cancel
+// button does, so nothing is launched and the process ends with the worker wherever it stands.
+// Outside the dialog it ends the process at once, as it would without this relay.
+void RelayTerminationRequestsToCancel() {
+  if (!platform::HoldTerminationRequests()) return;
+  std::thread([] {
+    std::string sName;
+    while (platform::WaitForTerminationRequest(sName)) {
+      if (!bootstrapper::CTerminalView::CancelActiveDialog()) {
+        std::fflush(nullptr);
+        std::_Exit(sName == "SIGINT" ? 130 : 143);
+      }
+    }
+  }).detach();
+}
+
+}  // namespace
 
 int main() {
   // First thing in the process, as the guard of the Windows program is a static object.
   auto pGuard =
       std::make_unique<common::CLimitSingleAppInstance>(bootstrapper::sc_pszSingleInstanceName);
+  RelayTerminationRequestsToCancel();
   std::unique_ptr<bootstrapper::IUpdateServices> pServices = bootstrapper::MakeRealUpdateServices();
   bootstrapper::IClock& clock = bootstrapper::CSystemClock::Instance();
 

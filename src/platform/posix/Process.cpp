@@ -19,7 +19,9 @@ bool GetExecutablePath(std::string& sPath) {
   return true;
 }
 
-uint32_t GetProcessId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t GetProcessId() {
+  return static_cast<uint32_t>(::getpid());
+}
 
 std::string GetProcessCommandLine() {
   std::string sRaw;
@@ -51,7 +53,9 @@ void SleepMilliseconds(uint32_t uMilliseconds) {
   }
 }
 
-void YieldThread() { ::sched_yield(); }
+void YieldThread() {
+  ::sched_yield();
+}
 
 bool GetEnvVar(const std::string& sName, std::string& sValue) {
   const char* psz = ::getenv(sName.c_str());
@@ -94,7 +98,10 @@ std::vector<std::string> SplitWindowsCommandLine(const std::string& sLine) {
     bool bQuoted = false;
     while (i < n && (bQuoted || (sLine[i] != ' ' && sLine[i] != '\t'))) {
       size_t uSlashes = 0;
-      while (i < n && sLine[i] == '\\') { ++uSlashes; ++i; }
+      while (i < n && sLine[i] == '\\') {
+        ++uSlashes;
+        ++i;
+      }
       if (i < n && sLine[i] == '"') {
         sArg.append(uSlashes / 2, '\\');
         if (uSlashes % 2) {
@@ -126,7 +133,18 @@ bool CProcess::Start(const std::string& sCommandLine) {
   for (auto& s : args) argv.push_back(&s[0]);
   argv.push_back(nullptr);
   pid_t pid = 0;
-  int nErr = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  // The child starts with no signal blocked: a program that holds its termination requests
+  // must not pass that on to what it starts.
+  posix_spawnattr_t attr;
+  sigset_t none;
+  sigemptyset(&none);
+  int nErr = ::posix_spawnattr_init(&attr);
+  if (nErr == 0) {
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    nErr = ::posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attr);
+  }
   if (nErr != 0) {
     errno = nErr;
     return false;
@@ -157,6 +175,8 @@ bool CProcess::Wait(uint32_t uMilliseconds, uint32_t& uExitCode) {
   }
 }
 
-bool CProcess::Kill() { return ::kill(static_cast<pid_t>(m_uPid), SIGKILL) == 0; }
+bool CProcess::Kill() {
+  return ::kill(static_cast<pid_t>(m_uPid), SIGKILL) == 0;
+}
 
 }  // namespace platform

@@ -1,4 +1,5 @@
-// larch_e2e_tool.exe: what the end-to-end script needs from inside Wine.
+// larch_e2e_tool.exe: what the Windows end-to-end script (tests/windows/e2e-larch-exe) needs
+// from inside Wine.
 //
 //   larch_e2e_tool brand EXE [--client-file NAME] [--directory-servers LIST] [--show]
 //       rewrites (or shows) the branding strings of a Windows bootstrapper
@@ -12,6 +13,9 @@
 //   larch_e2e_tool only-one [--press]
 //       prints the text of the visible already-running dialog ("text ..." with the line break
 //       as \n), and with --press presses its button; exit code 1 when there is none
+//   larch_e2e_tool hold-registry FILE UNTIL_FILE
+//       holds the blob registry FILE open with a live key handle, as a running client
+//       application would, prints "held", and lets go once UNTIL_FILE exists (at most a minute)
 // The system headers need windows.h first.
 // clang-format off
 #include <windows.h>
@@ -26,6 +30,9 @@
 #include <vector>
 
 #include "BrandWindowsExe.h"
+#include "platform/File.h"
+#include "platform/Process.h"
+#include "registry/BlobRegistry.h"
 
 namespace {
 
@@ -143,6 +150,21 @@ int MessageBoxText(const char* pszCaption, bool bPress) {
   return 0;
 }
 
+bool Exists(const std::string& sPath) {
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sPath, status) && status.bExists;
+}
+
+int HoldRegistry(const std::string& sFile, const std::string& sUntil) {
+  common::CBlobRegistry registry(sFile, true, 1000);
+  // A live key handle keeps the file open and its lock taken.
+  auto pKey = registry.OpenKey("");
+  std::printf("held\n");
+  std::fflush(stdout);
+  for (int i = 0; i < 600 && !Exists(sUntil); ++i) platform::SleepMilliseconds(100);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,12 +175,13 @@ int main(int argc, char** argv) {
     if (sCommand == "message-box" && argc > 2) {
       return MessageBoxText(argv[2], argc > 3 && std::string(argv[3]) == "--press");
     }
+    if (sCommand == "hold-registry" && argc > 3) return HoldRegistry(argv[2], argv[3]);
     if (sCommand == "only-one") {
       return OnlyOne(argc > 2 && std::string(argv[2]) == "--press");
     }
     std::fprintf(stderr,
                  "usage: larch_e2e_tool brand EXE [options] | probe | message-box CAPTION "
-                 "[--press] | only-one [--press]\n");
+                 "[--press] | only-one [--press] | hold-registry FILE UNTIL_FILE\n");
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

@@ -3,7 +3,7 @@
 //
 // The view (a Win32 dialog, or the terminal) owns everything drawn and the modal loop; it calls
 // the On... handlers on the main thread. The update worker, on its own thread, only reads the
-// ready flag and the argument members and posts messages through PostMessage.
+// ready flag and the argument members and posts messages through Post.
 #pragma once
 
 #include <condition_variable>
@@ -62,7 +62,7 @@ class CBootStrapperDlg {
   char** Argv() const { return m_ppArgv; }
   const std::string& ClientAppName() const { return m_sClientAppName; }
   const std::string& ClientAppExtension() const { return m_sClientAppExt; }
-  void PostMessage(const SDialogMessage& msg) { m_view.Post(msg); }
+  void Post(const SDialogMessage& msg) { m_view.Post(msg); }
 
   // Handlers, on the main thread.
   void OnInitDialog();

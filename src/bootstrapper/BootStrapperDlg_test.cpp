@@ -43,7 +43,7 @@ void PostAll(CBootStrapperDlg& dlg, IClock& clock,
   dlg.WaitUntilReady();
   for (const auto& step : script) {
     if (step.first) clock.SleepMs(step.first);
-    dlg.PostMessage(step.second);
+    dlg.Post(step.second);
   }
 }
 

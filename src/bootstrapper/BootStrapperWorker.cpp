@@ -28,7 +28,7 @@ void PostToDialog(EDialogMessage eKind, uintptr_t uWParam) {
   SDialogMessage msg;
   msg.eKind = eKind;
   msg.uWParam = uWParam;
-  pDlg->PostMessage(msg);
+  pDlg->Post(msg);
 }
 
 void PostBootStrapperVersion(int32_t nVersion) {
@@ -241,7 +241,7 @@ void PostStatus(const char* pszFormat, ...) {
   msg.eKind = eStatusUpdate;
   msg.uWParam = std::strlen(pszText);
   msg.pszText = pszText;
-  pDlg->PostMessage(msg);
+  pDlg->Post(msg);
 }
 
 void PostFileProgress(int nPercent) {

@@ -22,10 +22,6 @@
 #include "bootstrapper/win32/RegisteredMessages.h"
 #include "bootstrapper/win32/ResourceIds.h"
 
-// The portable dialog's PostMessage is not the system's; this file calls the system's by its
-// narrow name.
-#undef PostMessage
-
 namespace gui {
 namespace {
 
@@ -100,19 +96,19 @@ TEST(BootStrapperDlgWindow, ShowsTheWorkersMessagesAndEndsWithTheLaunchOffScreen
   std::string sStatus, sBootStrapper, sClient;
   int nProgress = -1;
   int nResult = RunProgressDialog(view, dlg, [&](HWND hDlg) {
-    dlg.PostMessage(Status("Larch.exe - ready"));
-    dlg.PostMessage(Status("Attempting to connect to Larch CSs..."));
-    dlg.PostMessage(Message(bootstrapper::eVersionNumUpdate, 12));
+    dlg.Post(Status("Larch.exe - ready"));
+    dlg.Post(Status("Attempting to connect to Larch CSs..."));
+    dlg.Post(Message(bootstrapper::eVersionNumUpdate, 12));
     // An unsigned number beyond the signed range reads negative.
-    dlg.PostMessage(Message(bootstrapper::eClientVersionNumUpdate, 0xFFFFFFFEu));
-    dlg.PostMessage(Message(bootstrapper::eFileProgressUpdate, 42));
+    dlg.Post(Message(bootstrapper::eClientVersionNumUpdate, 0xFFFFFFFEu));
+    dlg.Post(Message(bootstrapper::eFileProgressUpdate, 42));
     WaitFor([&] { return ::SendDlgItemMessageA(hDlg, IDC_PROGRESS, PBM_GETPOS, 0, 0) == 42; });
     sStatus = ItemText(hDlg, IDC_STATUS);
     sBootStrapper = ItemText(hDlg, IDC_BOOTSTRAPPER_VERSION);
     sClient = ItemText(hDlg, IDC_CLIENT_VERSION);
     nProgress = static_cast<int>(::SendDlgItemMessageA(hDlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
     bVisibleBeforeLaunch = ::IsWindowVisible(hDlg) != FALSE;
-    dlg.PostMessage(Message(bootstrapper::eLaunchClientApp));
+    dlg.Post(Message(bootstrapper::eLaunchClientApp));
   });
   EXPECT_EQ(nResult, IDOK);
   EXPECT_TRUE(dlg.EndedByWorker());
@@ -143,8 +139,8 @@ TEST(BootStrapperDlgWindow, StaysHiddenForTwoSecondsThenShowsUntilTheQuit) {
     bShown = WaitFor([&] { return ::IsWindowVisible(hDlg) != FALSE; });
     nShownAfterMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - ready).count();
-    dlg.PostMessage(Status("ERROR: No LCSes logged-in."));
-    dlg.PostMessage(Message(bootstrapper::eQuitWithoutLaunching));
+    dlg.Post(Status("ERROR: No LCSes logged-in."));
+    dlg.Post(Message(bootstrapper::eQuitWithoutLaunching));
   });
   EXPECT_EQ(nResult, IDCANCEL);
   EXPECT_TRUE(dlg.EndedByWorker());
@@ -166,7 +162,7 @@ TEST(BootStrapperDlgWindow, RepeatCycleNeverShowsTheWindow) {
       bEverVisible = bEverVisible || ::IsWindowVisible(hDlg);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    dlg.PostMessage(Message(bootstrapper::eLaunchClientApp));
+    dlg.Post(Message(bootstrapper::eLaunchClientApp));
   });
   EXPECT_EQ(nResult, IDOK);
   EXPECT_FALSE(bEverVisible);
@@ -227,7 +223,7 @@ TEST(BootStrapperDlgWindow, LooksLightOnDarkOliveWithItsTextsMenuAndIcons) {
                   BS_OWNERDRAW;
     nStyle = ::GetWindowLongPtrA(hDlg, GWL_STYLE);
     nExStyle = ::GetWindowLongPtrA(hDlg, GWL_EXSTYLE);
-    dlg.PostMessage(Message(bootstrapper::eQuitWithoutLaunching));
+    dlg.Post(Message(bootstrapper::eQuitWithoutLaunching));
   });
   EXPECT_EQ(brushColour, RGB(76, 88, 68));
   EXPECT_EQ(bkColour, RGB(76, 88, 68));
@@ -264,7 +260,7 @@ TEST(BootStrapperDlgWindow, SystemMenuOpensTheAboutBoxAndDragIconIsTheAppIcon) {
     if (hText) sAboutText = "Larch Version 1.0";
     ::PostMessageA(hAbout, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     WaitFor([&] { return ::FindWindowA("#32770", "About Larch") == nullptr; });
-    dlg.PostMessage(Message(bootstrapper::eQuitWithoutLaunching));
+    dlg.Post(Message(bootstrapper::eQuitWithoutLaunching));
   });
   EXPECT_TRUE(bDragIcon);
   EXPECT_EQ(sAboutTitle, "About Larch");

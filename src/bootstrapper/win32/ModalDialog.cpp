@@ -129,46 +129,9 @@ bool CModalDialog::DrawImageButton(MessageWord wParam, MessageLong lParam) {
   return false;
 }
 
-intptr_t CModalDialog::Dispatch(unsigned uMsg, MessageWord wParam, MessageLong lParam) {
-  if (uMsg == WM_INITDIALOG) return OnInitDialog() ? TRUE : FALSE;
-
-  MessageResult nResult = 0;
-  bool bHandled = OnMessage(uMsg, wParam, lParam, nResult);
-  if (!bHandled) {
-    switch (uMsg) {
-      case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK) {
-          OnOK();
-          bHandled = true;
-        } else if (LOWORD(wParam) == IDCANCEL) {
-          OnCancel();
-          bHandled = true;
-        }
-        break;
-      case WM_DRAWITEM:
-        bHandled = DrawImageButton(wParam, lParam);
-        nResult = TRUE;
-        break;
-      case WM_CTLCOLORDLG:
-      case WM_CTLCOLORSTATIC:
-      case WM_CTLCOLORBTN:
-      case WM_CTLCOLOREDIT:
-      case WM_CTLCOLORLISTBOX:
-      case WM_CTLCOLORSCROLLBAR:
-      case WM_CTLCOLORMSGBOX: {
-        BrushHandle hBrush =
-            OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-        bHandled = hBrush != nullptr;
-        nResult = reinterpret_cast<MessageResult>(hBrush);
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  if (!bHandled) return FALSE;
+// The colour messages of the dialog and its controls, answered with a brush.
+static bool IsCtlColorMessage(unsigned uMsg) {
   switch (uMsg) {
-    // These messages return their result directly instead of through the message result.
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLORBTN:
@@ -176,15 +139,43 @@ intptr_t CModalDialog::Dispatch(unsigned uMsg, MessageWord wParam, MessageLong l
     case WM_CTLCOLORLISTBOX:
     case WM_CTLCOLORSCROLLBAR:
     case WM_CTLCOLORMSGBOX:
-    case WM_COMPAREITEM:
-    case WM_VKEYTOITEM:
-    case WM_CHARTOITEM:
-    case WM_QUERYDRAGICON:
-      return nResult;
+      return true;
     default:
-      ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, nResult);
-      return TRUE;
+      return false;
   }
+}
+
+// These messages return their result directly instead of through the message result.
+static bool ReturnsResultDirectly(unsigned uMsg) {
+  return IsCtlColorMessage(uMsg) || uMsg == WM_COMPAREITEM || uMsg == WM_VKEYTOITEM ||
+         uMsg == WM_CHARTOITEM || uMsg == WM_QUERYDRAGICON;
+}
+
+intptr_t CModalDialog::Dispatch(unsigned uMsg, MessageWord wParam, MessageLong lParam) {
+  if (uMsg == WM_INITDIALOG) return OnInitDialog() ? TRUE : FALSE;
+
+  MessageResult nResult = 0;
+  bool bHandled = OnMessage(uMsg, wParam, lParam, nResult);
+  if (!bHandled && uMsg == WM_COMMAND) {
+    if (LOWORD(wParam) == IDOK) {
+      OnOK();
+      bHandled = true;
+    } else if (LOWORD(wParam) == IDCANCEL) {
+      OnCancel();
+      bHandled = true;
+    }
+  } else if (!bHandled && uMsg == WM_DRAWITEM) {
+    bHandled = DrawImageButton(wParam, lParam);
+    nResult = TRUE;
+  } else if (!bHandled && IsCtlColorMessage(uMsg)) {
+    BrushHandle hBrush = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    bHandled = hBrush != nullptr;
+    nResult = reinterpret_cast<MessageResult>(hBrush);
+  }
+  if (!bHandled) return FALSE;
+  if (ReturnsResultDirectly(uMsg)) return nResult;
+  ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, nResult);
+  return TRUE;
 }
 
 IconHandle LoadAppIcon(unsigned uId, bool bSmall) {

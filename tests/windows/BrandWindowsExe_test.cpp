@@ -1,6 +1,8 @@
-// Branding a Windows executable: the strings read from the file on any platform, and rewritten
-// through the system's resource update functions so that the program's own resource look-up
-// finds them. The test binary carries the bootstrapper's resources and brands copies of itself.
+// Branding a Windows executable: the strings read and rewritten in the file by the portable
+// resource rewriter, checked here with the system's own loader: the program's resource look-up
+// finds the new strings, every other resource loads with its old bytes, and the rewritten
+// program still runs. The test binary carries the bootstrapper's resources and brands copies of
+// itself.
 #include "BrandWindowsExe.h"
 
 #include <gtest/gtest.h>
@@ -135,17 +137,77 @@ TEST(BrandWindowsExe, LeavesTheFileAsItWasOnEveryFailure) {
   EXPECT_EQ(ReadFile(sExe), before);
 
   std::string sClient = "CLIENT.dll";
-  platform::InjectFailure("UpdateExeResources", 1, ERROR_SHARING_VIOLATION);
+  platform::InjectFailure("Rename", 1, ERROR_SHARING_VIOLATION);
   try {
     BrandWindowsExe(sExe, before, &sClient, nullptr, false);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Failed to rewrite the resources of " + sExe + ": ", 0),
-              0u)
-        << e.what();
+    EXPECT_EQ(std::string(e.what()), "Failed to replace " + sExe);
   }
   platform::ClearInjectedFailures();
   EXPECT_EQ(ReadFile(sExe), before);
+  EXPECT_FALSE(std::filesystem::exists(sExe + ".branding"));
+}
+
+// The bytes of a resource as the system's loader gives them; "<missing>" when it finds none.
+std::string LoadedResource(HMODULE hModule, const char* pszType, WORD wId) {
+  HRSRC hRes = ::FindResourceA(hModule, MAKEINTRESOURCEA(wId), pszType);
+  if (!hRes) return "<missing>";
+  const char* p = static_cast<const char*>(::LockResource(::LoadResource(hModule, hRes)));
+  return p ? std::string(p, ::SizeofResource(hModule, hRes)) : "<not loaded>";
+}
+
+// Dialogs 100, 102 and 135, bitmaps 133 and 134, the icon group 128, the string block of 101,
+// the version information and the manifest, as the loader sees them in an executable file.
+std::vector<std::string> OtherResources(const std::string& sExe) {
+  std::vector<std::string> texts;
+  HMODULE hModule = ::LoadLibraryExA(sExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!hModule) return {"<not loaded>"};
+  for (WORD wDialog : {100, 102, 135}) texts.push_back(LoadedResource(hModule, RT_DIALOG, wDialog));
+  for (WORD wBitmap : {133, 134}) texts.push_back(LoadedResource(hModule, RT_BITMAP, wBitmap));
+  texts.push_back(LoadedResource(hModule, RT_GROUP_ICON, 128));
+  texts.push_back(LoadedResource(hModule, RT_STRING, 101 / 16 + 1));
+  texts.push_back(LoadedResource(hModule, RT_VERSION, 1));
+  texts.push_back(LoadedResource(hModule, RT_MANIFEST, 1));
+  ::FreeLibrary(hModule);
+  return texts;
+}
+
+TEST(RewritePeResources, TheLoaderFindsTheNewStringsAndEveryOtherResourceAndTheProgramRuns) {
+  larch_test::CScratchDir dir;
+  std::string sExe = dir / "Rewritten.exe";
+  std::vector<uint8_t> image = ReadFile(OwnExe());
+  std::string sClient("GAME.exe", 9), sServers("127.0.0.1:27030 127.0.0.1:27031", 32);
+  std::vector<platform::SExeResourceUpdate> updates(3);
+  updates[0].sType = updates[1].sType = updates[2].sType = "CONFIGDATA";
+  updates[0].sName = sc_szClient;
+  updates[0].u16Language = sc_wEnglishUs;
+  updates[0].data.assign(sClient.begin(), sClient.end());
+  updates[1].sName = updates[2].sName = sc_szServers;
+  updates[1].u16Language = sc_wNeutral;
+  updates[2].u16Language = sc_wEnglishUs;
+  updates[1].data.assign(sServers.begin(), sServers.end());
+  updates[2].data = updates[1].data;
+  std::vector<uint8_t> rewritten = RewritePeResources(image, updates, sExe);
+  {
+    std::ofstream out(sExe, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(rewritten.data()),
+              static_cast<std::streamsize>(rewritten.size()));
+  }
+
+  EXPECT_EQ(LoadedText(sExe, sc_szClient), sClient);
+  EXPECT_EQ(LoadedText(sExe, sc_szServers), sServers);
+  std::vector<std::string> before = OtherResources(OwnExe());
+  for (const std::string& sText : before)
+    EXPECT_TRUE(sText != "<missing>" && sText != "<not loaded>");
+  EXPECT_EQ(OtherResources(sExe), before);
+
+  // The rewritten program starts and runs to its end.
+  platform::CProcess process;
+  ASSERT_TRUE(process.Start("\"" + sExe + "\" --gtest_list_tests"));
+  uint32_t uExitCode = 1;
+  ASSERT_TRUE(process.Wait(60000, uExitCode));
+  EXPECT_EQ(uExitCode, 0u);
 }
 
 }  // namespace

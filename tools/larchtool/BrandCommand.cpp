@@ -1,5 +1,5 @@
-// larchtool brand: reads and rewrites the branding strings of a built POSIX bootstrapper (its
-// reserved branding area) without recompiling it.
+// larchtool brand: reads and rewrites the branding strings of a built bootstrapper without
+// recompiling it: the reserved branding area of a POSIX one, the resources of a Windows one.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -93,28 +93,6 @@ void CheckClientFileName(const std::string& sValue) {
   }
 }
 
-// Written beside the executable and renamed over it, so that a failure never leaves half a
-// program behind.
-void WriteWhole(const std::string& sPath, const std::vector<uint8_t>& bytes) {
-  std::string sTemp = sPath + ".branding";
-  {
-    platform::CFile file;
-    if (!file.Open(sTemp, platform::CFile::eCreate)) {
-      throw std::runtime_error("Cannot open output file " + sTemp);
-    }
-    if (!file.Write(bytes.data(), bytes.size()) || !file.Flush()) {
-      file.Close();
-      platform::RemoveFile(sTemp);
-      throw std::runtime_error("Failed to write output file " + sTemp);
-    }
-  }
-  platform::MakeExecutable(sTemp);
-  if (!platform::RenameFile(sTemp, sPath)) {
-    platform::RemoveFile(sTemp);
-    throw std::runtime_error("Failed to replace " + sPath);
-  }
-}
-
 int RunBrand(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::fputs(sc_szUsage, stdout);
@@ -155,7 +133,7 @@ int RunBrand(const std::vector<std::string>& args) {
   size_t uArea = FindArea(bytes, sExe);
   if (bHaveClient) WriteSlot(bytes, uArea, "CLIENTAPP_FILENAME", sClient);
   if (bHaveServers) WriteSlot(bytes, uArea, "GENERALDIRECTORYSERVER_IPADDRPORTS", sServers);
-  if (bHaveClient || bHaveServers) WriteWhole(sExe, bytes);
+  if (bHaveClient || bHaveServers) WriteExecutable(sExe, bytes);
   if (bShow) {
     for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
       std::printf("%s: %s\n", slot.pszName, ReadSlot(bytes, uArea, slot.pszName).c_str());

@@ -7,23 +7,12 @@
 #include "platform/Branding.h"
 #include "platform/ExeResources.h"
 #include "platform/File.h"
-#include "platform/Process.h"
-#include "platform/SystemError.h"
 
 namespace larchtool {
 namespace {
 
 constexpr const char* sc_pszType = "CONFIGDATA";
 constexpr uint16_t sc_u16Neutral = 0;
-
-std::string SystemErrorText(uint32_t uError) {
-  std::string sText;
-  platform::GetSystemErrorText(uError, sText);
-  while (!sText.empty() && (sText.back() == '\n' || sText.back() == '\r' || sText.back() == ' ')) {
-    sText.pop_back();
-  }
-  return sText.empty() ? "error " + std::to_string(uError) : sText;
-}
 
 size_t SlotSize(const char* pszName) {
   for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
@@ -53,42 +42,6 @@ void AddUpdates(const std::vector<uint8_t>& image, const std::string& sExe, cons
     update.data.assign(sValue.begin(), sValue.end());
     update.data.push_back(0);
     updates.push_back(update);
-  }
-}
-
-// An absolute POSIX path as Wine's programs see it.
-std::string WinePath(const std::string& sPath) {
-  std::string sFull = platform::GetFullPath(sPath);
-  if (sFull.empty()) sFull = sPath;
-  return sFull.size() > 0 && sFull[0] == '/' ? "Z:" + sFull : sFull;
-}
-
-std::string Quoted(const std::string& s) {
-  return "\"" + s + "\"";
-}
-
-// The native tool cannot rewrite resources: larchtool's Windows build does it under Wine.
-void HandToWindowsBuild(const std::string& sExe, const std::string* pClientFile,
-                        const std::string* pDirectoryServers) {
-  std::string sTool, sWine = "wine";
-  if (!platform::GetEnvVar("LARCH_WINDOWS_LARCHTOOL", sTool) || sTool.empty()) {
-    throw std::runtime_error(
-        "Rewriting the resources of a Windows executable needs larchtool's Windows build: set "
-        "LARCH_WINDOWS_LARCHTOOL to its larchtool.exe (it runs under Wine)");
-  }
-  platform::GetEnvVar("LARCH_WINE", sWine);
-  std::string sCommand = Quoted(sWine) + " " + Quoted(sTool) + " brand " + Quoted(WinePath(sExe));
-  if (pClientFile) sCommand += " --client-file " + Quoted(*pClientFile);
-  if (pDirectoryServers) sCommand += " --directory-servers " + Quoted(*pDirectoryServers);
-  platform::CProcess process;
-  uint32_t uExitCode = 0;
-  if (!process.Start(sCommand)) {
-    throw std::runtime_error("Could not start " + sWine + " " + sTool + ": " +
-                             SystemErrorText(platform::GetLastSystemError()));
-  }
-  if (!process.Wait(0xFFFFFFFFu, uExitCode) || uExitCode != 0) {
-    throw std::runtime_error("Failed to rebrand " + sExe + " with " + sTool + " (exit code " +
-                             std::to_string(uExitCode) + ")");
   }
 }
 
@@ -130,6 +83,26 @@ std::vector<uint8_t> ReadExecutable(const std::string& sPath) {
   return bytes;
 }
 
+void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes) {
+  std::string sTemp = sPath + ".branding";
+  {
+    platform::CFile file;
+    if (!file.Open(sTemp, platform::CFile::eCreate)) {
+      throw std::runtime_error("Cannot open output file " + sTemp);
+    }
+    if (!file.Write(bytes.data(), bytes.size()) || !file.Flush()) {
+      file.Close();
+      platform::RemoveFile(sTemp);
+      throw std::runtime_error("Failed to write output file " + sTemp);
+    }
+  }
+  platform::MakeExecutable(sTemp);
+  if (!platform::RenameFile(sTemp, sPath)) {
+    platform::RemoveFile(sTemp);
+    throw std::runtime_error("Failed to replace " + sPath);
+  }
+}
+
 void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
                      const std::string* pClientFile, const std::string* pDirectoryServers,
                      bool bShow) {
@@ -139,15 +112,13 @@ void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
   if (pDirectoryServers) {
     AddUpdates(image, sExe, "GENERALDIRECTORYSERVER_IPADDRPORTS", *pDirectoryServers, updates);
   }
-  if (!updates.empty()) {
-    if (!platform::CanUpdateExeResources()) {
-      HandToWindowsBuild(sExe, pClientFile, pDirectoryServers);
-    } else if (!platform::UpdateExeResources(sExe, updates)) {
-      throw std::runtime_error("Failed to rewrite the resources of " + sExe + ": " +
-                               SystemErrorText(platform::GetLastSystemError()));
-    }
+  if (updates.empty()) {
+    if (bShow) ShowBranding(image, sExe);
+    return;
   }
-  if (bShow) ShowBranding(updates.empty() ? image : ReadExecutable(sExe), sExe);
+  std::vector<uint8_t> branded = RewritePeResources(image, updates, sExe);
+  WriteExecutable(sExe, branded);
+  if (bShow) ShowBranding(branded, sExe);
 }
 
 }  // namespace larchtool

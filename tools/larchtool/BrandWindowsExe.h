@@ -1,8 +1,5 @@
 // `larchtool brand` on a Windows bootstrapper (Larch.exe): its branding strings are resources of
-// the type "CONFIGDATA", read from the file on any platform and rewritten through the system's
-// resource update functions. The native tool on a POSIX host hands the rewrite to larchtool's
-// Windows build run under Wine: LARCH_WINDOWS_LARCHTOOL names that larchtool.exe, LARCH_WINE
-// the command that runs it ("wine" when unset).
+// the type "CONFIGDATA", read and rewritten in the file itself on any platform.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +11,11 @@ namespace larchtool {
 // The whole executable file; throws "Cannot open input file NAME" or "Failed to read input
 // file NAME".
 std::vector<uint8_t> ReadExecutable(const std::string& sPath);
+
+// Writes the whole file beside the old one and renames it over it, so that a failure never
+// leaves half a program behind; throws "Cannot open output file NAME.branding", "Failed to write
+// output file NAME.branding" or "Failed to replace NAME".
+void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes);
 
 // Writes the given strings (null: leave as it is) into every language variant of their
 // resources, or into a new language-neutral one when the executable has none, so that the

@@ -1,10 +1,13 @@
-// Reads resources out of a Windows executable image (PE file) on any platform: enough to show
-// the branding strings of a Windows bootstrapper and to know which language variants it has.
+// Reads and rewrites the resources of a Windows executable image (PE file) on any platform: the
+// branding strings of a Windows bootstrapper are resources, and the operator's tool changes them
+// on whatever system it runs.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/ExeResources.h"
 
 namespace larchtool {
 
@@ -24,5 +27,16 @@ bool IsWindowsExecutable(const std::vector<uint8_t>& image);
 std::vector<SPeResource> FindPeResources(const std::vector<uint8_t>& image,
                                          const std::string& sType, const std::string& sName,
                                          const std::string& sWhat);
+
+// A copy of a 32-bit executable image (PE32) whose resources carry the updates (types and names
+// are texts, or "#123" for a number; compared without regard to case). The whole resource tree
+// is laid out afresh, over the old resource section when it is the last one, otherwise as a new
+// last section; data that followed the sections moves behind it. Every other resource keeps its
+// bytes. Throws std::runtime_error "<what>: cannot rewrite its resources (<reason>)" for what it
+// does not handle (64-bit images, signed files, no room for a section header) and the damaged
+// text of FindPeResources; it never returns a partial image.
+std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
+                                        const std::vector<platform::SExeResourceUpdate>& updates,
+                                        const std::string& sWhat);
 
 }  // namespace larchtool

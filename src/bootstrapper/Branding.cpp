@@ -1,6 +1,5 @@
 #include "bootstrapper/Branding.h"
 
-#include <cctype>
 #include <stdexcept>
 
 #include "platform/Branding.h"
@@ -32,22 +31,6 @@ std::string LoadChecked(const char* pszName, const char* pszType, bool bMissingI
 
 std::string LoadBrandingString(const char* pszName, const char* pszType) {
   return LoadChecked(pszName, pszType, false);
-}
-
-void SplitClientAppFileName(const std::string& sValue, std::string& sName,
-                            std::string& sExtension) {
-  size_t uDot = sValue.rfind('.');
-  if (uDot == std::string::npos) {
-    throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");
-  }
-  std::string sExt = sValue.substr(uDot + 1);
-  for (char& c : sExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (sExt != "exe" && sExt != "dll") {
-    throw std::runtime_error("BRANDING ERROR: Invalid client application extension type (" + sExt +
-                             ")");
-  }
-  sName = sValue.substr(0, uDot);
-  sExtension = sExt;
 }
 
 void GetClientAppFileName(std::string& sName, std::string& sExtension) {

@@ -2,6 +2,8 @@
 // and where the operator's directory servers are. Read from the program's own executable.
 #pragma once
 
+#include <cctype>
+#include <stdexcept>
 #include <string>
 
 namespace bootstrapper {
@@ -16,7 +18,23 @@ std::string LoadBrandingString(const char* pszName, const char* pszType);
 
 // Splits a client application file name at its last dot: the name keeps its case, the
 // extension is lowered and must be "exe" or "dll". Throws the "BRANDING ERROR: ..." texts.
-void SplitClientAppFileName(const std::string& sValue, std::string& sName, std::string& sExtension);
+// Inline so that larchtool checks a name it brands by the same rule without linking the
+// bootstrapper's resource reading.
+inline void SplitClientAppFileName(const std::string& sValue, std::string& sName,
+                                   std::string& sExtension) {
+  size_t uDot = sValue.rfind('.');
+  if (uDot == std::string::npos) {
+    throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");
+  }
+  std::string sExt = sValue.substr(uDot + 1);
+  for (char& c : sExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (sExt != "exe" && sExt != "dll") {
+    throw std::runtime_error("BRANDING ERROR: Invalid client application extension type (" + sExt +
+                             ")");
+  }
+  sName = sValue.substr(0, uDot);
+  sExtension = sExt;
+}
 // The branded client application file name, split as above.
 void GetClientAppFileName(std::string& sName, std::string& sExtension);
 

@@ -1,6 +1,5 @@
 // larchtool brand: reads and rewrites the branding strings of a built bootstrapper without
 // recompiling it: the reserved branding area of a POSIX one, the resources of a Windows one.
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -10,6 +9,7 @@
 #include "BrandWindowsExe.h"
 #include "Command.h"
 #include "PeResources.h"
+#include "bootstrapper/Branding.h"
 #include "platform/Branding.h"
 #include "platform/File.h"
 
@@ -79,20 +79,6 @@ void WriteSlot(std::vector<uint8_t>& bytes, size_t uArea, const char* pszName,
   std::memcpy(&bytes[uArea + slot.uOffset], sValue.data(), sValue.size());
 }
 
-// The bootstrapper's own rule: the extension after the last dot, in any case, is exe or dll.
-void CheckClientFileName(const std::string& sValue) {
-  size_t uDot = sValue.rfind('.');
-  if (uDot == std::string::npos) {
-    throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");
-  }
-  std::string sExt = sValue.substr(uDot + 1);
-  for (char& c : sExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (sExt != "exe" && sExt != "dll") {
-    throw std::runtime_error("BRANDING ERROR: Invalid client application extension type (" + sExt +
-                             ")");
-  }
-}
-
 int RunBrand(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::fputs(sc_szUsage, stdout);
@@ -122,7 +108,11 @@ int RunBrand(const std::vector<std::string>& args) {
     throw CUsageError("nothing to do: give --client-file, --directory-servers or --show");
   }
   // Every check comes before anything is written.
-  if (bHaveClient) CheckClientFileName(sClient);
+  if (bHaveClient) {
+    // The bootstrapper's own rule: the extension after the last dot, in any case, is exe or dll.
+    std::string sName, sExtension;
+    bootstrapper::SplitClientAppFileName(sClient, sName, sExtension);
+  }
   std::vector<uint8_t> bytes = ReadExecutable(sExe);
   if (IsWindowsExecutable(bytes)) {
     // A Windows Larch.exe keeps its strings as resources.

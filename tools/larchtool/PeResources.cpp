@@ -438,7 +438,9 @@ class CSectionWriter {
   size_t WriteLeaf(const SLeaf& leaf) {
     size_t uAt = m_uNextLeaf;
     m_uNextLeaf += sc_uDataEntrySize;
-    Put32(m_bytes, uAt, static_cast<uint32_t>(m_uRva + m_uNextData));
+    // Empty data still gets an address inside the section (the end of it would lie outside).
+    size_t uData = leaf.data.empty() ? 0 : m_uNextData;
+    Put32(m_bytes, uAt, static_cast<uint32_t>(m_uRva + uData));
     Put32(m_bytes, uAt + 4, static_cast<uint32_t>(leaf.data.size()));
     Put32(m_bytes, uAt + 8, leaf.uCodePage);
     if (!leaf.data.empty()) std::memcpy(&m_bytes[m_uNextData], leaf.data.data(), leaf.data.size());
@@ -535,7 +537,9 @@ struct SPlacement {
 
 SPlacement Place(const CPeLayout& layout, uint32_t uResourceRva, size_t uRawEnd) {
   const std::vector<SSectionHeader>& sections = layout.m_sections;
-  uint64_t u64VirtualEnd = 0;
+  // The headers are mapped at address 0: a new section never starts there.
+  uint64_t u64VirtualEnd =
+      AlignUp(std::max<uint32_t>(layout.m_uSizeOfHeaders, 1), layout.m_uSectionAlignment);
   size_t uLast = sections.size(), uFirstRaw = layout.m_uSizeOfHeaders;
   for (size_t u = 0; u < sections.size(); ++u) {
     const SSection& s = sections[u].section;
@@ -625,6 +629,11 @@ std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
   }
   if (uRawEnd > image.size()) pe.Reader().Fail("section beyond the file");
   SPlacement place = Place(layout, pe.ResourceRva(), uRawEnd);
+  // Every header field changed below lies before the section data that is kept.
+  size_t uTableEnd =
+      std::max(place.uHeaderAt + sc_uSectionHeaderSize,
+               layout.m_uSectionTable + sc_uSectionHeaderSize * layout.m_sections.size());
+  if (uTableEnd > place.uRawOffset) pe.Reader().Fail("section data over the headers");
 
   std::vector<uint8_t> section = CSectionWriter(std::move(types), place.uRva).Bytes();
   uint32_t uSectionSize = static_cast<uint32_t>(section.size());

@@ -229,6 +229,10 @@ TEST(RewritePeResources, LaysOutTheSectionAsTheLoaderSearchesIt) {
   size_t uIcons = uRoot + (Get32(image, uRoot + 16 + 2 * 8 + 4) & 0x7FFFFFFFu);
   EXPECT_EQ(Level(image, uRoot, uIcons), (std::vector<std::string>{"#1", "#2"}));
   EXPECT_EQ(Variants(image, "ALPHA", "_UNDER"), (V{{0, "4"}}));
+
+  // Empty data, even as the last block, has an address inside the section.
+  image = RewritePeResources(image, {Update("zeta", "z", 0, "")}, "test.exe");
+  EXPECT_EQ(Variants(image, "zeta", "z"), (V{{0, ""}}));
 }
 
 TEST(RewritePeResources, ReplacesALastResourceSectionAndAppendsBehindAnyOther) {

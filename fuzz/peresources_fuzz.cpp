@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
     larchtool::FindPeResources(image, "CONFIGDATA", "CLIENTAPP_FILENAME", "fuzz.exe");
   } catch (const std::runtime_error&) {
   }
-  platform::SExeResourceUpdate update;
+  larchtool::SExeResourceUpdate update;
   update.sType = "CONFIGDATA";
   update.sName = "CLIENTAPP_FILENAME";
   update.u16Language = 0x409;

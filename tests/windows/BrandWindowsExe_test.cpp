@@ -178,7 +178,7 @@ TEST(RewritePeResources, TheLoaderFindsTheNewStringsAndEveryOtherResourceAndTheP
   std::string sExe = dir / "Rewritten.exe";
   std::vector<uint8_t> image = ReadFile(OwnExe());
   std::string sClient("GAME.exe", 9), sServers("127.0.0.1:27030 127.0.0.1:27031", 32);
-  std::vector<platform::SExeResourceUpdate> updates(3);
+  std::vector<SExeResourceUpdate> updates(3);
   updates[0].sType = updates[1].sType = updates[2].sType = "CONFIGDATA";
   updates[0].sName = sc_szClient;
   updates[0].u16Language = sc_wEnglishUs;

@@ -298,7 +298,7 @@ class CTreeReader {
   std::set<size_t> m_visited;
 };
 
-void ApplyUpdate(std::vector<STypeNode>& types, const platform::SExeResourceUpdate& update) {
+void ApplyUpdate(std::vector<STypeNode>& types, const SExeResourceUpdate& update) {
   SResourceKey typeKey = KeyOf(update.sType), nameKey = KeyOf(update.sName);
   STypeNode* pType = FindNode(types, typeKey);
   SNameNode* pName = pType ? FindNode(pType->names, nameKey) : nullptr;
@@ -613,12 +613,12 @@ std::vector<SPeResource> FindPeResources(const std::vector<uint8_t>& image,
 }
 
 std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
-                                        const std::vector<platform::SExeResourceUpdate>& updates,
+                                        const std::vector<SExeResourceUpdate>& updates,
                                         const std::string& sWhat) {
   CPeImage pe(image, sWhat);
   CPeLayout layout(pe.Reader(), sWhat);
   std::vector<STypeNode> types = CTreeReader(pe, image).Read();
-  for (const platform::SExeResourceUpdate& update : updates) ApplyUpdate(types, update);
+  for (const SExeResourceUpdate& update : updates) ApplyUpdate(types, update);
 
   size_t uRawEnd = layout.m_uSizeOfHeaders;
   for (const SSectionHeader& header : layout.m_sections) {

@@ -7,9 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/ExeResources.h"
-
 namespace larchtool {
+
+// One resource of a named type and name in one language. An update with bDelete removes that
+// language variant; otherwise the variant gets the bytes, created when it was missing.
+struct SExeResourceUpdate {
+  std::string sType;
+  std::string sName;
+  uint16_t u16Language = 0;
+  bool bDelete = false;
+  std::vector<uint8_t> data;
+};
 
 // One language variant of a resource.
 struct SPeResource {
@@ -36,7 +44,7 @@ std::vector<SPeResource> FindPeResources(const std::vector<uint8_t>& image,
 // does not handle (64-bit images, signed files, no room for a section header) and the damaged
 // text of FindPeResources; it never returns a partial image.
 std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
-                                        const std::vector<platform::SExeResourceUpdate>& updates,
+                                        const std::vector<SExeResourceUpdate>& updates,
                                         const std::string& sWhat);
 
 }  // namespace larchtool

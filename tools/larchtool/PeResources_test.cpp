@@ -91,9 +91,9 @@ std::vector<uint8_t> SmallImage() {
   return image;
 }
 
-platform::SExeResourceUpdate Update(const std::string& sType, const std::string& sName,
+SExeResourceUpdate Update(const std::string& sType, const std::string& sName,
                                     uint16_t u16Language, const std::string& sData) {
-  platform::SExeResourceUpdate update;
+  SExeResourceUpdate update;
   update.sType = sType;
   update.sName = sName;
   update.u16Language = u16Language;
@@ -101,9 +101,9 @@ platform::SExeResourceUpdate Update(const std::string& sType, const std::string&
   return update;
 }
 
-platform::SExeResourceUpdate Deletion(const std::string& sType, const std::string& sName,
+SExeResourceUpdate Deletion(const std::string& sType, const std::string& sName,
                                       uint16_t u16Language) {
-  platform::SExeResourceUpdate update = Update(sType, sName, u16Language, "");
+  SExeResourceUpdate update = Update(sType, sName, u16Language, "");
   update.bDelete = true;
   return update;
 }
@@ -287,7 +287,7 @@ TEST(RewritePeResources, ReplacesALastResourceSectionAndAppendsBehindAnyOther) {
 }
 
 TEST(RewritePeResources, RefusesWhatItCannotRewriteWithTheReason) {
-  std::vector<platform::SExeResourceUpdate> updates{Update("CONFIGDATA", "X", 0, "y")};
+  std::vector<SExeResourceUpdate> updates{Update("CONFIGDATA", "X", 0, "y")};
   auto Rewrite = [&](const std::vector<uint8_t>& image) {
     return Message([&] { RewritePeResources(image, updates, "L.exe"); });
   };

@@ -1,8 +1,6 @@
 // larch_e2e_tool.exe: what the Windows end-to-end script (tests/windows/e2e-larch-exe) needs
 // from inside Wine.
 //
-//   larch_e2e_tool brand EXE [--client-file NAME] [--directory-servers LIST] [--show]
-//       rewrites (or shows) the branding strings of a Windows bootstrapper
 //   larch_e2e_tool probe
 //       describes the visible progress dialog of a running Larch.exe, one "name value" per
 //       line: rect (left top right bottom), status, larch, client and progress; exit code 1
@@ -24,49 +22,13 @@
 
 #include <cstdio>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
 
-#include "BrandWindowsExe.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "registry/BlobRegistry.h"
 
 namespace {
-
-int Brand(int argc, char** argv) {
-  if (argc < 3) return 2;
-  std::string sExe = argv[2], sClient, sServers;
-  bool bClient = false, bServers = false, bShow = false;
-  for (int i = 3; i < argc; ++i) {
-    std::string sArg = argv[i];
-    if (sArg == "--show") {
-      bShow = true;
-    } else if (sArg == "--client-file" && i + 1 < argc) {
-      sClient = argv[++i];
-      bClient = true;
-    } else if (sArg == "--directory-servers" && i + 1 < argc) {
-      sServers = argv[++i];
-      bServers = true;
-    } else {
-      std::fprintf(stderr, "unknown argument %s\n", sArg.c_str());
-      return 2;
-    }
-  }
-  std::ifstream in(sExe, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "Cannot open input file %s\n", sExe.c_str());
-    return 1;
-  }
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  in.close();
-  larchtool::BrandWindowsExe(sExe, image, bClient ? &sClient : nullptr,
-                             bServers ? &sServers : nullptr, bShow);
-  return 0;
-}
 
 std::string ItemText(HWND hDlg, int nId) {
   char szText[512] = "";
@@ -170,7 +132,6 @@ int HoldRegistry(const std::string& sFile, const std::string& sUntil) {
 int main(int argc, char** argv) {
   try {
     std::string sCommand = argc > 1 ? argv[1] : "";
-    if (sCommand == "brand") return Brand(argc, argv);
     if (sCommand == "probe") return Probe();
     if (sCommand == "message-box" && argc > 2) {
       return MessageBoxText(argv[2], argc > 3 && std::string(argv[3]) == "--press");
@@ -180,7 +141,7 @@ int main(int argc, char** argv) {
       return OnlyOne(argc > 2 && std::string(argv[2]) == "--press");
     }
     std::fprintf(stderr,
-                 "usage: larch_e2e_tool brand EXE [options] | probe | message-box CAPTION "
+                 "usage: larch_e2e_tool probe | message-box CAPTION "
                  "[--press] | only-one [--press] | hold-registry FILE UNTIL_FILE\n");
     return 2;
   } catch (const std::exception& e) {

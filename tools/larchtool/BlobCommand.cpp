@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Command.h"
+#include "InputFile.h"
 #include "blob/MultiFieldBlob.h"
-#include "platform/File.h"
 
 namespace larchtool {
 namespace {
@@ -61,23 +61,6 @@ SBlobArgs ParseArgs(const std::vector<std::string>& args) {
   }
   if (parsed.sFile.empty()) throw CUsageError("missing FILE");
   return parsed;
-}
-
-std::vector<uint8_t> ReadWholeFile(const std::string& sFile) {
-  platform::CFile file;
-  uint64_t u64Size = 0;
-  if (!file.Open(sFile, platform::CFile::eRead) || !file.GetSize(u64Size)) {
-    throw std::runtime_error("Cannot open input file " + sFile);
-  }
-  if (u64Size > 0xFFFFFFFFu) throw std::runtime_error("Input file too large " + sFile);
-  std::vector<uint8_t> bytes(static_cast<size_t>(u64Size));
-  size_t uDone = 0;
-  while (uDone < bytes.size()) {
-    int64_t n = file.Read(bytes.data() + uDone, bytes.size() - uDone);
-    if (n <= 0) throw std::runtime_error("Failed to read input file " + sFile);
-    uDone += static_cast<size_t>(n);
-  }
-  return bytes;
 }
 
 bool IsPrintable(const uint8_t* p, size_t n) {
@@ -163,7 +146,7 @@ int RunBlob(const std::vector<std::string>& args) {
   const std::string& sVerb = args[0];
   if (sVerb != "dump" && sVerb != "check") throw CUsageError("unknown command " + sVerb);
   SBlobArgs parsed = ParseArgs(std::vector<std::string>(args.begin() + 1, args.end()));
-  std::vector<uint8_t> bytes = ReadWholeFile(parsed.sFile);
+  std::vector<uint8_t> bytes = ReadInputBytes(parsed.sFile);
   // Refusals propagate: main prints their text and exits 1.
   static const uint8_t sc_u8Nothing = 0;  // an empty file is refused for its length
   CMultiFieldBlob blob(CMultiFieldBlob::eCopyOnWrite, bytes.empty() ? &sc_u8Nothing : bytes.data(),

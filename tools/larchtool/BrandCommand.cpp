@@ -8,10 +8,10 @@
 
 #include "BrandWindowsExe.h"
 #include "Command.h"
+#include "InputFile.h"
 #include "PeResources.h"
 #include "bootstrapper/Branding.h"
 #include "platform/Branding.h"
-#include "platform/File.h"
 
 namespace larchtool {
 namespace {
@@ -113,7 +113,7 @@ int RunBrand(const std::vector<std::string>& args) {
     std::string sName, sExtension;
     bootstrapper::SplitClientAppFileName(sClient, sName, sExtension);
   }
-  std::vector<uint8_t> bytes = ReadExecutable(sExe);
+  std::vector<uint8_t> bytes = ReadInputBytes(sExe);
   if (IsWindowsExecutable(bytes)) {
     // A Windows Larch.exe keeps its strings as resources.
     BrandWindowsExe(sExe, bytes, bHaveClient ? &sClient : nullptr,

@@ -5,7 +5,6 @@
 
 #include "PeResources.h"
 #include "platform/Branding.h"
-#include "platform/ExeResources.h"
 #include "platform/File.h"
 
 namespace larchtool {
@@ -23,7 +22,7 @@ size_t SlotSize(const char* pszName) {
 
 // The new text with its terminator, in every variant the executable has.
 void AddUpdates(const std::vector<uint8_t>& image, const std::string& sExe, const char* pszName,
-                const std::string& sValue, std::vector<platform::SExeResourceUpdate>& updates) {
+                const std::string& sValue, std::vector<SExeResourceUpdate>& updates) {
   size_t uLimit = SlotSize(pszName);
   if (sValue.size() >= uLimit) {
     throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is longer than " +
@@ -35,7 +34,7 @@ void AddUpdates(const std::vector<uint8_t>& image, const std::string& sExe, cons
   }
   if (languages.empty()) languages.push_back(sc_u16Neutral);
   for (uint16_t u16Language : languages) {
-    platform::SExeResourceUpdate update;
+    SExeResourceUpdate update;
     update.sType = sc_pszType;
     update.sName = pszName;
     update.u16Language = u16Language;
@@ -67,22 +66,6 @@ void ShowBranding(const std::vector<uint8_t>& image, const std::string& sExe) {
 
 }  // namespace
 
-std::vector<uint8_t> ReadExecutable(const std::string& sPath) {
-  platform::CFile file;
-  uint64_t u64Size = 0;
-  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
-    throw std::runtime_error("Cannot open input file " + sPath);
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(u64Size));
-  uint64_t u64Done = 0;
-  while (u64Done < u64Size) {
-    int64_t n = file.Read(bytes.data() + u64Done, u64Size - u64Done);
-    if (n <= 0) throw std::runtime_error("Failed to read input file " + sPath);
-    u64Done += static_cast<uint64_t>(n);
-  }
-  return bytes;
-}
-
 void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes) {
   std::string sTemp = sPath + ".branding";
   {
@@ -107,7 +90,7 @@ void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
                      const std::string* pClientFile, const std::string* pDirectoryServers,
                      bool bShow) {
   // Every check comes before anything is written.
-  std::vector<platform::SExeResourceUpdate> updates;
+  std::vector<SExeResourceUpdate> updates;
   if (pClientFile) AddUpdates(image, sExe, "CLIENTAPP_FILENAME", *pClientFile, updates);
   if (pDirectoryServers) {
     AddUpdates(image, sExe, "GENERALDIRECTORYSERVER_IPADDRPORTS", *pDirectoryServers, updates);

@@ -8,10 +8,6 @@
 
 namespace larchtool {
 
-// The whole executable file; throws "Cannot open input file NAME" or "Failed to read input
-// file NAME".
-std::vector<uint8_t> ReadExecutable(const std::string& sPath);
-
 // Writes the whole file beside the old one and renames it over it, so that a failure never
 // leaves half a program behind; throws "Cannot open output file NAME.branding", "Failed to write
 // output file NAME.branding" or "Failed to replace NAME".

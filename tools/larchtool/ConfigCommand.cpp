@@ -2,16 +2,15 @@
 // converts them to and from their XML form.
 #include <cstdio>
 #include <iostream>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "InputFile.h"
 #include "config/ConfigRecord.h"
 #include "config/ConfigRecordXMLWriter.h"
-#include "platform/File.h"
 #include "support/FileUtil.h"
 
 namespace larchtool {
@@ -35,27 +34,8 @@ const char sc_szConfigUsage[] =
     "                            copies every typed item of the record file SOURCE into\n"
     "                            RECORD, under P. when a prefix is given\n";
 
-std::string ReadWholeFile(const std::string& sPath) {
-  platform::CFile file;
-  uint64_t u64Size = 0;
-  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
-    throw std::runtime_error("Cannot open input file " + sPath);
-  }
-  if (u64Size > std::numeric_limits<uint32_t>::max()) {
-    throw std::runtime_error("Input file too large: " + sPath);
-  }
-  std::string sBytes(static_cast<size_t>(u64Size), '\0');
-  uint64_t u64Done = 0;
-  while (u64Done < u64Size) {
-    int64_t n = file.Read(&sBytes[u64Done], u64Size - u64Done);
-    if (n <= 0) throw std::runtime_error("Failed to read input file " + sPath);
-    u64Done += static_cast<uint64_t>(n);
-  }
-  return sBytes;
-}
-
 common::CConfigRecord ReadRecord(const std::string& sPath) {
-  std::string sImage = ReadWholeFile(sPath);
+  std::string sImage = ReadInputFile(sPath);
   return common::CConfigRecord(common::CMultiFieldBlob::eCopyImmediately, sImage.data(),
                                static_cast<uint32_t>(sImage.size()));
 }
@@ -153,7 +133,7 @@ int RunToXml(std::vector<std::string> args) {
 int RunFromXml(std::vector<std::string> args) {
   RejectOptions(args);
   if (args.size() != 2) throw CUsageError("from-xml needs XML and OUT");
-  std::string sXml = ReadWholeFile(args[0]);
+  std::string sXml = ReadInputFile(args[0]);
   WriteRecord(common::CConfigRecord(sXml.data(), sXml.size()), args[1]);
   return sc_nExitOk;
 }

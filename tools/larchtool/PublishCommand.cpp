@@ -13,6 +13,7 @@
 
 #include "../../server/PublishLayout.h"
 #include "Command.h"
+#include "InputFile.h"
 #include "package/PkgFile.h"
 #include "platform/Crypto.h"
 #include "platform/File.h"
@@ -276,20 +277,6 @@ uint32_t BuildPackage(const SPublishArgs& args) {
   return pkg.GetNumFiles();
 }
 
-bool ReadWholeFile(const std::string& sPath, std::string& sBytes) {
-  platform::CFile file;
-  uint64_t u64Size = 0;
-  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) return false;
-  sBytes.resize(static_cast<size_t>(u64Size));
-  size_t uDone = 0;
-  while (uDone < sBytes.size()) {
-    int64_t nRead = file.Read(&sBytes[uDone], sBytes.size() - uDone);
-    if (nRead <= 0) throw std::runtime_error("error reading " + sPath);
-    uDone += static_cast<size_t>(nRead);
-  }
-  return true;
-}
-
 using Weft::CClientConfigRecord;
 using CFieldName = common::CMultiFieldBlob::CFieldName;
 
@@ -298,7 +285,7 @@ using CFieldName = common::CMultiFieldBlob::CFieldName;
 std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
   std::string sPath = InDir(sDir, larchserver::sc_szClientConfigRecordFile);
   std::string sImage;
-  if (!ReadWholeFile(sPath, sImage)) {
+  if (!ReadInputFileIfPresent(sPath, sImage)) {
     return std::unique_ptr<CClientConfigRecord>(
         new CClientConfigRecord(larchserver::sc_uRecordLayoutVersion, 0, 0));
   }
@@ -368,7 +355,7 @@ void ShowComponent(const CClientConfigRecord& record, const std::string& sDir, c
 int Show(const SPublishArgs& args) {
   CheckDirectory(args.sDir);
   std::string sImage;
-  if (!ReadWholeFile(InDir(args.sDir, larchserver::sc_szClientConfigRecordFile), sImage)) {
+  if (!ReadInputFileIfPresent(InDir(args.sDir, larchserver::sc_szClientConfigRecordFile), sImage)) {
     std::printf("nothing published in %s\n", args.sDir.c_str());
   } else {
     std::unique_ptr<CClientConfigRecord> pRecord = LoadRecord(args.sDir);

@@ -41,15 +41,11 @@ std::unique_ptr<Weft::CClientConfigRecord> ConfigServerGetClientConfigRecord(
 }
 
 void AppendClientConfigRecordRequest(CWSABUFWrapper& wrappedWSABUF) {
-  wrappedWSABUF.Append(static_cast<uint32_t>(1));
-  wrappedWSABUF.Append(sc_u8SendClientConfigRecordCommand);
+  AppendOneByteRequest(wrappedWSABUF, sc_u8SendClientConfigRecordCommand);
 }
 
 uint8_t ExtractClientConfigRecordRequest(CWSABUFWrapper& wrappedWSABUF) {
-  uint8_t u8Command = 0;
-  wrappedWSABUF.ExtractNext(&u8Command);
-  wrappedWSABUF.DoneExtracting();
-  return u8Command;
+  return ExtractOneByteRequest(wrappedWSABUF);
 }
 
 void AppendClientConfigRecordReply(CWSABUFWrapper& wrappedWSABUF,

@@ -73,15 +73,11 @@ CIPAddrPort GetMasterAuthenticationServer(
 }
 
 void AppendGeneralDirectoryServerQuery(CWSABUFWrapper& wrappedWSABUF, uint8_t u8ServerType) {
-  wrappedWSABUF.Append(static_cast<uint32_t>(1));
-  wrappedWSABUF.Append(u8ServerType);
+  AppendOneByteRequest(wrappedWSABUF, u8ServerType);
 }
 
 uint8_t ExtractGeneralDirectoryServerQuery(CWSABUFWrapper& wrappedWSABUF) {
-  uint8_t u8ServerType = 0;
-  wrappedWSABUF.ExtractNext(&u8ServerType);
-  wrappedWSABUF.DoneExtracting();
-  return u8ServerType;
+  return ExtractOneByteRequest(wrappedWSABUF);
 }
 
 void AppendGeneralDirectoryServerReply(CWSABUFWrapper& wrappedWSABUF,

@@ -53,4 +53,16 @@ void ReceiveRequest(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocke
   Receive(wrappedWSABUF, hSocket, nullptr, nullptr);
 }
 
+void AppendOneByteRequest(CWSABUFWrapper& wrappedWSABUF, uint8_t u8Byte) {
+  wrappedWSABUF.Append(static_cast<uint32_t>(1));
+  wrappedWSABUF.Append(u8Byte);
+}
+
+uint8_t ExtractOneByteRequest(CWSABUFWrapper& wrappedWSABUF) {
+  uint8_t u8Byte = 0;
+  wrappedWSABUF.ExtractNext(&u8Byte);
+  wrappedWSABUF.DoneExtracting();
+  return u8Byte;
+}
+
 }  // namespace common

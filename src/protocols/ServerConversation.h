@@ -47,4 +47,8 @@ void AnswerProtocolVersion(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle
 // Server: receives one length-prefixed request (blocking); its fields are then extracted.
 void ReceiveRequest(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket);
 
+// A request that is a single byte after its u32 length 1, appended and extracted.
+void AppendOneByteRequest(CWSABUFWrapper& wrappedWSABUF, uint8_t u8Byte);
+uint8_t ExtractOneByteRequest(CWSABUFWrapper& wrappedWSABUF);
+
 }  // namespace common

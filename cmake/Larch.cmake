@@ -87,15 +87,10 @@ function(larch_executable name)
   endif()
 endfunction()
 
-# Every library of the common code that exists in this build, for tools, benchmarks and fuzzers.
+# Every library of the common code, for tools, benchmarks and fuzzers.
 function(larch_all_libraries out)
-  set(libs)
-  foreach(lib bootstrapper_core package protocols network config registry blob support platform)
-    if(TARGET larch_${lib})
-      list(APPEND libs larch_${lib})
-    endif()
-  endforeach()
-  set(${out} ${libs} PARENT_SCOPE)
+  set(${out} larch_bootstrapper_core larch_package larch_protocols larch_network larch_config
+      larch_registry larch_blob larch_support larch_platform PARENT_SCOPE)
 endfunction()
 
 # larch_valgrind_tests(TEST[:GTEST_FILTER] ...): in the plain native build, these test binaries

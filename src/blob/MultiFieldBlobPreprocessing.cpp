@@ -379,15 +379,16 @@ void CMultiFieldBlob::BuildEnvelopeIntoCache() {
     EnsureCacheBuffer(u64Need, sc_pszReallocFailed);
     uint8_t* p = m_pCachedSerializedBlob;
     uLongf uOut = m_uSizeOfMallocedCache - sc_uCompressedHeaderSize;
-    int nResult = Z_BUF_ERROR;
+    bool bSmaller = false;
     if (uSpare <= sc_uMaxSpareCapacityOfCompressedBlob) {
-      nResult = compress2(p + sc_uCompressedHeaderSize, &uOut, pImage, uSize,
-                          m_u16AutoZLibCompressionLevel);
+      int nResult = compress2(p + sc_uCompressedHeaderSize, &uOut, pImage, uSize,
+                              m_u16AutoZLibCompressionLevel);
+      if (nResult != Z_OK && nResult != Z_BUF_ERROR) {
+        throw CPreprocessingFailedException("ZLib compression failed");
+      }
+      bSmaller = nResult == Z_OK && sc_uCompressedHeaderSize + uOut < uSize;
     }
-    if (nResult != Z_OK && nResult != Z_BUF_ERROR) {
-      throw CPreprocessingFailedException("ZLib compression failed");
-    }
-    if (nResult == Z_OK && sc_uCompressedHeaderSize + uOut < uSize) {
+    if (bSmaller) {
       uEnvelope = static_cast<uint32_t>(sc_uCompressedHeaderSize + uOut);
       p[0] = sc_u8CurrentBinaryFormatCode;
       p[1] = eZLibCompressed;
@@ -397,7 +398,8 @@ void CMultiFieldBlob::BuildEnvelopeIntoCache() {
       Store32(p + 14, uSpare);
       Store16(p + 18, m_u16AutoZLibCompressionLevel);
     } else {
-      // Compression would not make it smaller: the stored version is the plaintext itself.
+      // Compression would not make it smaller, or its spare is too large for a compressed
+      // header: the stored version is the plaintext itself.
       uEnvelope = uSize + uSpare;
       std::memcpy(p, pImage, uEnvelope);
     }

@@ -24,6 +24,7 @@
 #include <exception>
 #include <string>
 
+#include "bootstrapper/win32/ResourceIds.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "registry/BlobRegistry.h"
@@ -62,16 +63,16 @@ HWND FindLarchDialog(int nControlId) {
 }
 
 int Probe() {
-  HWND hDlg = FindLarchDialog(1002);
+  HWND hDlg = FindLarchDialog(IDC_STATUS);
   if (!hDlg) return 1;
   RECT rect;
   ::GetWindowRect(hDlg, &rect);
   std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
-  std::printf("status %s\n", ItemText(hDlg, 1002).c_str());
-  std::printf("larch %s\n", ItemText(hDlg, 1003).c_str());
-  std::printf("client %s\n", ItemText(hDlg, 1006).c_str());
+  std::printf("status %s\n", ItemText(hDlg, IDC_STATUS).c_str());
+  std::printf("larch %s\n", ItemText(hDlg, IDC_BOOTSTRAPPER_VERSION).c_str());
+  std::printf("client %s\n", ItemText(hDlg, IDC_CLIENT_VERSION).c_str());
   std::printf("progress %d\n",
-              static_cast<int>(::SendDlgItemMessageA(hDlg, 1001, PBM_GETPOS, 0, 0)));
+              static_cast<int>(::SendDlgItemMessageA(hDlg, IDC_PROGRESS, PBM_GETPOS, 0, 0)));
   return 0;
 }
 
@@ -79,7 +80,7 @@ int OnlyOne(bool bPress) {
   // The already-running dialog: a hidden OK button (1) beside the picture button (2), no
   // status line.
   HWND hDlg = FindLarchDialog(IDOK);
-  if (!hDlg || ::GetDlgItem(hDlg, 1002)) return 1;
+  if (!hDlg || ::GetDlgItem(hDlg, IDC_STATUS)) return 1;
   HWND hText = ::FindWindowExA(hDlg, nullptr, "Static", nullptr);
   char szText[256] = "";
   ::GetWindowTextA(hText, szText, sizeof(szText));

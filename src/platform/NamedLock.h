@@ -45,4 +45,9 @@ class CNamedLock {
   bool m_bHeld = false;
 };
 
+// The name of the lock that guards one file or directory, given its full path: the prefix and
+// the MD5 of the path in lower case, in upper-case hex, so that every spelling of a path meets
+// on one lock and the name stays short. Empty when the digest cannot be made.
+std::string NamedLockNameForFullPath(const std::string& sPrefix, std::string sFullPath);
+
 }  // namespace platform

@@ -1,12 +1,10 @@
 #include "registry/BlobRegistry.h"
 
-#include <cctype>
 #include <exception>
 #include <memory>
 #include <mutex>
 
 #include "blob/MultiFieldBlob.h"
-#include "platform/Crypto.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
 #include "registry/BlobKey.h"
@@ -71,13 +69,9 @@ std::string CBlobRegistry::LockNameForFile(const std::string& sFileName) {
     DebugAssert("dwRet != 0", __FILE__, __LINE__);
     throw CBlobException("Failed to create file access mutex");
   }
-  for (char& c : sFullPath) c = char(std::tolower(static_cast<unsigned char>(c)));
-  uint8_t au8Digest[platform::sc_uMd5Size];
-  if (!platform::Md5(reinterpret_cast<const uint8_t*>(sFullPath.data()), sFullPath.size(),
-                     au8Digest)) {
-    throw CBlobException("Failed to create file access mutex");
-  }
-  return "BlobRegistryMutex_" + platform::ToUpperHex(au8Digest, sizeof(au8Digest));
+  std::string sName = platform::NamedLockNameForFullPath("BlobRegistryMutex_", sFullPath);
+  if (sName.empty()) throw CBlobException("Failed to create file access mutex");
+  return sName;
 }
 
 CBlobRegistry::CBlobRegistry(const std::string& sFileName, bool bMustExist, uint32_t uLockTimeoutMs)

@@ -3,7 +3,6 @@
 // into place; then the client config record is rewritten the same way, so a server never hands
 // out a half-written package or record, and it sees the new version on its next request.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -15,7 +14,6 @@
 #include "Command.h"
 #include "InputFile.h"
 #include "package/PkgFile.h"
-#include "platform/Crypto.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
 #include "platform/Process.h"
@@ -143,12 +141,9 @@ class CPublishLock {
  public:
   explicit CPublishLock(const std::string& sDir) {
     std::string sFullPath = platform::GetFullPath(sDir);
-    for (char& c : sFullPath) c = char(std::tolower(static_cast<unsigned char>(c)));
-    uint8_t au8Digest[platform::sc_uMd5Size];
-    if (sFullPath.empty() ||
-        !platform::Md5(reinterpret_cast<const uint8_t*>(sFullPath.data()), sFullPath.size(),
-                       au8Digest) ||
-        !m_lock.Create("LarchPublish_" + platform::ToUpperHex(au8Digest, sizeof(au8Digest)))) {
+    std::string sName =
+        sFullPath.empty() ? "" : platform::NamedLockNameForFullPath("LarchPublish_", sFullPath);
+    if (sName.empty() || !m_lock.Create(sName)) {
       throw std::runtime_error("publish directory " + sDir + ": cannot create its lock");
     }
     if (m_lock.Acquire(sc_uLockWaitMs) != platform::CNamedLock::eObtained) {

@@ -275,15 +275,11 @@ uint32_t BuildPackage(const SPublishArgs& args) {
 using Weft::CClientConfigRecord;
 using CFieldName = common::CMultiFieldBlob::CFieldName;
 
-// The directory's record; before the first publish one with every version 0 (what a fresh
-// installation holds), so that the bootstrapper finds all three numbers.
-std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
+// The directory's record; null before the first publish.
+std::unique_ptr<CClientConfigRecord> ReadPublishedRecord(const std::string& sDir) {
   std::string sPath = InDir(sDir, larchserver::sc_szClientConfigRecordFile);
   std::string sImage;
-  if (!ReadInputFileIfPresent(sPath, sImage)) {
-    return std::unique_ptr<CClientConfigRecord>(
-        new CClientConfigRecord(larchserver::sc_uRecordLayoutVersion, 0, 0));
-  }
+  if (!ReadInputFileIfPresent(sPath, sImage)) return nullptr;
   try {
     std::unique_ptr<CClientConfigRecord> pRecord(new CClientConfigRecord(
         reinterpret_cast<const uint8_t*>(sImage.data()), static_cast<uint32_t>(sImage.size())));
@@ -292,6 +288,15 @@ std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
   } catch (const std::exception& e) {
     throw std::runtime_error(sPath + " is not a client config record: " + e.what());
   }
+}
+
+// The directory's record; before the first publish one with every version 0 (what a fresh
+// installation holds), so that the bootstrapper finds all three numbers.
+std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
+  std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(sDir);
+  if (pRecord) return pRecord;
+  return std::unique_ptr<CClientConfigRecord>(
+      new CClientConfigRecord(larchserver::sc_uRecordLayoutVersion, 0, 0));
 }
 
 // Sets the component's version and name and replaces the record file whole.
@@ -349,11 +354,10 @@ void ShowComponent(const CClientConfigRecord& record, const std::string& sDir, c
 
 int Show(const SPublishArgs& args) {
   CheckDirectory(args.sDir);
-  std::string sImage;
-  if (!ReadInputFileIfPresent(InDir(args.sDir, larchserver::sc_szClientConfigRecordFile), sImage)) {
+  std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(args.sDir);
+  if (!pRecord) {
     std::printf("nothing published in %s\n", args.sDir.c_str());
   } else {
-    std::unique_ptr<CClientConfigRecord> pRecord = LoadRecord(args.sDir);
     ShowComponent(*pRecord, args.sDir, "bootstrapper",
                   CClientConfigRecord::eCurrentClientBootstrapVersion,
                   larchserver::sc_uBootstrapComponentField);

@@ -12,6 +12,15 @@ namespace {
 
 constexpr uint32_t sc_uResourceDirectoryIndex = 2;
 constexpr uint32_t sc_uHighBit = 0x80000000u;
+constexpr size_t sc_uDosPeOffsetAt = 0x3C;
+constexpr size_t sc_uSectionHeaderSize = 40;
+constexpr size_t sc_uDirectoryHeaderSize = 16;
+constexpr size_t sc_uDirectoryEntrySize = 8;
+constexpr size_t sc_uDataEntrySize = 16;
+constexpr uint32_t sc_uCertificateDirectoryIndex = 4;
+constexpr uint32_t sc_uResourceSectionFlags = 0x40000040u;  // initialised data, readable
+constexpr uint16_t sc_u16Pe32Magic = 0x10B;
+constexpr uint16_t sc_u16Pe32PlusMagic = 0x20B;
 
 // Little-endian reads with bounds checks; every offset comes from the file.
 class CImageReader {
@@ -49,39 +58,46 @@ struct SSection {
   uint32_t uRawOffset;
 };
 
+struct SSectionHeader {
+  size_t uAt;  // of the header in the file
+  SSection section;
+};
+
+// The headers of an executable image: where they are and what the sections are.
 class CPeImage {
  public:
   CPeImage(const std::vector<uint8_t>& image, const std::string& sWhat) : m_reader(image, sWhat) {
     if (!IsWindowsExecutable(image)) m_reader.Fail("no PE header");
-    size_t uPe = m_reader.U32(0x3C);
-    size_t uCoff = uPe + 4;
-    uint16_t u16Sections = m_reader.U16(uCoff + 2);
-    uint16_t u16OptionalSize = m_reader.U16(uCoff + 16);
-    size_t uOptional = uCoff + 20;
-    uint16_t u16Magic = m_reader.U16(uOptional);
+    m_uCoff = m_reader.U32(sc_uDosPeOffsetAt) + size_t{4};
+    uint16_t u16Sections = m_reader.U16(m_uCoff + 2);
+    m_uOptionalSize = m_reader.U16(m_uCoff + 16);
+    m_uOptional = m_uCoff + 20;
+    m_u16Magic = m_reader.U16(m_uOptional);
     size_t uDirCountAt;
-    if (u16Magic == 0x10B) {
-      uDirCountAt = uOptional + 92;
-    } else if (u16Magic == 0x20B) {
-      uDirCountAt = uOptional + 108;
+    if (m_u16Magic == sc_u16Pe32Magic) {
+      uDirCountAt = m_uOptional + 92;
+    } else if (m_u16Magic == sc_u16Pe32PlusMagic) {
+      uDirCountAt = m_uOptional + 108;
     } else {
       m_reader.Fail("unknown optional header");
     }
-    uint32_t uDirCount = m_reader.U32(uDirCountAt);
-    if (uDirCount > sc_uResourceDirectoryIndex) {
+    m_uDirCount = m_reader.U32(uDirCountAt);
+    if (m_uDirCount > sc_uResourceDirectoryIndex) {
       m_uResourceRva = m_reader.U32(uDirCountAt + 4 + 8 * sc_uResourceDirectoryIndex);
     }
-    size_t uSectionTable = uOptional + u16OptionalSize;
+    m_uSectionTable = m_uOptional + m_uOptionalSize;
     for (uint16_t u = 0; u < u16Sections; ++u) {
-      size_t uAt = uSectionTable + 40u * u;
-      m_sections.push_back({m_reader.U32(uAt + 12), m_reader.U32(uAt + 8), m_reader.U32(uAt + 16),
-                            m_reader.U32(uAt + 20)});
+      size_t uAt = m_uSectionTable + sc_uSectionHeaderSize * u;
+      m_sections.push_back({uAt,
+                            {m_reader.U32(uAt + 12), m_reader.U32(uAt + 8), m_reader.U32(uAt + 16),
+                             m_reader.U32(uAt + 20)}});
     }
   }
 
   // File offset of an address of the loaded image.
   size_t Offset(uint32_t uRva) const {
-    for (const SSection& section : m_sections) {
+    for (const SSectionHeader& header : m_sections) {
+      const SSection& section = header.section;
       uint32_t uSpan = section.uVirtualSize ? section.uVirtualSize : section.uRawSize;
       if (uRva >= section.uVirtualAddress && uRva - section.uVirtualAddress < uSpan) {
         uint32_t uInside = uRva - section.uVirtualAddress;
@@ -95,69 +111,15 @@ class CPeImage {
   uint32_t ResourceRva() const { return m_uResourceRva; }
   const CImageReader& Reader() const { return m_reader; }
 
+  size_t m_uCoff = 0, m_uOptional = 0, m_uOptionalSize = 0, m_uSectionTable = 0;
+  uint16_t m_u16Magic = 0;
+  uint32_t m_uDirCount = 0;
+  std::vector<SSectionHeader> m_sections;
+
  private:
   CImageReader m_reader;
-  std::vector<SSection> m_sections;
   uint32_t m_uResourceRva = 0;
 };
-
-std::string Upper(const std::string& s) {
-  std::string sUpper = s;
-  for (char& c : sUpper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return sUpper;
-}
-
-// A directory entry's name as narrow text (names of our resources are ASCII), or "#id".
-std::string EntryName(const CPeImage& pe, size_t uRoot, uint32_t uNameField) {
-  if (!(uNameField & sc_uHighBit)) return "#" + std::to_string(uNameField);
-  const CImageReader& reader = pe.Reader();
-  size_t uAt = uRoot + (uNameField & ~sc_uHighBit);
-  uint16_t u16Length = reader.U16(uAt);
-  reader.Need(uAt + 2, 2u * u16Length);
-  std::string sName;
-  for (uint16_t u = 0; u < u16Length; ++u) {
-    uint16_t u16Char = reader.U16(uAt + 2 + 2u * u);
-    sName += u16Char < 0x80 ? static_cast<char>(u16Char) : '?';
-  }
-  return sName;
-}
-
-// The entries of one directory level: name field and target field.
-std::vector<std::pair<uint32_t, uint32_t>> Entries(const CPeImage& pe, size_t uDirectory) {
-  const CImageReader& reader = pe.Reader();
-  size_t uCount = static_cast<size_t>(reader.U16(uDirectory + 12)) + reader.U16(uDirectory + 14);
-  reader.Need(uDirectory + 16, 8 * uCount);
-  std::vector<std::pair<uint32_t, uint32_t>> entries;
-  for (size_t u = 0; u < uCount; ++u) {
-    size_t uAt = uDirectory + 16 + 8 * u;
-    entries.emplace_back(reader.U32(uAt), reader.U32(uAt + 4));
-  }
-  return entries;
-}
-
-// The subdirectory of the entry whose name matches; 0 when there is none.
-size_t FindSubdirectory(const CPeImage& pe, size_t uRoot, size_t uDirectory,
-                        const std::string& sName) {
-  for (const auto& entry : Entries(pe, uDirectory)) {
-    if (Upper(EntryName(pe, uRoot, entry.first)) != Upper(sName)) continue;
-    if (!(entry.second & sc_uHighBit)) pe.Reader().Fail("resource entry is not a directory");
-    return uRoot + (entry.second & ~sc_uHighBit);
-  }
-  return 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Rewriting: the whole resource tree is read, changed and laid out afresh.
-
-constexpr size_t sc_uDosPeOffsetAt = 0x3C;
-constexpr size_t sc_uSectionHeaderSize = 40;
-constexpr size_t sc_uDirectoryHeaderSize = 16;
-constexpr size_t sc_uDirectoryEntrySize = 8;
-constexpr size_t sc_uDataEntrySize = 16;
-constexpr uint32_t sc_uCertificateDirectoryIndex = 4;
-constexpr uint32_t sc_uResourceSectionFlags = 0x40000040u;  // initialised data, readable
-constexpr uint16_t sc_u16Pe32Magic = 0x10B;
-constexpr uint16_t sc_u16Pe32PlusMagic = 0x20B;
 
 // A directory entry's name: a text (UTF-16 code units, kept as the file has them) or a number.
 struct SResourceKey {
@@ -202,6 +164,52 @@ SResourceKey KeyOf(const std::string& s) {
   return key;
 }
 
+// A directory entry's name as the file holds it.
+SResourceKey ReadKey(const CImageReader& reader, size_t uRoot, uint32_t uNameField) {
+  SResourceKey key;
+  if (!(uNameField & sc_uHighBit)) {
+    key.uId = uNameField;
+    return key;
+  }
+  key.bNamed = true;
+  size_t uAt = uRoot + (uNameField & ~sc_uHighBit);
+  uint16_t u16Length = reader.U16(uAt);
+  reader.Need(uAt + 2, 2u * u16Length);
+  for (uint16_t u = 0; u < u16Length; ++u) {
+    key.sName += static_cast<char16_t>(reader.U16(uAt + 2 + 2u * u));
+  }
+  return key;
+}
+
+// The entries of one directory level: name field and target field.
+std::vector<std::pair<uint32_t, uint32_t>> Entries(const CPeImage& pe, size_t uDirectory) {
+  const CImageReader& reader = pe.Reader();
+  size_t uCount = static_cast<size_t>(reader.U16(uDirectory + 12)) + reader.U16(uDirectory + 14);
+  size_t uFirst = uDirectory + sc_uDirectoryHeaderSize;
+  reader.Need(uFirst, sc_uDirectoryEntrySize * uCount);
+  std::vector<std::pair<uint32_t, uint32_t>> entries;
+  for (size_t u = 0; u < uCount; ++u) {
+    size_t uAt = uFirst + sc_uDirectoryEntrySize * u;
+    entries.emplace_back(reader.U32(uAt), reader.U32(uAt + 4));
+  }
+  return entries;
+}
+
+// The subdirectory of the entry whose name matches; 0 when there is none.
+size_t FindSubdirectory(const CPeImage& pe, size_t uRoot, size_t uDirectory,
+                        const std::string& sName) {
+  SResourceKey wanted = KeyOf(sName);
+  for (const auto& entry : Entries(pe, uDirectory)) {
+    if (!KeySame(ReadKey(pe.Reader(), uRoot, entry.first), wanted)) continue;
+    if (!(entry.second & sc_uHighBit)) pe.Reader().Fail("resource entry is not a directory");
+    return uRoot + (entry.second & ~sc_uHighBit);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rewriting: the whole resource tree is read, changed and laid out afresh.
+
 struct SLeaf {
   uint32_t uCodePage = 0;
   std::vector<uint8_t> data;
@@ -236,9 +244,9 @@ class CTreeReader {
     if (m_pe.ResourceRva() == 0) return types;
     m_uRoot = m_pe.Offset(m_pe.ResourceRva());
     for (const auto& typeEntry : Directory(m_uRoot)) {
-      STypeNode type{Key(typeEntry.first), {}};
+      STypeNode type{ReadKey(m_reader, m_uRoot, typeEntry.first), {}};
       for (const auto& nameEntry : Directory(Subdirectory(typeEntry.second))) {
-        SNameNode name{Key(nameEntry.first), {}};
+        SNameNode name{ReadKey(m_reader, m_uRoot, nameEntry.first), {}};
         for (const auto& languageEntry : Directory(Subdirectory(nameEntry.second))) {
           if (languageEntry.first & sc_uHighBit) m_reader.Fail("language given by name");
           if (languageEntry.second & sc_uHighBit) m_reader.Fail("language entry is a directory");
@@ -260,21 +268,6 @@ class CTreeReader {
   size_t Subdirectory(uint32_t uTarget) const {
     if (!(uTarget & sc_uHighBit)) m_reader.Fail("resource entry is not a directory");
     return m_uRoot + (uTarget & ~sc_uHighBit);
-  }
-  SResourceKey Key(uint32_t uNameField) const {
-    SResourceKey key;
-    if (!(uNameField & sc_uHighBit)) {
-      key.uId = uNameField;
-      return key;
-    }
-    key.bNamed = true;
-    size_t uAt = m_uRoot + (uNameField & ~sc_uHighBit);
-    uint16_t u16Length = m_reader.U16(uAt);
-    m_reader.Need(uAt + 2, 2u * u16Length);
-    for (uint16_t u = 0; u < u16Length; ++u) {
-      key.sName += static_cast<char16_t>(m_reader.U16(uAt + 2 + 2u * u));
-    }
-    return key;
   }
   SLeaf Leaf(size_t uDataEntry) {
     SLeaf leaf;
@@ -454,23 +447,21 @@ class CSectionWriter {
   size_t m_uNextDirectory = 0, m_uNextString = 0, m_uNextLeaf = 0, m_uNextData = 0;
 };
 
-struct SSectionHeader {
-  size_t uAt;  // of the header in the file
-  SSection section;
-};
-
 // The header fields the rewrite reads and changes, checked against the file.
 class CPeLayout {
  public:
-  CPeLayout(const CImageReader& reader, const std::string& sWhat)
-      : m_reader(reader), m_sWhat(sWhat) {
-    m_uCoff = reader.U32(sc_uDosPeOffsetAt) + size_t{4};
-    uint16_t u16Sections = reader.U16(m_uCoff + 2);
-    uint16_t u16OptionalSize = reader.U16(m_uCoff + 16);
-    m_uOptional = m_uCoff + 20;
-    uint16_t u16Magic = reader.U16(m_uOptional);
-    if (u16Magic == sc_u16Pe32PlusMagic) Refuse("64-bit (PE32+) executables are not supported");
-    if (u16Magic != sc_u16Pe32Magic) reader.Fail("unknown optional header");
+  CPeLayout(const CPeImage& pe, const std::string& sWhat)
+      : m_reader(pe.Reader()),
+        m_sWhat(sWhat),
+        m_uCoff(pe.m_uCoff),
+        m_uOptional(pe.m_uOptional),
+        m_uSectionTable(pe.m_uSectionTable),
+        m_sections(pe.m_sections) {
+    const CImageReader& reader = m_reader;
+    size_t uOptionalSize = pe.m_uOptionalSize;
+    if (pe.m_u16Magic == sc_u16Pe32PlusMagic) {
+      Refuse("64-bit (PE32+) executables are not supported");
+    }
     m_uSectionAlignment = reader.U32(m_uOptional + 32);
     m_uFileAlignment = reader.U32(m_uOptional + 36);
     if (!PowerOfTwo(m_uFileAlignment) || m_uFileAlignment > 0x10000u ||
@@ -478,24 +469,17 @@ class CPeLayout {
       Refuse("unusual section or file alignment");
     }
     m_uSizeOfHeaders = reader.U32(m_uOptional + 60);
-    uint32_t uDirCount = reader.U32(m_uOptional + 92);
+    uint32_t uDirCount = pe.m_uDirCount;
     if (uDirCount <= sc_uResourceDirectoryIndex ||
-        u16OptionalSize < 96 + 8 * (size_t{sc_uResourceDirectoryIndex} + 1)) {
+        uOptionalSize < 96 + 8 * (size_t{sc_uResourceDirectoryIndex} + 1)) {
       Refuse("no resource directory in the optional header");
     }
     if (uDirCount > sc_uCertificateDirectoryIndex &&
-        u16OptionalSize >= 96 + 8 * (size_t{sc_uCertificateDirectoryIndex} + 1) &&
+        uOptionalSize >= 96 + 8 * (size_t{sc_uCertificateDirectoryIndex} + 1) &&
         reader.U32(DirectoryAt(sc_uCertificateDirectoryIndex) + 4) != 0) {
       Refuse("it is signed, and its signature would no longer match");
     }
-    m_uSectionTable = m_uOptional + u16OptionalSize;
-    reader.Need(m_uSectionTable, sc_uSectionHeaderSize * u16Sections);
-    for (uint16_t u = 0; u < u16Sections; ++u) {
-      size_t uAt = m_uSectionTable + sc_uSectionHeaderSize * u;
-      m_sections.push_back({uAt,
-                            {reader.U32(uAt + 12), reader.U32(uAt + 8), reader.U32(uAt + 16),
-                             reader.U32(uAt + 20)}});
-    }
+    reader.Need(m_uSectionTable, sc_uSectionHeaderSize * m_sections.size());
   }
 
   [[noreturn]] void Refuse(const std::string& sReason) const {
@@ -616,7 +600,7 @@ std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
                                         const std::vector<SExeResourceUpdate>& updates,
                                         const std::string& sWhat) {
   CPeImage pe(image, sWhat);
-  CPeLayout layout(pe.Reader(), sWhat);
+  CPeLayout layout(pe, sWhat);
   std::vector<STypeNode> types = CTreeReader(pe, image).Read();
   for (const SExeResourceUpdate& update : updates) ApplyUpdate(types, update);
 

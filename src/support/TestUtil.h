@@ -8,11 +8,15 @@
 //   platform::CProcess child; larch_test::StartChild("hold", "arg", child);
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -44,6 +48,12 @@ class CScratchDir {
  private:
   std::filesystem::path m_path;
 };
+
+// The whole file's bytes; empty when it cannot be read.
+inline std::vector<uint8_t> ReadFileBytes(const std::string& sPath) {
+  std::ifstream in(sPath, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // The text of the exception that fn throws, or "(no exception)".
 inline std::string ErrorOf(const std::function<void()>& fn) {

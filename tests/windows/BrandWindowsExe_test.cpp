@@ -28,11 +28,6 @@ const WORD sc_wEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 const char sc_szClient[] = "CLIENTAPP_FILENAME";
 const char sc_szServers[] = "GENERALDIRECTORYSERVER_IPADDRPORTS";
 
-std::vector<uint8_t> ReadFile(const std::string& sPath) {
-  std::ifstream in(sPath, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string OwnExe() {
   std::string sExe;
   platform::GetExecutablePath(sExe);
@@ -63,7 +58,8 @@ std::string LoadedText(const std::string& sExe, const char* pszName) {
 std::vector<std::pair<WORD, std::string>> FileVariants(const std::string& sExe,
                                                        const char* pszName) {
   std::vector<std::pair<WORD, std::string>> variants;
-  for (const SPeResource& r : FindPeResources(ReadFile(sExe), "configdata", pszName, sExe)) {
+  std::vector<uint8_t> image = larch_test::ReadFileBytes(sExe);
+  for (const SPeResource& r : FindPeResources(image, "configdata", pszName, sExe)) {
     variants.emplace_back(r.u16Language, r.sData);
   }
   return variants;
@@ -71,7 +67,7 @@ std::vector<std::pair<WORD, std::string>> FileVariants(const std::string& sExe,
 
 TEST(PeResources, ReadsTheBrandingVariantsTheLoaderSees) {
   std::string sExe = OwnExe();
-  EXPECT_TRUE(IsWindowsExecutable(ReadFile(sExe)));
+  EXPECT_TRUE(IsWindowsExecutable(larch_test::ReadFileBytes(sExe)));
   using V = std::vector<std::pair<WORD, std::string>>;
   EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, std::string("LARCHCLI.DLL", 13)}}));
   V servers{{sc_wNeutral, std::string("198.51.100.123:27030 198.51.100.123:27030", 42)},
@@ -85,17 +81,13 @@ TEST(PeResources, ReadsTheBrandingVariantsTheLoaderSees) {
 TEST(PeResources, RejectsWhatIsNoExecutableOrIsCutShort) {
   EXPECT_FALSE(IsWindowsExecutable({}));
   EXPECT_FALSE(IsWindowsExecutable(std::vector<uint8_t>(100, 'M')));
-  std::vector<uint8_t> image = ReadFile(OwnExe());
+  std::vector<uint8_t> image = larch_test::ReadFileBytes(OwnExe());
   // The headers stay, the resource section is gone.
   image.resize(4096);
   ASSERT_TRUE(IsWindowsExecutable(image));
-  try {
-    FindPeResources(image, "CONFIGDATA", sc_szClient, "cut.exe");
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("cut.exe: damaged Windows executable (", 0), 0u)
-        << e.what();
-  }
+  EXPECT_EQ(
+      larch_test::ErrorOf([&] { FindPeResources(image, "CONFIGDATA", sc_szClient, "cut.exe"); }),
+      "cut.exe: damaged Windows executable (structure beyond the file)");
 }
 
 TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
@@ -103,7 +95,7 @@ TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
   std::string sExe = CopyOwnExe(dir);
   std::string sClient = "CLIENT.exe";
   std::string sServers = "127.0.0.1:27030 127.0.0.1:27031";
-  BrandWindowsExe(sExe, ReadFile(sExe), &sClient, &sServers, false);
+  BrandWindowsExe(sExe, larch_test::ReadFileBytes(sExe), &sClient, &sServers, false);
 
   using V = std::vector<std::pair<WORD, std::string>>;
   std::string sClientBytes("CLIENT.exe", 11), sServerBytes(sServers.c_str(), sServers.size() + 1);
@@ -115,7 +107,7 @@ TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
 
   // Only one string: the other stays.
   std::string sOther = "10.0.0.1:5273";
-  BrandWindowsExe(sExe, ReadFile(sExe), nullptr, &sOther, false);
+  BrandWindowsExe(sExe, larch_test::ReadFileBytes(sExe), nullptr, &sOther, false);
   EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, sClientBytes}}));
   EXPECT_EQ(FileVariants(sExe, sc_szServers)[0].second, std::string("10.0.0.1:5273", 14));
 }
@@ -123,29 +115,19 @@ TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
 TEST(BrandWindowsExe, LeavesTheFileAsItWasOnEveryFailure) {
   larch_test::CScratchDir dir;
   std::string sExe = CopyOwnExe(dir);
-  std::vector<uint8_t> before = ReadFile(sExe);
+  std::vector<uint8_t> before = larch_test::ReadFileBytes(sExe);
 
   std::string sLong(1024, 'a');
-  try {
-    BrandWindowsExe(sExe, before, nullptr, &sLong, false);
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 "
-                 "characters");
-  }
-  EXPECT_EQ(ReadFile(sExe), before);
+  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, before, nullptr, &sLong, false); }),
+            "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 characters");
+  EXPECT_EQ(larch_test::ReadFileBytes(sExe), before);
 
   std::string sClient = "CLIENT.dll";
   platform::InjectFailure("Rename", 1, ERROR_SHARING_VIOLATION);
-  try {
-    BrandWindowsExe(sExe, before, &sClient, nullptr, false);
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "Failed to replace " + sExe);
-  }
+  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, before, &sClient, nullptr, false); }),
+            "Failed to replace " + sExe);
   platform::ClearInjectedFailures();
-  EXPECT_EQ(ReadFile(sExe), before);
+  EXPECT_EQ(larch_test::ReadFileBytes(sExe), before);
   EXPECT_FALSE(std::filesystem::exists(sExe + ".branding"));
 }
 
@@ -176,7 +158,7 @@ std::vector<std::string> OtherResources(const std::string& sExe) {
 TEST(RewritePeResources, TheLoaderFindsTheNewStringsAndEveryOtherResourceAndTheProgramRuns) {
   larch_test::CScratchDir dir;
   std::string sExe = dir / "Rewritten.exe";
-  std::vector<uint8_t> image = ReadFile(OwnExe());
+  std::vector<uint8_t> image = larch_test::ReadFileBytes(OwnExe());
   std::string sClient("GAME.exe", 9), sServers("127.0.0.1:27030 127.0.0.1:27031", 32);
   std::vector<SExeResourceUpdate> updates(3);
   updates[0].sType = updates[1].sType = updates[2].sType = "CONFIGDATA";

@@ -91,8 +91,8 @@ std::vector<uint8_t> SmallImage() {
   return image;
 }
 
-SExeResourceUpdate Update(const std::string& sType, const std::string& sName,
-                                    uint16_t u16Language, const std::string& sData) {
+SExeResourceUpdate Update(const std::string& sType, const std::string& sName, uint16_t u16Language,
+                          const std::string& sData) {
   SExeResourceUpdate update;
   update.sType = sType;
   update.sName = sName;
@@ -102,7 +102,7 @@ SExeResourceUpdate Update(const std::string& sType, const std::string& sName,
 }
 
 SExeResourceUpdate Deletion(const std::string& sType, const std::string& sName,
-                                      uint16_t u16Language) {
+                            uint16_t u16Language) {
   SExeResourceUpdate update = Update(sType, sName, u16Language, "");
   update.bDelete = true;
   return update;
@@ -115,15 +115,6 @@ V Variants(const std::vector<uint8_t>& image, const std::string& sType, const st
     variants.emplace_back(r.u16Language, r.sData);
   }
   return variants;
-}
-
-std::string Message(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 // A bootstrapper's resources: branding strings in two languages, an icon group, a bitmap.
@@ -289,7 +280,7 @@ TEST(RewritePeResources, ReplacesALastResourceSectionAndAppendsBehindAnyOther) {
 TEST(RewritePeResources, RefusesWhatItCannotRewriteWithTheReason) {
   std::vector<SExeResourceUpdate> updates{Update("CONFIGDATA", "X", 0, "y")};
   auto Rewrite = [&](const std::vector<uint8_t>& image) {
-    return Message([&] { RewritePeResources(image, updates, "L.exe"); });
+    return larch_test::ErrorOf([&] { RewritePeResources(image, updates, "L.exe"); });
   };
   std::vector<uint8_t> wide = SmallImage();
   Set16(wide, sc_uOptional, 0x20B);
@@ -324,11 +315,6 @@ TEST(RewritePeResources, RefusesWhatItCannotRewriteWithTheReason) {
   EXPECT_EQ(Rewrite(loop), "L.exe: damaged Windows executable (resource directory used twice)");
 }
 
-std::vector<uint8_t> ReadAll(const std::string& sPath) {
-  std::ifstream in(sPath, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
   larch_test::CScratchDir dir;
   std::string sExe = dir / "Larch.exe";
@@ -340,7 +326,7 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
   }
   std::string sClient = "GAME.EXE", sServers = "127.0.0.1:27030";
   BrandWindowsExe(sExe, image, &sClient, &sServers, false);
-  std::vector<uint8_t> branded = ReadAll(sExe);
+  std::vector<uint8_t> branded = larch_test::ReadFileBytes(sExe);
   EXPECT_EQ(Variants(branded, "CONFIGDATA", "CLIENTAPP_FILENAME"),
             (V{{0x409, std::string("GAME.EXE", 9)}}));
   EXPECT_EQ(
@@ -357,19 +343,19 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
               static_cast<std::streamsize>(bare.size()));
   }
   BrandWindowsExe(sExe, bare, &sClient, nullptr, false);
-  EXPECT_EQ(Variants(ReadAll(sExe), "CONFIGDATA", "CLIENTAPP_FILENAME"),
+  EXPECT_EQ(Variants(larch_test::ReadFileBytes(sExe), "CONFIGDATA", "CLIENTAPP_FILENAME"),
             (V{{0, std::string("GAME.EXE", 9)}}));
 
   // Refused: the file keeps its bytes and no temporary file stays behind.
-  std::vector<uint8_t> kept = ReadAll(sExe);
+  std::vector<uint8_t> kept = larch_test::ReadFileBytes(sExe);
   std::vector<uint8_t> wide = kept;
   Set16(wide, sc_uOptional, 0x20B);
-  EXPECT_EQ(Message([&] { BrandWindowsExe(sExe, wide, &sClient, nullptr, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, wide, &sClient, nullptr, false); }),
             sExe + ": cannot rewrite its resources (64-bit (PE32+) executables are not supported)");
   std::string sLong(1024, 'a');
-  EXPECT_EQ(Message([&] { BrandWindowsExe(sExe, kept, nullptr, &sLong, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, kept, nullptr, &sLong, false); }),
             "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 characters");
-  EXPECT_EQ(ReadAll(sExe), kept);
+  EXPECT_EQ(larch_test::ReadFileBytes(sExe), kept);
   EXPECT_FALSE(std::filesystem::exists(sExe + ".branding"));
 }
 
@@ -388,10 +374,10 @@ TEST(BrandWindowsExe, BrandsARealLarchExeAndKeepsItsOtherResources) {
   larch_test::CScratchDir dir;
   std::string sExe = dir / "Larch.exe";
   std::filesystem::copy_file(sLarch, sExe);
-  std::vector<uint8_t> before = ReadAll(sExe);
+  std::vector<uint8_t> before = larch_test::ReadFileBytes(sExe);
   std::string sClient = "CLIENT.exe", sServers = "127.0.0.1:1 127.0.0.1:2";
   BrandWindowsExe(sExe, before, &sClient, &sServers, false);
-  std::vector<uint8_t> after = ReadAll(sExe);
+  std::vector<uint8_t> after = larch_test::ReadFileBytes(sExe);
   for (const auto& variant : Variants(after, "CONFIGDATA", "CLIENTAPP_FILENAME")) {
     EXPECT_EQ(variant.second, std::string("CLIENT.exe", 11));
   }

@@ -322,10 +322,7 @@ void CBlobKey::GetBinaryValue(const std::string& sValueName, uint8_t* pu8Data, u
                               uint32_t* puBytesRead) {
   RequireValueName(sValueName);
   LARCH_REQUIRE("NonNullCallerBytesPtr", puBytesRead, sc_ArgumentRefusal);
-  if (pu8Data && !uBufSize) {
-    RefusePrecondition(sc_ArgumentRefusal, "CallerBufSizeNonZero", "( !(pu8Data) || (uBufSize) )",
-                       __FILE__, __LINE__);
-  }
+  LARCH_REQUIRE("CallerBufSizeNonZero", !pu8Data || uBufSize, sc_ArgumentRefusal);
   SStoredValue value;
   ReadTypedValue(sValueName, eBinary, value);
   uint32_t uStored = uint32_t(value.data.size());

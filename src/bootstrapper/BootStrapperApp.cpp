@@ -1,11 +1,14 @@
 #include "bootstrapper/BootStrapperApp.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "bootstrapper/BootStrapperWorker.h"
 #include "bootstrapper/Branding.h"
 #include "bootstrapper/ClientLaunch.h"
 #include "bootstrapper/CommandLine.h"
@@ -19,6 +22,8 @@ namespace {
 
 constexpr const char* sc_pszMainExceptionPrefix = "Larch.exe (main exception): ";
 constexpr const char* sc_pszMainUnknownException = "Larch.exe - main unknown exception";
+// How long a Cancel waits for the worker to give up its network call and end.
+constexpr std::chrono::milliseconds sc_CancelWait{500};
 
 bool Exists(const std::string& sName) {
   platform::SFileStatus status;
@@ -74,7 +79,7 @@ void CBootStrapperApp::Run(const std::string& sCommandLine) {
     RunSelfUpdate(commandLine.Argc(), commandLine.Argv(), MakeWorkerContext());
     return;
   }
-  RemoveLeftoverTemporaryExecutable(commandLine.BaseName());
+  RemoveLeftoverTemporaryExecutable(commandLine.Layout());
   std::string sAssignment =
       std::string(sc_pszIconEnvVar) + "=" + std::to_string(sc_uIconResourceId);
   if (!platform::SetEnvVar(sc_pszIconEnvVar, std::to_string(sc_uIconResourceId))) {
@@ -84,8 +89,8 @@ void CBootStrapperApp::Run(const std::string& sCommandLine) {
 }
 
 // The self-updater that started this process may still be running from the file for a moment.
-void CBootStrapperApp::RemoveLeftoverTemporaryExecutable(const std::string& sBaseName) {
-  std::string sTemp = sBaseName + "Tmp.exe";
+void CBootStrapperApp::RemoveLeftoverTemporaryExecutable(const CInstallLayout& layout) {
+  std::string sTemp = layout.TemporaryCopy();
   if (!Exists(sTemp)) return;
   for (int nTry = 0; nTry < 100; ++nTry) {
     platform::SetReadOnly(sTemp, false);
@@ -113,19 +118,26 @@ int CBootStrapperApp::RunCycle(int nArgc, char** ppArgv, bool bRepeat) {
   pDlg->SetClientApp(m_sClientAppName, m_sClientAppExt);
 
   SWorkerContext context = MakeWorkerContext();
+  pDlg->SetCancelToken(context.pCancel.get());
+  std::promise<void> ended;
+  std::future<void> workerEnded = ended.get_future();
   std::thread worker;
   try {
-    worker = std::thread(BootStrapperWorker, pDlg.get(), context);
+    worker = std::thread([pTarget = pDlg.get(), context, ended = std::move(ended)]() mutable {
+      BootStrapperWorker(pTarget, context);
+      ended.set_value();
+    });
   } catch (const std::system_error&) {
     throw std::runtime_error("Failed to spawn worker thread");
   }
   int nDialogResult = pDlg->DoModal();
-  if (pDlg->EndedByWorker()) {
-    // The worker has posted its last message and is ending.
+  // The worker has posted its last message and is ending, or a Cancel ended its network call.
+  if (pDlg->EndedByWorker() || workerEnded.wait_for(sc_CancelWait) == std::future_status::ready) {
     worker.join();
   } else {
-    // Cancelled by the user: the worker goes on until the process ends and may still post,
-    // so the dialog and its view stay alive.
+    // Cancelled while the worker is where the token does not reach (a blocking request, an
+    // unpack, the error's pause): it goes on until the process ends and may still post, so
+    // the dialog and its view stay alive.
     worker.detach();
     pDlg.release();
     pView.release();

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "bootstrapper/BootStrapperDlg.h"
-#include "bootstrapper/BootStrapperWorker.h"
 #include "bootstrapper/Clock.h"
+#include "bootstrapper/InstallLayout.h"
 #include "bootstrapper/UpdateServices.h"
 #include "support/LimitSingleAppInstance.h"
 
@@ -44,7 +44,7 @@ class CBootStrapperApp {
 
  private:
   void Run(const std::string& sCommandLine);
-  void RemoveLeftoverTemporaryExecutable(const std::string& sBaseName);
+  void RemoveLeftoverTemporaryExecutable(const CInstallLayout& layout);
   void UpdateAndLaunchLoop(int nArgc, char** ppArgv);
   int RunCycle(int nArgc, char** ppArgv, bool bRepeat);
   SWorkerContext MakeWorkerContext();

@@ -78,7 +78,7 @@ TEST_F(AppTest, LaunchFailureReachesTheMainHandlerAndTheVariableIsCleared) {
 }
 
 TEST_F(AppTest, WorkerErrorLaunchesNothing) {
-  m_services.serversByType[3].clear();
+  m_services.serversByType[common::eConfigServer].clear();
   Run("");
   EXPECT_TRUE(m_messages.empty());
   m_viewEvents.erase(std::remove(m_viewEvents.begin(), m_viewEvents.end(), "shown"),
@@ -87,9 +87,25 @@ TEST_F(AppTest, WorkerErrorLaunchesNothing) {
   EXPECT_EQ(m_viewEvents[m_viewEvents.size() - 2], "status:ERROR: No LCSes logged-in.");
 }
 
+// The user's Cancel during a download reaches the network call: the worker ends at once,
+// without the error's pause, and the cycle ends without a launch.
+TEST_F(AppTest, CancelDuringADownloadEndsTheWorkerQuietly) {
+  m_services.u32PublishedClient = 5;
+  m_services.fnHoldDownload = [] { CTerminalView::CancelActiveDialog(); };
+  Run("");
+  EXPECT_TRUE(m_messages.empty());
+  // Joined, not left running: its network session is already closed.
+  EXPECT_EQ(m_services.Calls().back(), "StopNetwork");
+  EXPECT_EQ(m_viewEvents.back(), "end:2");
+  for (const std::string& s : m_viewEvents) EXPECT_EQ(s.find("status:ERROR"), std::string::npos);
+  for (uint32_t u : m_clock.Sleeps()) EXPECT_NE(u, 10000u);
+  EXPECT_FALSE(FileExists(m_dir / "CLIENT_5.pkg"));
+  EXPECT_EQ(ReadFile(m_dir / "Larch.blb"), "0\n0\n");
+}
+
 TEST_F(AppTest, LeftoverTemporaryExecutableIsRemovedWithRetries) {
   WriteFile(m_dir / "LarchTmp.exe", "copy");
-  m_services.serversByType[3].clear();
+  m_services.serversByType[common::eConfigServer].clear();
   platform::InjectFailure("Remove", 5);
   Run("");
   EXPECT_FALSE(FileExists(m_dir / "LarchTmp.exe"));
@@ -118,7 +134,7 @@ TEST_F(AppTest, SelfUpdateModeOnlyForTheExactWord) {
       (std::vector<std::string>{"ERROR|Larch.exe (main exception): illegal version number (12a)"}));
   EXPECT_TRUE(m_services.Calls().empty());
   m_messages.clear();
-  m_services.serversByType[3].clear();
+  m_services.serversByType[common::eConfigServer].clear();
   Run(" selfupdate \"Larch.exe\" 12a");  // normal mode
   EXPECT_TRUE(m_messages.empty());
   EXPECT_FALSE(m_services.Calls().empty());

@@ -1,5 +1,6 @@
 #include "bootstrapper/BootStrapperDlg.h"
 
+#include "bootstrapper/InstallLayout.h"
 #include "support/Assert.h"
 
 namespace bootstrapper {
@@ -83,6 +84,11 @@ void CBootStrapperDlg::OnStatusUpdate(char* pszText) {
 void CBootStrapperDlg::OnQuitWithoutLaunching() {
   if (!m_bShown && m_nTimer) m_view.KillTimer(m_nTimer);
   m_bEndedByWorker = true;
+  m_view.EndDialog(sc_nIdCancel);
+}
+
+void CBootStrapperDlg::OnCancel() {
+  if (m_pCancel) m_pCancel->Cancel();
   m_view.EndDialog(sc_nIdCancel);
 }
 

@@ -16,6 +16,7 @@
 namespace bootstrapper {
 
 class CBootStrapperDlg;
+class CCancelToken;
 
 // What the dialog needs from a window system. All calls but Post come from the main thread
 // while RunModal runs.
@@ -53,6 +54,8 @@ class CBootStrapperDlg {
   void SetArgs(int nArgc, char** ppArgv);
   void SetClientApp(const std::string& sName, const std::string& sExtension);
   void SetNoTimer(bool bNoTimer) { m_bNoTimer = bNoTimer; }
+  // The cycle's cancel token, set by the user's Cancel; it outlives the dialog's modal loop.
+  void SetCancelToken(CCancelToken* pCancel) { m_pCancel = pCancel; }
   int DoModal() { return m_view.RunModal(*this); }
 
   // Worker side: read once the ready flag is set.
@@ -68,6 +71,9 @@ class CBootStrapperDlg {
   void OnInitDialog();
   void OnTimer();
   void OnMessage(const SDialogMessage& msg);
+  // The user's Cancel (the Cancel button, Escape, closing the window, Ctrl+C on the terminal):
+  // the cycle's network calls give up, and the dialog ends with Cancel.
+  void OnCancel();
   // The window-position handler lets the window become visible only once this is true.
   bool IsShown() const { return m_bShown; }
   bool IsNoTimer() const { return m_bNoTimer; }
@@ -91,6 +97,7 @@ class CBootStrapperDlg {
   bool m_bShown = false;
   bool m_bNoTimer = false;
   bool m_bEndedByWorker = false;
+  CCancelToken* m_pCancel = nullptr;
 };
 
 }  // namespace bootstrapper

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "bootstrapper/Branding.h"
-#include "bootstrapper/CommandLine.h"
+#include "bootstrapper/Clock.h"
 #include "bootstrapper/PackageInstall.h"
 #include "bootstrapper/SelfUpdate.h"
 #include "platform/File.h"
@@ -62,11 +62,11 @@ class CUpdateSequence {
     return CPackageInstaller(m_services, m_contentServers, &PostFileProgress);
   }
 
-  CBootStrapperDlg& m_dlg;
-  IUpdateServices& m_services;
-  IClock& m_clock;
-  const SWorkerContext& m_context;
-  SWorkerNames m_names;
+  CBootStrapperDlg& m_dlg;      // the cycle's; outlives the sequence
+  IUpdateServices& m_services;  // the process's (m_context.pServices)
+  IClock& m_clock;              // the process's (m_context.pClock)
+  const SWorkerContext m_context;
+  CInstallLayout m_layout;
   std::string m_sClientAppName;
   std::string m_sClientAppExt;
   ServerList m_contentServers;
@@ -75,8 +75,8 @@ class CUpdateSequence {
 // Stops the network when the sequence ends, also on error.
 class CNetworkSession {
  public:
-  explicit CNetworkSession(IUpdateServices& services) : m_services(services) {
-    m_services.StartNetwork();
+  CNetworkSession(IUpdateServices& services, const CCancelToken& cancel) : m_services(services) {
+    m_services.StartNetwork(cancel);
   }
   ~CNetworkSession() { m_services.StopNetwork(); }
 
@@ -89,10 +89,10 @@ void CUpdateSequence::Run() {
   LARCH_PRECONDITION("ProvidedACmdLine", m_dlg.Argv());
   m_sClientAppName = m_dlg.ClientAppName();
   m_sClientAppExt = m_dlg.ClientAppExtension();
-  m_names = MakeWorkerNames(m_dlg.Argv()[0]);
-  PostStatus("%s.exe - ready", m_names.sBaseName.c_str());
+  m_layout = CInstallLayout::FromArgv0(m_dlg.Argv()[0]);
+  PostStatus("%s - ready", m_layout.Executable().c_str());
 
-  CNetworkSession network(m_services);
+  CNetworkSession network(m_services, *m_context.pCancel);
   ConnectToContentServers();
   int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;
   GetLocalVersionNums(nLocalBoot, nLocalClient);
@@ -107,7 +107,8 @@ void CUpdateSequence::Run() {
 void CUpdateSequence::ConnectToContentServers() {
   PostStatus("Attempting to connect to Larch CSs...");
   ServerList directoryServers = GetBrandedDirectoryServers(m_services);
-  ServerList contentDirectoryServers = m_services.GetServers(directoryServers, 6, true);
+  ServerList contentDirectoryServers =
+      m_services.GetServers(directoryServers, common::eContentServerDirectoryServer, true);
   if (contentDirectoryServers.empty()) throw std::runtime_error("No CSDSes logged-in.");
   UpdateMasterAuthServerAddr(directoryServers);
   m_contentServers = m_services.GetContentServers(contentDirectoryServers.front(), 3, 0);
@@ -119,9 +120,9 @@ void CUpdateSequence::ConnectToContentServers() {
 // application) holds locked is left alone until the next run.
 void CUpdateSequence::UpdateMasterAuthServerAddr(const ServerList& directoryServers) {
   if (!IsReadable(sc_pszClientRegistryFile)) return;
-  std::string sMaster = m_services.GetMasterAuthenticationServer(directoryServers);
+  common::CIPAddrPort master = m_services.GetMasterAuthenticationServer(directoryServers);
   try {
-    m_services.RefreshMasterAddress(sc_pszClientRegistryFile, sMaster);
+    m_services.RefreshMasterAddress(sc_pszClientRegistryFile, master);
     return;
   } catch (const CRegistryBusyException&) {
     return;
@@ -138,10 +139,11 @@ void CUpdateSequence::UpdateMasterAuthServerAddr(const ServerList& directoryServ
 void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp) {
   PostStatus("Determining local version numbers...");
   std::string sBoot = "0", sClient = "0";
-  if (IsReadable(m_names.sVersionBlob)) {
-    m_services.ReadVersionFile(m_names.sVersionBlob, sBoot, sClient);
+  const std::string sVersionFile = m_layout.VersionFile();
+  if (IsReadable(sVersionFile)) {
+    m_services.ReadVersionFile(sVersionFile, sBoot, sClient);
   } else {
-    m_services.CreateVersionFile(m_names.sVersionBlob);
+    m_services.CreateVersionFile(sVersionFile);
   }
   nBootStrapper = std::atoi(sBoot.c_str());
   nClientApp = std::atoi(sClient.c_str());
@@ -152,7 +154,7 @@ void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClie
 void CUpdateSequence::GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& nClientApp) {
   PostStatus("Determining current published version numbers...");
   ServerList directoryServers = GetBrandedDirectoryServers(m_services);
-  ServerList configServers = m_services.GetServers(directoryServers, 3, false);
+  ServerList configServers = m_services.GetServers(directoryServers, common::eConfigServer, false);
   if (configServers.empty()) throw std::runtime_error("No LCSes logged-in.");
   uint32_t u32Boot = 0, u32Client = 0;
   m_services.GetPublishedVersions(configServers.front(), u32Boot, u32Client);
@@ -161,26 +163,26 @@ void CUpdateSequence::GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& n
 }
 
 void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, int32_t nPublished) {
-  LARCH_PRECONDITION("HaveBootStrapperBaseName", m_names.sBaseName.length());
-  const std::string& sBase = m_names.sBaseName;
+  LARCH_PRECONDITION("HaveBootStrapperBaseName", m_layout.BaseName().length());
+  const std::string sExe = m_layout.Executable();
   // Only equality counts: a lower published number is a rollback.
   if (nPublished == nLocal) {
-    PostStatus("%s.exe is up-to-date at version %d", sBase.c_str(), nLocal);
+    PostStatus("%s is up-to-date at version %d", sExe.c_str(), nLocal);
     return;
   }
-  PostStatus("Updating %s.exe to version %d. Please wait...", sBase.c_str(), nPublished);
+  PostStatus("Updating %s to version %d. Please wait...", sExe.c_str(), nPublished);
   m_clock.SleepMs(3000);
-  std::string sPackage = PackageFileName(sBase, nPublished);
+  std::string sPackage = m_layout.Package(nPublished);
   PostStatus("Downloading package %s, please wait...", sPackage.c_str());
   CPackageInstaller installer = MakeInstaller();
   installer.DownloadPackage(sPackage);
-  installer.Install(sPackage, sBase, nLocal, nPublished);
-  SpawnSelfUpdater(sBase, nPublished, m_dlg.Argc(), m_dlg.Argv(), m_context);
+  installer.Install(sPackage, m_layout.BaseName(), nLocal, nPublished);
+  SpawnSelfUpdater(m_layout, nPublished, m_dlg.Argc(), m_dlg.Argv(), m_context);
 }
 
 void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
   std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
-  std::string sPackage = PackageFileName(m_sClientAppName, nPublished);
+  std::string sPackage = CInstallLayout::PackageName(m_sClientAppName, nPublished);
   bool bHaveFile = IsReadable(sClientFile);
   if (bHaveFile && nPublished == nLocal) {
     PostStatus("%s is up-to-date at v%d", sClientFile.c_str(), nLocal);
@@ -200,14 +202,15 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
     throw std::runtime_error("Unable to remove package file " + sPackage +
                              " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
   }
-  if (!IsReadable(m_names.sVersionBlob)) {
-    throw std::runtime_error("Unable to open client blob file " + m_names.sVersionBlob);
+  const std::string sVersionFile = m_layout.VersionFile();
+  if (!IsReadable(sVersionFile)) {
+    throw std::runtime_error("Unable to open client blob file " + sVersionFile);
   }
   PostClientVersion(nPublished);
   PostStatus("%s has been updated to version %d", sClientFile.c_str(), nPublished);
   m_clock.SleepMs(3000);
   // Recorded last: an interrupted install is repeated in full by the next run.
-  m_services.SetVersion(m_names.sVersionBlob, "ClientAppVersionNum", std::to_string(nPublished));
+  m_services.SetClientVersion(sVersionFile, std::to_string(nPublished));
 }
 
 // Keeps the guarded steps out of the function that holds the try, so that a processor fault
@@ -217,14 +220,6 @@ __attribute__((noinline)) void RunSequence(CBootStrapperDlg& dlg, const SWorkerC
 }
 
 }  // namespace
-
-SWorkerNames MakeWorkerNames(const char* pszArgv0) {
-  SWorkerNames names;
-  names.sBaseName = SplitPath(pszArgv0 ? pszArgv0 : "").sFileName;
-  names.sExeName = names.sBaseName + ".exe";
-  names.sVersionBlob = names.sBaseName + ".blb";
-  return names;
-}
 
 void PostStatus(const char* pszFormat, ...) {
   if (!pszFormat) return;
@@ -262,17 +257,22 @@ void BootStrapperWorker(CBootStrapperDlg* pDlg, const SWorkerContext& context) {
   common::InstallStructuredExceptionTranslator();
   s_pTargetDlg.store(pDlg);
   pDlg->WaitUntilReady();
+  std::string sError;
   try {
     RunSequence(*pDlg, context);
     s_pTargetDlg.compare_exchange_strong(pDlg, nullptr);
     return;
   } catch (const std::exception& e) {
-    PostStatus("ERROR: %s", e.what());
+    sError = std::string("ERROR: ") + e.what();
   } catch (...) {
-    PostStatus("ERROR - main unknown exception");
+    sError = "ERROR - main unknown exception";
   }
-  context.pClock->SleepMs(10000);
-  PostToDialog(eQuitWithoutLaunching, 0);
+  // After a Cancel the dialog is gone: there is nothing to show and nothing to end.
+  if (!context.pCancel->IsCancelled()) {
+    PostStatus("%s", sError.c_str());
+    context.pClock->SleepMs(10000);
+    PostToDialog(eQuitWithoutLaunching, 0);
+  }
   s_pTargetDlg.compare_exchange_strong(pDlg, nullptr);
 }
 

@@ -8,27 +8,15 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <string>
 
 #include "bootstrapper/BootStrapperDlg.h"
-#include "bootstrapper/Clock.h"
+#include "bootstrapper/InstallLayout.h"
 #include "bootstrapper/UpdateServices.h"
 
 namespace bootstrapper {
 
-// What the worker's steps use besides the dialog. Not owned; alive for the whole cycle.
-struct SWorkerContext {
-  IUpdateServices* pServices = nullptr;
-  IClock* pClock = nullptr;
-  // Called right before a successor process is started (releases the single-instance guard,
-  // so that the successor does not take this process for a second instance).
-  std::function<void()> fnBeforeSuccessorStart;
-  // Ends the process at once with exit status 0 (after the self-updater was started).
-  std::function<void()> fnEndProcess;
-};
-
-// The thread entry. pDlg must not be null.
+// The thread entry. pDlg must not be null. After the cycle's Cancel the worker ends quietly:
+// the dialog is gone, so neither the error nor the quit message is posted.
 void BootStrapperWorker(CBootStrapperDlg* pDlg, const SWorkerContext& context);
 
 // Status texts: formatted into a 256-byte buffer (cut at 255 characters) and posted to the
@@ -40,15 +28,5 @@ void PostFileProgress(int nPercent);
 // The directory servers of the branding strings; "No IP:ports provided for
 // GeneralDirectoryServers" when there are none.
 ServerList GetBrandedDirectoryServers(IUpdateServices& services);
-
-// The worker's names for a bootstrapper whose argv[0] is given.
-struct SWorkerNames {
-  std::string sBaseName;     // "Larch"
-  std::string sExeName;      // "Larch.exe"
-  std::string sVersionBlob;  // "Larch.blb"
-};
-SWorkerNames MakeWorkerNames(const char* pszArgv0);
-
-constexpr const char* sc_pszClientRegistryFile = "ClientRegistry.blob";
 
 }  // namespace bootstrapper

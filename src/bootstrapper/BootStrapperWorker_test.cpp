@@ -78,8 +78,7 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
                 "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
                 "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
                 "GetPublishedVersions 10.0.0.3:27038", "GetFile 10.0.0.7:27040 CLIENT_5.pkg",
-                "UnpackPackage CLIENT_5.pkg", "SetVersion Larch.blb ClientAppVersionNum 5",
-                "StopNetwork"}));
+                "UnpackPackage CLIENT_5.pkg", "SetClientVersion Larch.blb 5", "StopNetwork"}));
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
   EXPECT_EQ(ReadFile(std::string("data") + platform::PreferredSeparator() + "readme.txt"), "hello");
   EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\ndata\\readme.txt\n"));
@@ -102,7 +101,7 @@ TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
                                       "CLIENT.dll is up-to-date at v5"}));
   for (const std::string& sCall : m_services.Calls()) {
     EXPECT_EQ(sCall.find("GetFile"), std::string::npos) << sCall;
-    EXPECT_EQ(sCall.find("SetVersion"), std::string::npos) << sCall;
+    EXPECT_NE(sCall.compare(0, 3, "Set"), 0) << sCall;
   }
   EXPECT_TRUE(m_clock.Sleeps().empty());
 }
@@ -140,7 +139,7 @@ TEST_F(WorkerTest, ClientUpdateDeletesStaleFilesAndRecordsTheVersionLast) {
   EXPECT_EQ(ReadFile("CLIENT_6.mst"), TextFile("CLIENT.dll\nkept.txt\nnew.txt\n"));
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n6\n");
   auto calls = m_services.Calls();
-  EXPECT_EQ(calls[calls.size() - 2], "SetVersion Larch.blb ClientAppVersionNum 6");
+  EXPECT_EQ(calls[calls.size() - 2], "SetClientVersion Larch.blb 6");
 }
 
 TEST_F(WorkerTest, FailedUnpackKeepsTheOldVersionAndShowsTheErrorForTenSeconds) {
@@ -158,18 +157,21 @@ TEST_F(WorkerTest, FailedUnpackKeepsTheOldVersionAndShowsTheErrorForTenSeconds) 
 
 TEST_F(WorkerTest, EmptyServerAnswersAreErrors) {
   struct SCase {
-    uint32_t uType;
+    common::EServerType eType;
     const char* pszText;
   };
-  for (SCase c : {SCase{3, "ERROR: No LCSes logged-in."}, SCase{6, "ERROR: No CSDSes logged-in."},
-                  SCase{0, "ERROR: No public CSes logged-in."}}) {
+  const CFakeServices scripted;
+  for (SCase c : {SCase{common::eConfigServer, "ERROR: No LCSes logged-in."},
+                  SCase{common::eContentServerDirectoryServer, "ERROR: No CSDSes logged-in."},
+                  SCase{common::eMasterAuthenticationServer, "ERROR: No public CSes logged-in."}}) {
     m_events.clear();
-    m_services.serversByType = {{6, {"10.0.0.6:27037"}}, {3, {"10.0.0.3:27038"}}};
-    m_services.contentServers = {"10.0.0.7:27040"};
-    if (c.uType == 0) {
+    m_services.serversByType = scripted.serversByType;
+    m_services.contentServers = scripted.contentServers;
+    // The master's type stands for the content servers, which are not found by type.
+    if (c.eType == common::eMasterAuthenticationServer) {
       m_services.contentServers.clear();
     } else {
-      m_services.serversByType[c.uType].clear();
+      m_services.serversByType[c.eType].clear();
     }
     EXPECT_EQ(Run(), sc_nIdCancel);
     EXPECT_EQ(m_statuses.back(), c.pszText);

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "bootstrapper/InstallLayout.h"
+
 namespace bootstrapper {
 
 // The parts of a path as the runtime's path splitter gives them: drive ("C:"), directory with
@@ -35,11 +37,10 @@ class CCommandLine {
 
   int Argc() const { return m_nArgc; }
   char** Argv() { return m_apArgv; }
-  // argv[0] split: base name ("Larch"), directory with drive and trailing separator, and
-  // base name + ".exe".
-  const std::string& BaseName() const { return m_sBaseName; }
+  // argv[0] split: the installation's names (base name "Larch"), and the directory with drive
+  // and trailing separator.
+  const CInstallLayout& Layout() const { return m_layout; }
   const std::string& Directory() const { return m_sDirectory; }
-  const std::string& ExeFileName() const { return m_sExeFileName; }
 
  private:
   void AddArgument(const std::string& sArg);
@@ -47,9 +48,8 @@ class CCommandLine {
   char m_aszSlots[sc_nMaxArgs][sc_uSlotSize];
   char* m_apArgv[sc_nMaxArgs + 1];
   int m_nArgc = 0;
-  std::string m_sBaseName;
+  CInstallLayout m_layout;
   std::string m_sDirectory;
-  std::string m_sExeFileName;
 };
 
 // Writes a program name for a command line: in double quotes when it holds a blank, so that

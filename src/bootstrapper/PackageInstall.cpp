@@ -56,14 +56,6 @@ class CTextFile {
 
 }  // namespace
 
-std::string PackageFileName(const std::string& sComponent, int32_t nVersion) {
-  return sComponent + "_" + std::to_string(nVersion) + ".pkg";
-}
-
-std::string ManifestFileName(const std::string& sComponent, int32_t nVersion) {
-  return sComponent + "_" + std::to_string(nVersion) + "." + "mst";
-}
-
 bool IsNameInsideDirectory(const std::string& sName) {
   if (sName.empty()) return false;
   if (sName[0] == '/' || sName[0] == '\\') return false;
@@ -80,7 +72,7 @@ bool IsNameInsideDirectory(const std::string& sName) {
 
 void WritePackageManifest(const std::vector<std::string>& entryNames, const std::string& sComponent,
                           int32_t nVersion) {
-  std::string sManifest = ManifestFileName(sComponent, nVersion);
+  std::string sManifest = CInstallLayout::ManifestName(sComponent, nVersion);
   CTextFile file(sManifest, "w");
   if (!file.Get()) throw std::runtime_error("unable to open " + sManifest + " for writing");
   bool bOk = true;
@@ -115,8 +107,8 @@ std::set<std::string> ReadManifest(const std::string& sManifestFile) {
 
 void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_t nNewVersion) {
   LARCH_PRECONDITION("HavePackageBaseName", sComponent.length());
-  std::string sOldManifest = ManifestFileName(sComponent, nOldVersion);
-  std::string sNewManifest = ManifestFileName(sComponent, nNewVersion);
+  std::string sOldManifest = CInstallLayout::ManifestName(sComponent, nOldVersion);
+  std::string sNewManifest = CInstallLayout::ManifestName(sComponent, nNewVersion);
   if (!IsFile(sNewManifest)) {
     throw std::runtime_error("Manifest file " + sNewManifest + " does not exist");
   }
@@ -144,13 +136,13 @@ void CPackageInstaller::DownloadPackage(const std::string& sPackageFile) {
   LARCH_PRECONDITION("HavePackageName", sPackageFile.length());
   if (m_contentServers.empty()) throw std::runtime_error("No public CSes logged-in.");
   common::CMallocedBlock data =
-      m_services.GetFile(m_contentServers.front(), sPackageFile, m_pfnProgress);
+      m_pServices->GetFile(m_contentServers.front(), sPackageFile, m_pfnProgress);
   common::CFileUtil::WriteWholeFile(sPackageFile, data.Data(), data.Size());
 }
 
 void CPackageInstaller::Install(const std::string& sPackageFile, const std::string& sComponent,
                                 int32_t nOldVersion, int32_t nNewVersion) {
-  std::vector<std::string> entryNames = m_services.UnpackPackage(sPackageFile);
+  std::vector<std::string> entryNames = m_pServices->UnpackPackage(sPackageFile);
   WritePackageManifest(entryNames, sComponent, nNewVersion);
   DeleteStaleFiles(sComponent, nOldVersion, nNewVersion);
 }

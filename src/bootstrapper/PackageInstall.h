@@ -6,15 +6,12 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bootstrapper/UpdateServices.h"
 
 namespace bootstrapper {
-
-// "Larch_12.pkg", "Larch_12.mst": versions in decimal without sign or leading zeros.
-std::string PackageFileName(const std::string& sComponent, int32_t nVersion);
-std::string ManifestFileName(const std::string& sComponent, int32_t nVersion);
 
 // One line per entry name, in the given order; "unable to open NAME for writing".
 void WritePackageManifest(const std::vector<std::string>& entryNames, const std::string& sComponent,
@@ -31,12 +28,15 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_
 // drive or network prefix, no ".." component.
 bool IsNameInsideDirectory(const std::string& sName);
 
-// The download and install steps with the servers of one cycle.
+// The download and install steps with the servers of one cycle. The services are not owned:
+// they belong to the process and outlive every installer.
 class CPackageInstaller {
  public:
-  CPackageInstaller(IUpdateServices& services, const ServerList& contentServers,
+  CPackageInstaller(IUpdateServices& services, ServerList contentServers,
                     ProgressCallback pfnProgress)
-      : m_services(services), m_contentServers(contentServers), m_pfnProgress(pfnProgress) {}
+      : m_pServices(&services),
+        m_contentServers(std::move(contentServers)),
+        m_pfnProgress(pfnProgress) {}
 
   // Downloads the file from the first content server and stores it under its own name.
   void DownloadPackage(const std::string& sPackageFile);
@@ -45,8 +45,8 @@ class CPackageInstaller {
                int32_t nNewVersion);
 
  private:
-  IUpdateServices& m_services;
-  const ServerList& m_contentServers;
+  IUpdateServices* m_pServices;
+  ServerList m_contentServers;
   ProgressCallback m_pfnProgress;
 };
 

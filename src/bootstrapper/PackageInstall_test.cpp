@@ -4,8 +4,10 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "bootstrapper/TestFakes.h"
+#include "network/NetTestUtil.h"
 #include "platform/FaultInjection.h"
 #include "support/Assert.h"
 #include "support/TestUtil.h"
@@ -35,12 +37,6 @@ class PackageInstallTest : public ::testing::Test {
   larch_test::CScratchDir m_dir;
   std::unique_ptr<CCurrentDirectory> m_pCwd;
 };
-
-TEST_F(PackageInstallTest, NamesCarryDecimalVersions) {
-  EXPECT_EQ(PackageFileName("Larch", 12), "Larch_12.pkg");
-  EXPECT_EQ(PackageFileName("CLIENT", 7), "CLIENT_7.pkg");
-  EXPECT_EQ(ManifestFileName("CLIENT", 7), "CLIENT_7.mst");
-}
 
 TEST_F(PackageInstallTest, ManifestRoundTripAndReadingRules) {
   WritePackageManifest({"b.txt", "a\\c.txt", "a.txt"}, "N", 3);
@@ -163,11 +159,52 @@ TEST_F(PackageInstallTest, DeleteErrors) {
 TEST_F(PackageInstallTest, DownloadStoresTheFileUnderItsName) {
   CFakeServices services;
   services.files["P_1.pkg"] = "bytes";
-  ServerList servers = {"1.2.3.4:5"};
+  ServerList servers = {Address("1.2.3.4:5")};
   CPackageInstaller installer(services, servers, nullptr);
   installer.DownloadPackage("P_1.pkg");
   EXPECT_EQ(ReadFile("P_1.pkg"), "bytes");
   EXPECT_EQ(services.Calls(), (std::vector<std::string>{"GetFile 1.2.3.4:5 P_1.pkg"}));
+}
+
+std::atomic<int> s_nProgressReports{0};
+void CountProgress(int) {
+  ++s_nProgressReports;
+}
+
+// The content server sends the first 40,000 bytes of a 1,000,000-byte package and then holds
+// until the client goes; the user's Cancel ends the download at its next poll.
+TEST_F(PackageInstallTest, CancelEndsAHeldDownloadWithTheAbortErrorAndNoFile) {
+  const std::string sSize = larch_test::Bytes({0x00, 0x0F, 0x42, 0x40});  // 1,000,000
+  larch_test::CScriptedServer server({[&](larch_test::CServerConnection& c) {
+    c.Read(4);
+    c.Write(larch_test::Bytes({1}));
+    c.Read(13 + 12);
+    c.Write(sSize + sSize + std::string(40000, 'x'));
+    c.ReadUntilClosed();
+  }});
+  std::unique_ptr<IUpdateServices> pServices = MakeRealUpdateServices();
+  CCancelToken cancel;
+  pServices->StartNetwork(cancel);
+  std::string sError = "no error";
+  std::thread download([&] {
+    try {
+      CPackageInstaller(*pServices, {server.Address()}, &CountProgress)
+          .DownloadPackage("CLIENT_5.pkg");
+    } catch (const std::runtime_error& e) {
+      sError = e.what();
+    }
+  });
+  // The first chunk is in; the second waits for bytes that do not come.
+  for (int i = 0; i < 500 && s_nProgressReports.load() < 2; ++i) {
+    platform::SleepMilliseconds(10);
+  }
+  EXPECT_EQ(s_nProgressReports.load(), 2);
+  cancel.Cancel();
+  download.join();
+  server.Join();
+  pServices->StopNetwork();
+  EXPECT_EQ(sError, "network receive aborted by caller");
+  EXPECT_FALSE(FileExists("CLIENT_5.pkg"));
 }
 
 }  // namespace

@@ -17,20 +17,9 @@ namespace {
 
 constexpr uint32_t sc_uLockTimeoutMs = 100;
 constexpr uint16_t sc_u16DefaultDirectoryServerPort = 5273;
-
-std::vector<common::CIPAddrPort> ToAddresses(const ServerList& servers) {
-  std::vector<common::CIPAddrPort> addresses;
-  for (const std::string& s : servers) {
-    addresses.push_back(common::CIPAddrPort(0, s, sc_u16DefaultDirectoryServerPort));
-  }
-  return addresses;
-}
-
-ServerList ToServerList(const std::vector<common::CIPAddrPort>& addresses) {
-  ServerList servers;
-  for (const common::CIPAddrPort& a : addresses) servers.push_back(a.ToString());
-  return servers;
-}
+// The version file: one key per version, holding a value of the same name.
+constexpr const char* sc_pszBootStrapperVersionKey = "BootStrapperVersionNum";
+constexpr const char* sc_pszClientVersionKey = "ClientAppVersionNum";
 
 // Opens a registry file; a lock that does not come in time is told apart from damage.
 std::unique_ptr<common::CBlobRegistry> OpenRegistry(const std::string& sFile, bool bMustExist) {
@@ -43,53 +32,62 @@ std::unique_ptr<common::CBlobRegistry> OpenRegistry(const std::string& sFile, bo
 
 class CRealUpdateServices : public IUpdateServices {
  public:
-  void StartNetwork() override { m_pSession = std::make_unique<common::CWinSockSession>(); }
-  void StopNetwork() override { m_pSession.reset(); }
+  void StartNetwork(const CCancelToken& cancel) override {
+    m_pSession = std::make_unique<common::CWinSockSession>();
+    m_pCancel = &cancel;
+  }
+  void StopNetwork() override {
+    m_pSession.reset();
+    m_pCancel = nullptr;
+  }
 
   ServerList ParseDirectoryServers(const std::string& sText) override {
-    return ToServerList(common::ParseIPAddrPortList(sText, 0, sc_u16DefaultDirectoryServerPort));
+    return common::ParseIPAddrPortList(sText, 0, sc_u16DefaultDirectoryServerPort);
   }
 
-  ServerList GetServers(const ServerList& directoryServers, uint32_t uType,
+  ServerList GetServers(const ServerList& directoryServers, common::EServerType eType,
                         bool bPolling) override {
-    std::vector<common::CIPAddrPort> found;
-    std::atomic<bool> bAbort{false}, bStalled{false};
-    common::GeneralDirectoryServerGetServers(
-        static_cast<uint8_t>(uType), ToAddresses(directoryServers), &found,
-        bPolling ? &bAbort : nullptr, bPolling ? &bStalled : nullptr);
-    return ToServerList(found);
+    ServerList found;
+    std::atomic<bool> bStalled{false};
+    if (!bPolling) ThrowIfCancelled();
+    common::GeneralDirectoryServerGetServers(eType, directoryServers, &found,
+                                             bPolling ? AbortFlag() : nullptr,
+                                             bPolling ? &bStalled : nullptr);
+    return found;
   }
 
-  std::string GetMasterAuthenticationServer(const ServerList& directoryServers) override {
-    return common::GetMasterAuthenticationServer(ToAddresses(directoryServers)).ToString();
+  common::CIPAddrPort GetMasterAuthenticationServer(const ServerList& directoryServers) override {
+    ThrowIfCancelled();
+    return common::GetMasterAuthenticationServer(directoryServers);
   }
 
-  ServerList GetContentServers(const std::string& sContentDirectoryServer, uint32_t uMaxCount,
-                               uint32_t uCaller) override {
-    std::vector<common::CIPAddrPort> found;
-    std::atomic<bool> bAbort{false}, bStalled{false};
-    common::ContentServerDirectoryServerGetContentServers(
-        ToAddresses({sContentDirectoryServer}).front(), &found, static_cast<uint16_t>(uMaxCount),
-        uCaller, &bAbort, &bStalled);
-    return ToServerList(found);
+  ServerList GetContentServers(const common::CIPAddrPort& contentDirectoryServer,
+                               uint32_t uMaxCount, uint32_t uCaller) override {
+    ServerList found;
+    std::atomic<bool> bStalled{false};
+    common::ContentServerDirectoryServerGetContentServers(contentDirectoryServer, &found,
+                                                          static_cast<uint16_t>(uMaxCount), uCaller,
+                                                          AbortFlag(), &bStalled);
+    return found;
   }
 
-  void GetPublishedVersions(const std::string& sConfigServer, uint32_t& u32BootStrapper,
+  void GetPublishedVersions(const common::CIPAddrPort& configServer, uint32_t& u32BootStrapper,
                             uint32_t& u32ClientApp) override {
+    ThrowIfCancelled();
     std::unique_ptr<Weft::CClientConfigRecord> pRecord =
-        common::ConfigServerGetClientConfigRecord(ToAddresses({sConfigServer}).front());
+        common::ConfigServerGetClientConfigRecord(configServer);
     u32BootStrapper = pRecord->GetCurrentClientBootstrapVersion();
     u32ClientApp = pRecord->GetCurrentClientAppPackageVersion();
   }
 
-  common::CMallocedBlock GetFile(const std::string& sContentServer, const std::string& sFile,
+  common::CMallocedBlock GetFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
                                  ProgressCallback pfnProgress) override {
     common::CMallocedBlock block(1);
-    std::atomic<bool> bAbort{false}, bStalled{false};
+    std::atomic<bool> bStalled{false};
     common::ProgressCallbackFn callback;
     if (pfnProgress) callback = pfnProgress;
-    common::PublicContentServerGetFile(ToAddresses({sContentServer}).front(), sFile, &block,
-                                       callback, &bAbort, &bStalled);
+    common::PublicContentServerGetFile(contentServer, sFile, &block, callback, AbortFlag(),
+                                       &bStalled);
     return block;
   }
 
@@ -104,26 +102,29 @@ class CRealUpdateServices : public IUpdateServices {
   void ReadVersionFile(const std::string& sFile, std::string& sBootStrapperVersion,
                        std::string& sClientAppVersion) override {
     auto pRegistry = OpenRegistry(sFile, true);
-    pRegistry->GetStringValue("BootStrapperVersionNum", "BootStrapperVersionNum",
+    pRegistry->GetStringValue(sc_pszBootStrapperVersionKey, sc_pszBootStrapperVersionKey,
                               sBootStrapperVersion);
-    pRegistry->GetStringValue("ClientAppVersionNum", "ClientAppVersionNum", sClientAppVersion);
+    pRegistry->GetStringValue(sc_pszClientVersionKey, sc_pszClientVersionKey, sClientAppVersion);
   }
 
   void CreateVersionFile(const std::string& sFile) override {
     auto pRegistry = OpenRegistry(sFile, false);
-    pRegistry->CreateKey("BootStrapperVersionNum", true);
-    pRegistry->SetStringValue("BootStrapperVersionNum", "BootStrapperVersionNum", "0");
-    pRegistry->CreateKey("ClientAppVersionNum", true);
-    pRegistry->SetStringValue("ClientAppVersionNum", "ClientAppVersionNum", "0");
+    for (const char* pszKey : {sc_pszBootStrapperVersionKey, sc_pszClientVersionKey}) {
+      pRegistry->CreateKey(pszKey, true);
+      pRegistry->SetStringValue(pszKey, pszKey, "0");
+    }
   }
 
-  void SetVersion(const std::string& sFile, const std::string& sName,
-                  const std::string& sValue) override {
-    OpenRegistry(sFile, true)->SetStringValue(sName, sName, sValue);
+  void SetBootStrapperVersion(const std::string& sFile, const std::string& sVersion) override {
+    SetVersion(sFile, sc_pszBootStrapperVersionKey, sVersion);
+  }
+  void SetClientVersion(const std::string& sFile, const std::string& sVersion) override {
+    SetVersion(sFile, sc_pszClientVersionKey, sVersion);
   }
 
-  bool RefreshMasterAddress(const std::string& sFile, const std::string& sAddress) override {
+  bool RefreshMasterAddress(const std::string& sFile, const common::CIPAddrPort& address) override {
     const char* pszValue = "MasterAuthenticationServerIPAddrPort";
+    const std::string sAddress = address.ToString();
     auto pRegistry = OpenRegistry(sFile, true);
     if (!pRegistry->ValueExists("", pszValue)) return false;
     std::string sStored;
@@ -134,7 +135,20 @@ class CRealUpdateServices : public IUpdateServices {
   }
 
  private:
+  static void SetVersion(const std::string& sFile, const char* pszKey, const std::string& sValue) {
+    OpenRegistry(sFile, true)->SetStringValue(pszKey, pszKey, sValue);
+  }
+  // The session's cancel token as an abort flag; none outside a session.
+  const std::atomic<bool>* AbortFlag() const { return m_pCancel ? m_pCancel->Flag() : nullptr; }
+  // A blocking request cannot be cancelled once started; it is not started after a Cancel.
+  void ThrowIfCancelled() const {
+    if (m_pCancel && m_pCancel->IsCancelled()) {
+      throw std::runtime_error("network request aborted by caller");
+    }
+  }
+
   std::unique_ptr<common::CWinSockSession> m_pSession;
+  const CCancelToken* m_pCancel = nullptr;  // the session's, set from StartNetwork to StopNetwork
 };
 
 }  // namespace

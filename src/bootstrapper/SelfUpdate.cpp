@@ -5,8 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bootstrapper/Clock.h"
 #include "bootstrapper/CommandLine.h"
-#include "bootstrapper/PackageInstall.h"
+#include "bootstrapper/UpdateServices.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/SystemError.h"
@@ -94,16 +95,15 @@ std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::
   return sLine;
 }
 
-void SpawnSelfUpdater(const std::string& sBaseName, int32_t nVersion, int nArgc, char** ppArgv,
+void SpawnSelfUpdater(const CInstallLayout& layout, int32_t nVersion, int nArgc, char** ppArgv,
                       const SWorkerContext& context) {
   LARCH_PRECONDITION("EnoughCmdLineArgs", nArgc > 0);
   LARCH_PRECONDITION("ProvidedACmdLine", ppArgv);
-  std::string sExeName = sBaseName + ".exe";
-  std::string sCopyName = sBaseName + "Tmp.exe";
-  CopyExecutable(sExeName, sCopyName);
+  std::string sCopyName = layout.TemporaryCopy();
+  CopyExecutable(layout.Executable(), sCopyName);
   // Packages carry no permission bits.
   platform::MakeExecutable(sCopyName);
-  platform::MakeExecutable(sBaseName + "New.exe");
+  platform::MakeExecutable(layout.NewExecutable());
   std::string sLine = BuildSelfUpdateCommandLine(sCopyName, ppArgv[0], nVersion, nArgc, ppArgv);
   if (!StartSuccessor(sLine, context)) {
     throw std::runtime_error("Could not spawn self-updater " + sCopyName + ErrnoText());
@@ -119,15 +119,15 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
     throw std::runtime_error("Unable to update: the self-update command line has " +
                              std::to_string(nArgc) + " arguments, 4 are needed");
   }
-  const std::string sBase = SplitPath(ppArgv[2]).sFileName;
+  const CInstallLayout layout = CInstallLayout::FromArgv0(ppArgv[2]);
   const std::string sVersion = ppArgv[3];
   if (!IsValidVersionText(sVersion)) {
     throw std::runtime_error("illegal version number (" + sVersion + ")");
   }
-  const std::string sPackage = sBase + "_" + sVersion + ".pkg";
-  const std::string sOldExe = sBase + ".exe";
-  const std::string sNewExe = sBase + "New.exe";
-  const std::string sBlob = sBase + ".blb";
+  const std::string sPackage = CInstallLayout::PackageName(layout.BaseName(), sVersion);
+  const std::string sOldExe = layout.Executable();
+  const std::string sNewExe = layout.NewExecutable();
+  const std::string sBlob = layout.VersionFile();
   std::string sRestart = QuoteProgramName(sOldExe);
   for (int i = 4; i < nArgc; ++i) sRestart += std::string(" ") + ppArgv[i];
   if (sRestart.size() >= sc_uSelfUpdateLineSize) {
@@ -142,7 +142,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
       throw std::runtime_error("Unable to update: can not make " + sOldExe + " writable");
     }
   }
-  std::string sTemp = TemporaryNameBeside(sBase);
+  std::string sTemp = TemporaryNameBeside(layout.BaseName());
   if (sTemp.empty()) throw std::runtime_error("Unable to update: failed to get temp file name");
 
   // The previous process may still be ending and holding its executable.
@@ -168,7 +168,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
     throw std::runtime_error("Unable to update: remove " + sPackage + ErrnoText());
   }
   if (!Exists(sBlob)) throw std::runtime_error("Unable to open client blob file " + sBlob);
-  context.pServices->SetVersion(sBlob, "BootStrapperVersionNum", sVersion);
+  context.pServices->SetBootStrapperVersion(sBlob, sVersion);
 
   if (!StartSuccessor(sRestart, context)) {
     throw std::runtime_error("Could not spawn new executable " + sOldExe + ErrnoText());

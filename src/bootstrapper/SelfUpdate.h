@@ -1,13 +1,13 @@
-// Replacing the bootstrapper's own executable, in three processes: the running bootstrapper
-// copies itself to B + "Tmp.exe" and starts that copy in the self-update mode; the copy moves
-// B + ".exe" aside, renames B + "New.exe" into its place, records the new version and starts
-// it; the new executable deletes the copy when it starts.
+// Replacing the bootstrapper's own executable B.exe, in three processes (the names are those of
+// CInstallLayout): the running bootstrapper copies itself to BTmp.exe and starts that copy in
+// the self-update mode; the copy moves B.exe aside, renames BNew.exe into its place, records the
+// new version and starts it; the new executable deletes the copy when it starts.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "bootstrapper/BootStrapperWorker.h"
+#include "bootstrapper/InstallLayout.h"
 
 namespace bootstrapper {
 
@@ -21,7 +21,7 @@ std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::
 
 // On the update worker: copies the executable, starts the copy and ends the process through
 // the context; returns only by throwing.
-void SpawnSelfUpdater(const std::string& sBaseName, int32_t nVersion, int nArgc, char** ppArgv,
+void SpawnSelfUpdater(const CInstallLayout& layout, int32_t nVersion, int nArgc, char** ppArgv,
                       const SWorkerContext& context);
 
 // The self-update mode, on the copy's main thread. Returns after starting the new executable;

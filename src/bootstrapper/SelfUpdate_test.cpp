@@ -157,7 +157,7 @@ TEST_F(SelfUpdateTest, SpawnCopiesTheRunningExecutable) {
   char* argv[] = {sz0, nullptr};
   platform::InjectFailure("StartProcess", 1, 8);
   try {
-    SpawnSelfUpdater("B", 5, 1, argv, m_context);
+    SpawnSelfUpdater(CInstallLayout("B"), 5, 1, argv, m_context);
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Could not spawn self-updater BTmp.exe (errno=8)");
@@ -165,7 +165,7 @@ TEST_F(SelfUpdateTest, SpawnCopiesTheRunningExecutable) {
   EXPECT_EQ(ReadFile("BTmp.exe"), "old");
   platform::RemoveFile("B.exe");
   try {
-    SpawnSelfUpdater("B", 5, 1, argv, m_context);
+    SpawnSelfUpdater(CInstallLayout("B"), 5, 1, argv, m_context);
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "unable to open B.exe for reading (copying)");

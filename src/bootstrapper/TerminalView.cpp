@@ -71,7 +71,7 @@ bool CTerminalView::PopMessage(SDialogMessage& msg, uint32_t uWaitMs) {
   if (m_bCancelRequested) {
     m_bCancelRequested = false;
     lock.unlock();
-    EndDialog(sc_nIdCancel);
+    m_pDlg->OnCancel();
     return false;
   }
   if (m_queue.empty()) return false;
@@ -82,6 +82,7 @@ bool CTerminalView::PopMessage(SDialogMessage& msg, uint32_t uWaitMs) {
 
 int CTerminalView::RunModal(CBootStrapperDlg& dlg) {
   m_bEnded = false;
+  m_pDlg = &dlg;
   CActiveView active(this);
   dlg.OnInitDialog();
   // Posted messages come before the timer, as in a window's message queue.
@@ -104,6 +105,7 @@ int CTerminalView::RunModal(CBootStrapperDlg& dlg) {
     }
     if (PopMessage(msg, uWait)) dlg.OnMessage(msg);
   }
+  m_pDlg = nullptr;
   if (m_bInteractive && m_bPanelDrawn) {
     std::fputc('\n', m_pOut);
     std::fflush(m_pOut);

@@ -38,8 +38,8 @@ class CTerminalView : public IProgressView {
   void SetProgress(int nPosition) override;
   void EndDialog(int nResult) override;
 
-  // The user's Cancel (Ctrl+C on the terminal): the running modal loop, if any, ends with
-  // Cancel as the dialog's Cancel button ends it. False when no loop runs.
+  // The user's Cancel (Ctrl+C on the terminal): the running modal loop, if any, hands it to
+  // the dialog's OnCancel, as the dialog's Cancel button does. False when no loop runs.
   static bool CancelActiveDialog();
 
  private:
@@ -54,7 +54,8 @@ class CTerminalView : public IProgressView {
   std::mutex m_queueMutex;
   std::condition_variable m_queueChanged;
   std::deque<SDialogMessage> m_queue;
-  bool m_bCancelRequested = false;  // guarded by m_queueMutex
+  bool m_bCancelRequested = false;     // guarded by m_queueMutex
+  CBootStrapperDlg* m_pDlg = nullptr;  // while RunModal runs
 
   bool m_bTimerRunning = false;
   uint32_t m_uTimerPeriodMs = 0;

@@ -15,8 +15,8 @@ namespace {
 char s_szArg0[] = "Larch";
 char* s_apArgv[] = {s_szArg0, nullptr};
 
-// Ctrl+C on the terminal ends the running dialog as its Cancel button does; without a running
-// dialog there is nothing to cancel.
+// Ctrl+C on the terminal ends the running dialog as its Cancel button does, and sets the cycle's
+// cancel token; without a running dialog there is nothing to cancel.
 TEST(TerminalView, CancelEndsTheRunningDialogWithCancel) {
   EXPECT_FALSE(CTerminalView::CancelActiveDialog());
   bootstrapper_test::CFakeClock clock;
@@ -26,6 +26,8 @@ TEST(TerminalView, CancelEndsTheRunningDialogWithCancel) {
     CTerminalView view(pOut, false, clock);
     CBootStrapperDlg dlg(view);
     dlg.SetArgs(1, s_apArgv);
+    CCancelToken cancel;
+    dlg.SetCancelToken(&cancel);
     std::atomic<bool> bEnded{false}, bCancelled{false};
     std::thread user([&] {
       dlg.WaitUntilReady();
@@ -40,6 +42,7 @@ TEST(TerminalView, CancelEndsTheRunningDialogWithCancel) {
     EXPECT_TRUE(bCancelled);
     EXPECT_EQ(sc_nIdCancel, nResult);
     EXPECT_FALSE(dlg.EndedByWorker());
+    EXPECT_TRUE(cancel.IsCancelled());
   }
   std::fclose(pOut);
   EXPECT_FALSE(CTerminalView::CancelActiveDialog());

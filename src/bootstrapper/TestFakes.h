@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -21,12 +22,12 @@
 
 namespace bootstrapper_test {
 
-using namespace bootstrapper;
+using bootstrapper::ServerList;
 
 // Time moves only when someone sleeps; the sleeps are recorded.
 // With SyncWithLoop, a sleep returns only once another thread (the dialog's loop) has read the
 // new time, as a real loop would have woken during a real sleep.
-class CFakeClock : public IClock {
+class CFakeClock : public bootstrapper::IClock {
  public:
   void SyncWithLoop() { m_bSync = true; }
   uint64_t NowMs() override {
@@ -68,10 +69,10 @@ struct SScratchStream {
   FILE* m_pSink;
 };
 
-class CRecordingView : private SScratchStream, public CTerminalView {
+class CRecordingView : private SScratchStream, public bootstrapper::CTerminalView {
  public:
   // pKeep, when given, receives the events too and outlives the view.
-  explicit CRecordingView(IClock& clock, std::vector<std::string>* pKeep = nullptr)
+  explicit CRecordingView(bootstrapper::IClock& clock, std::vector<std::string>* pKeep = nullptr)
       : CTerminalView(m_pSink, false, clock), m_pKeep(pKeep) {}
   void ShowNormal() override {
     Log("shown");
@@ -154,52 +155,74 @@ inline bool FileExists(const std::string& sName) {
   return platform::GetFileStatus(sName, status) && status.bExists;
 }
 
+// An address from its text ("10.0.0.1:5273").
+inline common::CIPAddrPort Address(const std::string& sText) {
+  return common::CIPAddrPort(0xFFFFFFFFu, sText, 0);
+}
+
 // Scripted servers. Packages are text: one "name<TAB>content" line per entry. The version file
 // holds "boot\nclient\n"; the client registry holds "MASTER=<address>" or "LOCKED" (another
 // process holds it) or anything else (damaged) or "" (no master value).
-class CFakeServices : public IUpdateServices {
+class CFakeServices : public bootstrapper::IUpdateServices {
  public:
-  ServerList directoryServers = {"10.0.0.1:5273"};
-  std::map<uint32_t, ServerList> serversByType = {{6, {"10.0.0.6:27037"}}, {3, {"10.0.0.3:27038"}}};
-  std::string sMaster = "10.0.0.9:27039";
-  ServerList contentServers = {"10.0.0.7:27040"};
+  ServerList directoryServers = {Address("10.0.0.1:5273")};
+  std::map<common::EServerType, ServerList> serversByType = {
+      {common::eContentServerDirectoryServer, {Address("10.0.0.6:27037")}},
+      {common::eConfigServer, {Address("10.0.0.3:27038")}}};
+  common::CIPAddrPort master = Address("10.0.0.9:27039");
+  ServerList contentServers = {Address("10.0.0.7:27040")};
   uint32_t u32PublishedBoot = 0;
   uint32_t u32PublishedClient = 0;
   std::map<std::string, std::string> files;     // on the content server
   std::map<std::string, std::string> failures;  // call name -> error text
   int nRegistryWrites = 0;
+  // Called by GetFile before it sends the file; the download then waits (at most 5 s) for the
+  // cycle's Cancel and ends with the abort error, as a real download held by its server does.
+  std::function<void()> fnHoldDownload;
 
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_calls;
   }
 
-  void StartNetwork() override { Call("StartNetwork"); }
+  void StartNetwork(const bootstrapper::CCancelToken& cancel) override {
+    Call("StartNetwork");
+    m_pCancel = &cancel;
+  }
   void StopNetwork() override { Call("StopNetwork"); }
   ServerList ParseDirectoryServers(const std::string& sText) override {
     Call("ParseDirectoryServers " + sText);
     return directoryServers;
   }
-  ServerList GetServers(const ServerList&, uint32_t uType, bool bPolling) override {
-    Call("GetServers " + std::to_string(uType) + (bPolling ? " polling" : " blocking"));
-    return serversByType[uType];
+  ServerList GetServers(const ServerList&, common::EServerType eType, bool bPolling) override {
+    Call("GetServers " + std::to_string(static_cast<int>(eType)) +
+         (bPolling ? " polling" : " blocking"));
+    return serversByType[eType];
   }
-  std::string GetMasterAuthenticationServer(const ServerList&) override {
+  common::CIPAddrPort GetMasterAuthenticationServer(const ServerList&) override {
     Call("GetMasterAuthenticationServer");
-    return sMaster;
+    return master;
   }
-  ServerList GetContentServers(const std::string& s, uint32_t uMax, uint32_t uCaller) override {
-    Call("GetContentServers " + s + " " + std::to_string(uMax) + " " + std::to_string(uCaller));
+  ServerList GetContentServers(const common::CIPAddrPort& server, uint32_t uMax,
+                               uint32_t uCaller) override {
+    Call("GetContentServers " + server.ToString() + " " + std::to_string(uMax) + " " +
+         std::to_string(uCaller));
     return contentServers;
   }
-  void GetPublishedVersions(const std::string& s, uint32_t& uBoot, uint32_t& uClient) override {
-    Call("GetPublishedVersions " + s);
+  void GetPublishedVersions(const common::CIPAddrPort& server, uint32_t& uBoot,
+                            uint32_t& uClient) override {
+    Call("GetPublishedVersions " + server.ToString());
     uBoot = u32PublishedBoot;
     uClient = u32PublishedClient;
   }
-  common::CMallocedBlock GetFile(const std::string& sServer, const std::string& sFile,
-                                 ProgressCallback pfnProgress) override {
-    Call("GetFile " + sServer + " " + sFile);
+  common::CMallocedBlock GetFile(const common::CIPAddrPort& server, const std::string& sFile,
+                                 bootstrapper::ProgressCallback pfnProgress) override {
+    Call("GetFile " + server.ToString() + " " + sFile);
+    if (fnHoldDownload) {
+      fnHoldDownload();
+      for (int i = 0; i < 500 && !m_pCancel->IsCancelled(); ++i) platform::SleepMilliseconds(10);
+      if (m_pCancel->IsCancelled()) throw std::runtime_error("network receive aborted by caller");
+    }
     auto it = files.find(sFile);
     if (it == files.end()) throw std::runtime_error("no such file " + sFile);
     if (pfnProgress) {
@@ -243,20 +266,19 @@ class CFakeServices : public IUpdateServices {
     Call("CreateVersionFile " + sFile);
     WriteFile(sFile, "0\n0\n");
   }
-  void SetVersion(const std::string& sFile, const std::string& sName,
-                  const std::string& sValue) override {
-    Call("SetVersion " + sFile + " " + sName + " " + sValue);
-    std::string sBoot, sClient;
-    std::istringstream in(ReadFile(sFile));
-    std::getline(in, sBoot);
-    std::getline(in, sClient);
-    (sName == "BootStrapperVersionNum" ? sBoot : sClient) = sValue;
-    WriteFile(sFile, sBoot + "\n" + sClient + "\n");
+  void SetBootStrapperVersion(const std::string& sFile, const std::string& sVersion) override {
+    Call("SetBootStrapperVersion " + sFile + " " + sVersion);
+    SetVersionLine(sFile, 0, sVersion);
   }
-  bool RefreshMasterAddress(const std::string& sFile, const std::string& sAddress) override {
+  void SetClientVersion(const std::string& sFile, const std::string& sVersion) override {
+    Call("SetClientVersion " + sFile + " " + sVersion);
+    SetVersionLine(sFile, 1, sVersion);
+  }
+  bool RefreshMasterAddress(const std::string& sFile, const common::CIPAddrPort& address) override {
+    const std::string sAddress = address.ToString();
     Call("RefreshMasterAddress " + sFile + " " + sAddress);
     std::string sContent = ReadFile(sFile);
-    if (sContent == "LOCKED") throw CRegistryBusyException("in use");
+    if (sContent == "LOCKED") throw bootstrapper::CRegistryBusyException("in use");
     if (sContent.empty()) return false;
     if (sContent.compare(0, 7, "MASTER=") != 0) throw std::runtime_error("damaged");
     if (sContent.substr(7) == sAddress) return false;
@@ -266,6 +288,14 @@ class CFakeServices : public IUpdateServices {
   }
 
  private:
+  static void SetVersionLine(const std::string& sFile, int nLine, const std::string& sVersion) {
+    std::string asLines[2];
+    std::istringstream in(ReadFile(sFile));
+    std::getline(in, asLines[0]);
+    std::getline(in, asLines[1]);
+    asLines[nLine] = sVersion;
+    WriteFile(sFile, asLines[0] + "\n" + asLines[1] + "\n");
+  }
   void Call(const std::string& s) {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -279,6 +309,7 @@ class CFakeServices : public IUpdateServices {
   }
   std::mutex m_mutex;
   std::vector<std::string> m_calls;
+  const bootstrapper::CCancelToken* m_pCancel = nullptr;
 };
 
 // Runs the test in a scratch directory made current, and goes back afterwards.

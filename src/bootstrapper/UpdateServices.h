@@ -2,7 +2,6 @@
 // files and the registry files. The program uses the real network, package and registry code
 // (RealUpdateServices); tests put scripted answers behind the same calls.
 //
-// Server addresses travel as their text form (dotted-quad address, colon, decimal port).
 // Every failure is an exception derived from std::runtime_error whose text is the message.
 #pragma once
 
@@ -12,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bootstrapper/InstallLayout.h"
+#include "network/IPAddrPort.h"
+#include "protocols/GeneralDirectoryServerCommands.h"
 #include "support/MallocedBlock.h"
 
 namespace bootstrapper {
 
-using ServerList = std::vector<std::string>;
+using ServerList = std::vector<common::CIPAddrPort>;
 using ProgressCallback = void (*)(int nPercent);
 
 // Another process holds the registry file's lock for longer than the wait allowed.
@@ -29,23 +31,27 @@ class IUpdateServices {
  public:
   virtual ~IUpdateServices() = default;
 
-  // Sockets for this thread's sequence; StopNetwork undoes one StartNetwork.
-  virtual void StartNetwork() = 0;
+  // Sockets for this thread's sequence; StopNetwork undoes one StartNetwork. Until then every
+  // network call that polls gives up at its next poll with its "... aborted ..." error once
+  // the cancel token is set; the token must outlive the session.
+  virtual void StartNetwork(const CCancelToken& cancel) = 0;
   virtual void StopNetwork() = 0;
   // Parses a directory-server list (separators comma, blank, tab; an empty address part takes
   // the default address 0, a missing port 5273).
   virtual ServerList ParseDirectoryServers(const std::string& sText) = 0;
   // Asks the directory servers in turn for the servers of a type; bPolling selects the
-  // polling form of the requests.
-  virtual ServerList GetServers(const ServerList& directoryServers, uint32_t uType,
+  // polling form of the requests (the blocking form does not see the cancel token).
+  virtual ServerList GetServers(const ServerList& directoryServers, common::EServerType eType,
                                 bool bPolling) = 0;
-  virtual std::string GetMasterAuthenticationServer(const ServerList& directoryServers) = 0;
-  virtual ServerList GetContentServers(const std::string& sContentDirectoryServer,
+  // Blocking: does not see the cancel token.
+  virtual common::CIPAddrPort GetMasterAuthenticationServer(const ServerList& directoryServers) = 0;
+  virtual ServerList GetContentServers(const common::CIPAddrPort& contentDirectoryServer,
                                        uint32_t uMaxCount, uint32_t uCaller) = 0;
-  // The published bootstrapper and client versions from the client config record.
-  virtual void GetPublishedVersions(const std::string& sConfigServer, uint32_t& u32BootStrapper,
-                                    uint32_t& u32ClientApp) = 0;
-  virtual common::CMallocedBlock GetFile(const std::string& sContentServer,
+  // The published bootstrapper and client versions from the client config record. Blocking:
+  // does not see the cancel token.
+  virtual void GetPublishedVersions(const common::CIPAddrPort& configServer,
+                                    uint32_t& u32BootStrapper, uint32_t& u32ClientApp) = 0;
+  virtual common::CMallocedBlock GetFile(const common::CIPAddrPort& contentServer,
                                          const std::string& sFile,
                                          ProgressCallback pfnProgress) = 0;
 
@@ -60,13 +66,13 @@ class IUpdateServices {
                                std::string& sClientAppVersion) = 0;
   // Creates the file with both versions "0".
   virtual void CreateVersionFile(const std::string& sFile) = 0;
-  // Sets the value of the key of the same name ("BootStrapperVersionNum" or
-  // "ClientAppVersionNum"); the file must exist.
-  virtual void SetVersion(const std::string& sFile, const std::string& sName,
-                          const std::string& sValue) = 0;
-  // Sets the top key's "MasterAuthenticationServerIPAddrPort" to the text when that value
-  // exists and differs; true when it was written.
-  virtual bool RefreshMasterAddress(const std::string& sFile, const std::string& sAddress) = 0;
+  // Record one version as its text; the file must exist.
+  virtual void SetBootStrapperVersion(const std::string& sFile, const std::string& sVersion) = 0;
+  virtual void SetClientVersion(const std::string& sFile, const std::string& sVersion) = 0;
+  // Sets the top key's "MasterAuthenticationServerIPAddrPort" to the address's text when that
+  // value exists and differs; true when it was written.
+  virtual bool RefreshMasterAddress(const std::string& sFile,
+                                    const common::CIPAddrPort& address) = 0;
 };
 
 // The services on the system's real network, package and registry code.

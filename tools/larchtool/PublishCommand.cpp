@@ -13,6 +13,7 @@
 #include "../../server/PublishLayout.h"
 #include "Command.h"
 #include "InputFile.h"
+#include "bootstrapper/InstallLayout.h"
 #include "package/PkgFile.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
@@ -56,8 +57,9 @@ std::string InDir(const std::string& sDir, const std::string& sName) {
   return sDir + "/" + sName;
 }
 
+// The package's name as the bootstrapper asks for it, which reads versions signed.
 std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
-  return sComponent + "_" + std::to_string(uVersion) + ".pkg";
+  return bootstrapper::CInstallLayout::PackageName(sComponent, static_cast<int32_t>(uVersion));
 }
 
 // Decimal digits only; no sign, no blanks.
@@ -254,7 +256,8 @@ uint32_t BuildPackage(const SPublishArgs& args) {
     }
     // The self-update swaps NAME + "New.exe" into place, whatever the file was called here.
     pStaging.reset(new CStagingDir(args.sDir));
-    std::string sStaged = InDir(pStaging->Path(), args.sComponent + "New.exe");
+    std::string sStaged =
+        InDir(pStaging->Path(), bootstrapper::CInstallLayout(args.sComponent).NewExecutable());
     CopyFile(args.vecPaths[0], sStaged);
     vecSources = {sStaged};
   }

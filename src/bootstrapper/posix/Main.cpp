@@ -15,8 +15,9 @@
 namespace {
 
 // Ctrl+C (or SIGTERM) is the terminal's Cancel: it ends the progress dialog as its Cancel
-// button does, so nothing is launched and the process ends with the worker wherever it stands.
-// Outside the dialog it ends the process at once, as it would without this relay.
+// button does, so the cycle's network call gives up at its next poll, nothing is launched, and
+// the process ends (with the worker wherever it stands, should it be held elsewhere). Outside
+// the dialog it ends the process at once, as it would without this relay.
 void RelayTerminationRequestsToCancel() {
   if (!platform::HoldTerminationRequests()) return;
   std::thread([] {

@@ -122,6 +122,10 @@ bool CBootStrapperDlgWindow::OnMessage(unsigned uMsg, MessageWord wParam, Messag
   }
 }
 
+void CBootStrapperDlgWindow::OnCancel() {
+  m_pDlg->OnCancel();
+}
+
 bool CBootStrapperDlgWindow::OnSysCommand(MessageWord wParam) {
   if ((wParam & 0xFFF0) != IDM_ABOUTBOX) return false;
   CAboutDlg about;

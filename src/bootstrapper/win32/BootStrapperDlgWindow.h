@@ -41,6 +41,8 @@ class CBootStrapperDlgWindow : public CColouredDialog, public bootstrapper::IPro
   bool OnInitDialog() override;
   bool OnMessage(unsigned uMsg, MessageWord wParam, MessageLong lParam,
                  MessageResult& nResult) override;
+  // The Cancel button, Escape and the close box: the portable dialog's Cancel.
+  void OnCancel() override;
 
  private:
   void AddAboutMenuItem();

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "bootstrapper/InstallLayout.h"
 #include "bootstrapper/win32/OnlyOneAtATimeDlg.h"
 #include "bootstrapper/win32/RegisteredMessages.h"
 #include "bootstrapper/win32/ResourceIds.h"
@@ -169,15 +170,18 @@ TEST(BootStrapperDlgWindow, RepeatCycleNeverShowsTheWindow) {
   EXPECT_FALSE(view.m_bShownOffScreen);
 }
 
-TEST(BootStrapperDlgWindow, UsersCancelEndsWithoutTheWorker) {
+// The Cancel button ends the dialog and sets the cycle's cancel token, which the worker's
+// network calls read as their abort flag.
+TEST(BootStrapperDlgWindow, UsersCancelEndsWithoutTheWorkerAndSetsTheToken) {
   CTestDlgWindow view;
   CBootStrapperDlg dlg(view);
-  int nResult = RunProgressDialog(view, dlg, [&](HWND hDlg) {
-    ::PostMessageA(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(hDlg, IDCANCEL)));
-  });
+  bootstrapper::CCancelToken cancel;
+  dlg.SetCancelToken(&cancel);
+  int nResult = RunProgressDialog(
+      view, dlg, [&](HWND hDlg) { ::PostMessageA(::GetDlgItem(hDlg, IDCANCEL), BM_CLICK, 0, 0); });
   EXPECT_EQ(nResult, IDCANCEL);
   EXPECT_FALSE(dlg.EndedByWorker());
+  EXPECT_TRUE(cancel.IsCancelled());
   // A message the worker still posts finds no window; the view frees its text.
   view.Post(Status("Determining local version numbers..."));
 }

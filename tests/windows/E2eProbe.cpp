@@ -5,6 +5,9 @@
 //       describes the visible progress dialog of a running Larch.exe, one "name value" per
 //       line: rect (left top right bottom), status, larch, client and progress; exit code 1
 //       when no such window is on screen
+//   larch_e2e_tool cancel
+//       presses the Cancel button of the visible progress dialog, as the user does; exit code 1
+//       when there is none
 //   larch_e2e_tool message-box CAPTION [--press]
 //       prints the text of the visible message box with that caption ("text ..."), and with
 //       --press presses its OK button; exit code 1 when there is none
@@ -76,6 +79,13 @@ int Probe() {
   return 0;
 }
 
+int PressCancel() {
+  HWND hDlg = FindLarchDialog(IDC_STATUS);
+  if (!hDlg) return 1;
+  ::PostMessageA(::GetDlgItem(hDlg, IDCANCEL), BM_CLICK, 0, 0);
+  return 0;
+}
+
 int OnlyOne(bool bPress) {
   // The already-running dialog: a hidden OK button (1) beside the picture button (2), no
   // status line.
@@ -134,6 +144,7 @@ int main(int argc, char** argv) {
   try {
     std::string sCommand = argc > 1 ? argv[1] : "";
     if (sCommand == "probe") return Probe();
+    if (sCommand == "cancel") return PressCancel();
     if (sCommand == "message-box" && argc > 2) {
       return MessageBoxText(argv[2], argc > 3 && std::string(argv[3]) == "--press");
     }
@@ -142,7 +153,7 @@ int main(int argc, char** argv) {
       return OnlyOne(argc > 2 && std::string(argv[2]) == "--press");
     }
     std::fprintf(stderr,
-                 "usage: larch_e2e_tool probe | message-box CAPTION "
+                 "usage: larch_e2e_tool probe | cancel | message-box CAPTION "
                  "[--press] | only-one [--press] | hold-registry FILE UNTIL_FILE\n");
     return 2;
   } catch (const std::exception& e) {

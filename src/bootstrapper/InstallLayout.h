@@ -1,0 +1,77 @@
+// The installation's vocabulary: the names of the files the bootstrapper keeps beside its
+// executable, made from the executable's base name, and what one update cycle is given to work
+// with (its services, its clock, its cancel token).
+//
+// `larchtool publish` builds its packages with these names too, so that what it publishes is
+// what the bootstrapper looks for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace bootstrapper {
+
+class IUpdateServices;
+class IClock;
+
+constexpr const char* sc_pszClientRegistryFile = "ClientRegistry.blob";
+
+// The names of one installation, for the executable "B.exe":
+//   B.exe      the executable              B_12.pkg  package of component B, version 12
+//   BTmp.exe   the self-updater's copy     B_12.mst  its manifest (the installed entry names)
+//   BNew.exe   the new executable (the bootstrapper's package holds it)
+//   B.blb      the version file
+class CInstallLayout {
+ public:
+  explicit CInstallLayout(std::string sBaseName = std::string())
+      : m_sBaseName(std::move(sBaseName)) {}
+  // The layout of the executable argv[0] names (directory and ".exe" dropped).
+  static CInstallLayout FromArgv0(const char* pszArgv0);
+
+  const std::string& BaseName() const { return m_sBaseName; }
+  std::string Executable() const { return m_sBaseName + ".exe"; }
+  std::string TemporaryCopy() const { return m_sBaseName + "Tmp.exe"; }
+  std::string NewExecutable() const { return m_sBaseName + "New.exe"; }
+  std::string VersionFile() const { return m_sBaseName + ".blb"; }
+  std::string Package(int32_t nVersion) const { return PackageName(m_sBaseName, nVersion); }
+
+  // Versions in decimal without sign or leading zeros. The version text variant keeps the text
+  // as given (the self-update command line's).
+  static std::string PackageName(const std::string& sComponent, int32_t nVersion);
+  static std::string PackageName(const std::string& sComponent, const std::string& sVersion);
+  static std::string ManifestName(const std::string& sComponent, int32_t nVersion);
+
+ private:
+  std::string m_sBaseName;
+};
+
+// The user's Cancel for one cycle: set once from the dialog's thread (or the terminal's
+// termination relay), read by the worker's network calls as their abort flag.
+class CCancelToken {
+ public:
+  void Cancel() { m_bCancelled = true; }
+  bool IsCancelled() const { return m_bCancelled.load(); }
+  const std::atomic<bool>* Flag() const { return &m_bCancelled; }
+
+ private:
+  std::atomic<bool> m_bCancelled{false};
+};
+
+// What the worker's steps use besides the dialog. The services and the clock are not owned and
+// live for the whole process; the cancel token is shared with the cycle that made it, so that a
+// worker left running after a Cancel still reads a live flag.
+struct SWorkerContext {
+  IUpdateServices* pServices = nullptr;
+  IClock* pClock = nullptr;
+  std::shared_ptr<CCancelToken> pCancel = std::make_shared<CCancelToken>();
+  // Called right before a successor process is started (releases the single-instance guard,
+  // so that the successor does not take this process for a second instance).
+  std::function<void()> fnBeforeSuccessorStart;
+  // Ends the process at once with exit status 0 (after the self-updater was started).
+  std::function<void()> fnEndProcess;
+};
+
+}  // namespace bootstrapper

@@ -1,0 +1,23 @@
+#include "bootstrapper/InstallLayout.h"
+
+#include <gtest/gtest.h>
+
+namespace bootstrapper {
+namespace {
+
+TEST(InstallLayout, NamesOfAnInstallation) {
+  CInstallLayout layout = CInstallLayout::FromArgv0("games/Larch.exe");
+  EXPECT_EQ(layout.BaseName(), "Larch");
+  EXPECT_EQ(layout.Executable(), "Larch.exe");
+  EXPECT_EQ(layout.TemporaryCopy(), "LarchTmp.exe");
+  EXPECT_EQ(layout.NewExecutable(), "LarchNew.exe");
+  EXPECT_EQ(layout.VersionFile(), "Larch.blb");
+  EXPECT_EQ(layout.Package(12), "Larch_12.pkg");
+  EXPECT_EQ(CInstallLayout::PackageName("CLIENT", 7), "CLIENT_7.pkg");
+  EXPECT_EQ(CInstallLayout::PackageName("CLIENT", "07"), "CLIENT_07.pkg");
+  EXPECT_EQ(CInstallLayout::ManifestName("CLIENT", 7), "CLIENT_7.mst");
+  EXPECT_EQ(CInstallLayout::FromArgv0("./B").Executable(), "B.exe");
+}
+
+}  // namespace
+}  // namespace bootstrapper

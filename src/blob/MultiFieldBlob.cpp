@@ -1053,12 +1053,18 @@ void CMultiFieldBlob::CheckClassInvariant() const {
   while (pRoot->m_pParentBlob) pRoot = pRoot->m_pParentBlob;
   bool bFull = s_bFullInvariantCheck.load(std::memory_order_relaxed);
   uint64_t u64Generation = pRoot->m_u64ChangeGeneration;
-  if (!bFull || pRoot->m_u64PlainHierarchyCheckedGeneration == u64Generation) {
+  if (!bFull) {
+    // Children attached meanwhile are walked by the next full check.
+    pRoot->m_u64PlainHierarchyCheckedGeneration = ~uint64_t(0);
+    CheckChainFromRoot(bFull, u64Generation);
+    return;
+  }
+  if (pRoot->m_u64PlainHierarchyCheckedGeneration == u64Generation) {
     // Without a change, calls on a plaintext hierarchy alter no object outside this chain
     // but a child they attach or release; walking every object on every call would make
     // reading a large hierarchy cost its object count per call. Preprocessing moves images
     // off the chain: a chain that is not all plaintext has the whole hierarchy checked.
-    if (CheckChainFromRoot(bFull, u64Generation) || !bFull) return;
+    if (CheckChainFromRoot(bFull, u64Generation)) return;
   }
   // Each object after its parent.
   bool bPlain = true;

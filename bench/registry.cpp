@@ -28,19 +28,25 @@ using Clock = std::chrono::steady_clock;
 // at level 2d + 1, its subkeys and values blobs one level further down.
 const uint32_t sc_uNestedKeyLevels = (common::CMultiFieldBlob::sc_uMaxBlobNestingDepth - 2) / 2;
 
-std::string MakeFile(const std::string& sDir, uint32_t uValues) {
-  std::string sFile = sDir + "/bench-" + std::to_string(uValues) + ".blob";
+// A new file whose key sKey gets fill(pKey, u) for u below uCount, under one handle per batch
+// of uBatch: one opening may grow the file by the temporary growth area only.
+template <class Fn>
+void FillFile(const std::string& sFile, const std::string& sKey, uint32_t uCount, uint32_t uBatch,
+              Fn fill) {
   std::filesystem::remove(sFile);
   common::CBlobRegistry registry(sFile, false, 10000);
-  registry.CreateKey("Values", true);
-  // Values are added under one handle per batch: one opening may grow the file by the
-  // temporary growth area only.
-  for (uint32_t u = 0; u < uValues;) {
-    common::KeyPtr_t pKey = registry.OpenKey("Values");
-    for (uint32_t uBatch = 0; uBatch < 1000 && u < uValues; ++uBatch, ++u) {
-      pKey->SetUnsignedNumberValue("value" + std::to_string(u), u);
-    }
+  registry.CreateKey(sKey, true);
+  for (uint32_t u = 0; u < uCount;) {
+    common::KeyPtr_t pKey = registry.OpenKey(sKey);
+    for (uint32_t uInBatch = 0; uInBatch < uBatch && u < uCount; ++uInBatch, ++u) fill(pKey, u);
   }
+}
+
+std::string MakeFile(const std::string& sDir, uint32_t uValues) {
+  std::string sFile = sDir + "/bench-" + std::to_string(uValues) + ".blob";
+  FillFile(sFile, "Values", uValues, 1000, [](const common::KeyPtr_t& pKey, uint32_t u) {
+    pKey->SetUnsignedNumberValue("value" + std::to_string(u), u);
+  });
   return sFile;
 }
 
@@ -85,19 +91,13 @@ void Run(const std::string& sDir, uint32_t uValues, double dSeconds) {
 // shallow check: only the opening afterwards is measured.
 std::string MakeKeysFile(const std::string& sDir, uint32_t uKeys) {
   std::string sFile = sDir + "/bench-keys-" + std::to_string(uKeys) + ".blob";
-  std::filesystem::remove(sFile);
   common::CMultiFieldBlob::SetFullInvariantCheck(false);
-  common::CBlobRegistry registry(sFile, false, 10000);
-  registry.CreateKey("Keys", true);
-  for (uint32_t u = 0; u < uKeys;) {
-    common::KeyPtr_t pKeys = registry.OpenKey("Keys");
-    for (uint32_t uBatch = 0; uBatch < 200 && u < uKeys; ++uBatch, ++u) {
-      common::KeyPtr_t pKey = pKeys->CreateKey("k" + std::to_string(u), true);
-      pKey->SetStringValue("Name", "item number " + std::to_string(u));
-      pKey->SetUnsignedNumberValue("Version", u);
-      pKey->SetStringValue("Path", "content\\items\\" + std::to_string(u) + "\\data.bin");
-    }
-  }
+  FillFile(sFile, "Keys", uKeys, 200, [](const common::KeyPtr_t& pKeys, uint32_t u) {
+    common::KeyPtr_t pKey = pKeys->CreateKey("k" + std::to_string(u), true);
+    pKey->SetStringValue("Name", "item number " + std::to_string(u));
+    pKey->SetUnsignedNumberValue("Version", u);
+    pKey->SetStringValue("Path", "content\\items\\" + std::to_string(u) + "\\data.bin");
+  });
   common::CMultiFieldBlob::SetFullInvariantCheck(true);
   return sFile;
 }

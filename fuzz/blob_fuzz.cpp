@@ -15,8 +15,10 @@
 #include "FuzzSupport.h"
 #include "blob/MultiFieldBlob.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 using common::CMultiFieldBlob;
+using common::LoadLittleEndian32;
 
 using fuzz_support::Check;
 
@@ -27,15 +29,11 @@ const uint8_t sc_key[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
 constexpr int sc_nMaxDepth = 4;
 constexpr size_t sc_uMaxChildren = 64;
 
-uint32_t Load32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // A compressed envelope may claim up to 64 MiB of spare capacity, which is then allocated;
 // such claims are valid images but only measure the allocator.
 bool ClaimsHugeSpare(const uint8_t* p, size_t n) {
   for (size_t i = 0; i + 18 <= n; ++i) {
-    if (p[i] == 1 && p[i + 1] == 0x43 && Load32(p + i + 14) > (1u << 20)) return true;
+    if (p[i] == 1 && p[i + 1] == 0x43 && LoadLittleEndian32(p + i + 14) > (1u << 20)) return true;
   }
   return false;
 }

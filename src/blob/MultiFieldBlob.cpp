@@ -30,7 +30,7 @@ CMultiFieldBlob::CFieldName::CFieldName(const char* pszName)
       m_uSize(pszName ? std::strlen(pszName) : 0) {}
 
 CMultiFieldBlob::CFieldName::CFieldName(uint32_t uFieldId) : m_pName(m_au8FieldId), m_uSize(4) {
-  Store32(m_au8FieldId, uFieldId);
+  StoreLittleEndian32(m_au8FieldId, uFieldId);
 }
 
 CMultiFieldBlob::CFieldName::CFieldName(const CFieldName& other)
@@ -51,16 +51,16 @@ CMultiFieldBlob::TFieldDescription::TFieldDescription(const std::string& sName,
 CMultiFieldBlob::TFieldDescription::TFieldDescription(uint32_t uFieldId, const void* pData,
                                                       size_t uSizeOfData)
     : m_sName(4, '\0'), m_sData(uSizeOfData ? static_cast<const char*>(pData) : "", uSizeOfData) {
-  Store32(reinterpret_cast<uint8_t*>(&m_sName[0]), uFieldId);
+  StoreLittleEndian32(reinterpret_cast<uint8_t*>(&m_sName[0]), uFieldId);
 }
 
 // ---- Image access -----------------------------------------------------------------------
 
 uint32_t CMultiFieldBlob::SizeOfSerialized() const {
-  return Load32(m_pSerializedBlob + 2);
+  return LoadLittleEndian32(m_pSerializedBlob + 2);
 }
 uint32_t CMultiFieldBlob::SpareCapacity() const {
-  return Load32(m_pSerializedBlob + 6);
+  return LoadLittleEndian32(m_pSerializedBlob + 6);
 }
 
 // The records move into a new owned buffer with this spare capacity and unused area, zeroed.
@@ -83,18 +83,18 @@ void CMultiFieldBlob::OwnCopyOfImage(uint32_t uSpare, uint32_t uUnused) {
 }
 
 void CMultiFieldBlob::SetSizes(uint32_t uSizeOfSerialized, uint32_t uSpare) {
-  Store32(m_pSerializedBlob + 2, uSizeOfSerialized);
-  Store32(m_pSerializedBlob + 6, uSpare);
+  StoreLittleEndian32(m_pSerializedBlob + 2, uSizeOfSerialized);
+  StoreLittleEndian32(m_pSerializedBlob + 6, uSpare);
 }
 
 uint16_t CMultiFieldBlob::NameSizeAt(size_t iterIndex) const {
-  return Load16(m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset);
+  return LoadLittleEndian16(m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset);
 }
 const uint8_t* CMultiFieldBlob::NameAt(size_t iterIndex) const {
   return m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset + sc_uSizeOfFieldHeader;
 }
 uint32_t CMultiFieldBlob::DataSizeAt(size_t iterIndex) const {
-  return Load32(m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset + 2);
+  return LoadLittleEndian32(m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset + 2);
 }
 uint8_t* CMultiFieldBlob::DataAt(size_t iterIndex) const {
   return m_pSerializedBlob + m_Index[iterIndex].m_uFieldHeaderOffset + sc_uSizeOfFieldHeader +
@@ -160,11 +160,12 @@ CMultiFieldBlob::CMultiFieldBlob(EMemoryOwnership eMemoryOwnership, const void* 
     m_uExactSizeOfMallocedSerializedBlob = uExpectedSizeOfSerializedImage;
   }
   try {
-    BLOB_REQUIRE(
+    LARCH_REQUIRE(
         "Memory ownership is eCopyImmediately, eCopyOnWrite or "
         "eTakeOwnershipOfMallocedSerializedBlob",
         eMemoryOwnership == eCopyImmediately || eMemoryOwnership == eCopyOnWrite ||
-            eMemoryOwnership == eTakeOwnershipOfMallocedSerializedBlob);
+            eMemoryOwnership == eTakeOwnershipOfMallocedSerializedBlob,
+        sc_BlobRefusal);
     m_Index.reserve(uIndexCapacity);
     LoadImage(m_pSerializedBlob, uExpectedSizeOfSerializedImage, pFirstTimeDecryptionKey);
   } catch (...) {
@@ -198,7 +199,7 @@ CMultiFieldBlob::CMultiFieldBlob(CMultiFieldBlob* pParent, const std::string& sF
 
 CMultiFieldBlob::CMultiFieldBlob(CMultiFieldBlob* pParent, const index_iterator& iterIndex,
                                  size_t uIndexCapacity, const uint8_t* pFirstTimeDecryptionKey) {
-  BLOB_REQUIRE("Iterator refers to the parent", iterIndex.Blob() == pParent);
+  LARCH_REQUIRE("Iterator refers to the parent", iterIndex.Blob() == pParent, sc_BlobRefusal);
   AttachToParentField(pParent, nullptr, 0, true, iterIndex.Position(), uIndexCapacity,
                       pFirstTimeDecryptionKey);
 }
@@ -217,21 +218,23 @@ CMultiFieldBlob::CMultiFieldBlob(const std::vector<TFieldDescription>& fields,
 void CMultiFieldBlob::AttachToParentField(CMultiFieldBlob* pParent, const uint8_t* pName,
                                           size_t uSizeOfName, bool bByPosition, size_t iterIndex,
                                           size_t uIndexCapacity, const uint8_t* pFirstTimeKey) {
-  BLOB_REQUIRE("Non-null pParent", pParent != nullptr);
+  LARCH_REQUIRE("Non-null pParent", pParent != nullptr, sc_BlobRefusal);
   CInvariantGuard guard(pParent);
-  BLOB_REQUIRE("Valid field name",
-               bByPosition || (pName && uSizeOfName >= 1 && uSizeOfName <= sc_uMaxFieldNameSize));
+  LARCH_REQUIRE("Valid field name",
+                bByPosition || (pName && uSizeOfName >= 1 && uSizeOfName <= sc_uMaxFieldNameSize),
+                sc_BlobRefusal);
   pParent->ApplyCacheCommand(
       pFirstTimeKey ? eInvalidateCachedPreprocessedVersions : eKeepCachedPreprocessedVersions,
       false);
   size_t uPos = iterIndex;
   if (bByPosition) {
-    BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", uPos < pParent->m_Index.size());
+    LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", uPos < pParent->m_Index.size(),
+                  sc_BlobRefusal);
   } else if (!pParent->Search(pName, uSizeOfName, uPos)) {
     throw CFieldDoesNotExistException("CMultiFieldBlob(pParent,FieldName): Field does not exist");
   }
-  BLOB_REQUIRE("No other ChildBlob is registered to this field in parent",
-               pParent->m_Index[uPos].m_pChildBlob == nullptr);
+  LARCH_REQUIRE("No other ChildBlob is registered to this field in parent",
+                pParent->m_Index[uPos].m_pChildBlob == nullptr, sc_BlobRefusal);
   CheckNestingLevel(uint64_t(pParent->NestingLevel()) + 1);
   m_pParentBlob = pParent;
   m_iterIndexEntryInParent = uPos;
@@ -290,8 +293,8 @@ void CMultiFieldBlob::LoadImage(const uint8_t* pImage, uint32_t uExpectedSize,
     throw CInvalidSerializedBlobException(sc_pszLoadPrefix + std::string("Null pSerialized"));
   CheckImageHeader(pImage, uExpectedSize);
   if (pFirstTimeKey) {
-    BLOB_REQUIRE("First-time key only while automatic preprocessing is ePlaintext",
-                 m_eAutoPreprocessCode == ePlaintext);
+    LARCH_REQUIRE("First-time key only while automatic preprocessing is ePlaintext",
+                  m_eAutoPreprocessCode == ePlaintext, sc_BlobRefusal);
   }
   const uint8_t* pPlain = pImage;
   if (pImage[1] != ePlaintext) {
@@ -334,8 +337,8 @@ CMultiFieldBlob::CMultiFieldBlob(const CMultiFieldBlob& other) {
 CMultiFieldBlob& CMultiFieldBlob::operator=(const CMultiFieldBlob& other) {
   if (&other == this) return *this;
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("No children registered to the target of an assignment",
-               m_uNumRegisteredChildren == 0);
+  LARCH_REQUIRE("No children registered to the target of an assignment",
+                m_uNumRegisteredChildren == 0, sc_BlobRefusal);
   CMultiFieldBlob copy(other);
   SwapState(copy);
   return *this;
@@ -484,7 +487,7 @@ void CMultiFieldBlob::RecursivelyEnsureSizeOfSpareCapacity(uint32_t uMinSpare, u
       return;
     }
     default:
-      BLOB_REQUIRE("Known memory ownership", false);
+      LARCH_REQUIRE("Known memory ownership", false, sc_BlobRefusal);
   }
 }
 
@@ -520,7 +523,8 @@ void CMultiFieldBlob::DisplaceField(size_t iterIndex, int64_t nDisplacement, boo
   }
   if (!bRemovingRecord) {
     uint8_t* pDataSize = p + uOffset + 2;
-    Store32(pDataSize, static_cast<uint32_t>(Load32(pDataSize) + nDisplacement));
+    StoreLittleEndian32(pDataSize,
+                        static_cast<uint32_t>(LoadLittleEndian32(pDataSize) + nDisplacement));
   }
   SetSizes(static_cast<uint32_t>(uSize + nDisplacement),
            static_cast<uint32_t>(uSpare - nDisplacement));
@@ -600,9 +604,9 @@ uint32_t CMultiFieldBlob::SwapFieldData(size_t iterIndex, uint8_t* pBuffer, uint
 
 size_t CMultiFieldBlob::AddFieldImpl(const uint8_t* pName, size_t uSizeOfName, const void* pData,
                                      size_t uSizeOfData, uint32_t uExtra) {
-  BLOB_REQUIRE("Field name of 1 to 65535 bytes",
-               pName && uSizeOfName >= 1 && uSizeOfName <= sc_uMaxFieldNameSize);
-  BLOB_REQUIRE("Non-null pData or zero size", pData || uSizeOfData == 0);
+  LARCH_REQUIRE("Field name of 1 to 65535 bytes",
+                pName && uSizeOfName >= 1 && uSizeOfName <= sc_uMaxFieldNameSize, sc_BlobRefusal);
+  LARCH_REQUIRE("Non-null pData or zero size", pData || uSizeOfData == 0, sc_BlobRefusal);
   size_t uPos;
   if (Search(pName, uSizeOfName, uPos)) {
     throw CFieldAlreadyExistsException("CMultiFieldBlob::AddField(): Field already exists");
@@ -619,8 +623,8 @@ size_t CMultiFieldBlob::AddFieldImpl(const uint8_t* pName, size_t uSizeOfName, c
   uint32_t uOffset = SizeOfSerialized();
   m_Index.insert(m_Index.begin() + uPos, TIndexEntry{uOffset, nullptr});
   uint8_t* p = m_pSerializedBlob + uOffset;
-  Store16(p, static_cast<uint16_t>(uSizeOfName));
-  Store32(p + 2, static_cast<uint32_t>(uSizeOfData));
+  StoreLittleEndian16(p, static_cast<uint16_t>(uSizeOfName));
+  StoreLittleEndian32(p + 2, static_cast<uint32_t>(uSizeOfData));
   std::memcpy(p + sc_uSizeOfFieldHeader, name.Data(), uSizeOfName);
   if (uSizeOfData) std::memcpy(p + sc_uSizeOfFieldHeader + uSizeOfName, data.Data(), uSizeOfData);
   SetSizes(uOffset + uRecord, SpareCapacity() - uRecord);
@@ -630,8 +634,8 @@ size_t CMultiFieldBlob::AddFieldImpl(const uint8_t* pName, size_t uSizeOfName, c
 
 void CMultiFieldBlob::UpdateFieldImpl(size_t iterIndex, const void* pData, size_t uSizeOfData,
                                       uint32_t uExtra) {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", iterIndex < m_Index.size());
-  BLOB_REQUIRE("Non-null pData or zero size", pData || uSizeOfData == 0);
+  LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", iterIndex < m_Index.size(), sc_BlobRefusal);
+  LARCH_REQUIRE("Non-null pData or zero size", pData || uSizeOfData == 0, sc_BlobRefusal);
   if (m_Index[iterIndex].m_pChildBlob) {
     throw CAttemptToUpdateFieldWithRegisteredChildException(
         "CMultiFieldBlob: Attempt to update a field that has a registered child");
@@ -654,7 +658,7 @@ void CMultiFieldBlob::UpdateFieldImpl(size_t iterIndex, const void* pData, size_
 }
 
 size_t CMultiFieldBlob::RemoveFieldImpl(size_t iterIndex) {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", iterIndex < m_Index.size());
+  LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", iterIndex < m_Index.size(), sc_BlobRefusal);
   if (CMultiFieldBlob* pChild = m_Index[iterIndex].m_pChildBlob) pChild->DetachFromParent();
   MakeWritable();
   DisplaceField(iterIndex, -int64_t(RecordSizeAt(iterIndex)), true);
@@ -674,7 +678,7 @@ const uint8_t* CMultiFieldBlob::FindFieldData(const CFieldName& name,
                                               SizeOfFieldData_t* pSizeOfFieldData) const {
   CMultiFieldBlob& self = const_cast<CMultiFieldBlob&>(*this);
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Non-null field name", name.Data() || name.Size() == 0);
+  LARCH_REQUIRE("Non-null field name", name.Data() || name.Size() == 0, sc_BlobRefusal);
   self.ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   size_t uPos;
   if (name.Size() > sc_uMaxFieldNameSize || !Search(name.Data(), name.Size(), uPos)) {
@@ -692,7 +696,7 @@ bool CMultiFieldBlob::FieldExists(const CFieldName& name) const {
 CMultiFieldBlob::index_iterator CMultiFieldBlob::FindField(const CFieldName& name) const {
   CMultiFieldBlob& self = const_cast<CMultiFieldBlob&>(*this);
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Non-null field name", name.Data() || name.Size() == 0);
+  LARCH_REQUIRE("Non-null field name", name.Data() || name.Size() == 0, sc_BlobRefusal);
   self.ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   size_t uPos;
   if (name.Size() > sc_uMaxFieldNameSize || !Search(name.Data(), name.Size(), uPos)) {
@@ -716,7 +720,7 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name
 
 CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name,
                                                           const char* pszData) {
-  BLOB_REQUIRE("Non-null pszData", pszData != nullptr);
+  LARCH_REQUIRE("Non-null pszData", pszData != nullptr, sc_BlobRefusal);
   return AddField(name, pszData, std::strlen(pszData) + 1);
 }
 
@@ -742,7 +746,7 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::AddFieldFromWin32BinaryResource
 
 CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name, uint32_t uData) {
   uint8_t au8[4];
-  Store32(au8, uData);
+  StoreLittleEndian32(au8, uData);
   return AddField(name, au8, sizeof(au8));
 }
 
@@ -750,14 +754,15 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name
                                                           CMultiFieldBlob* pNewChild,
                                                           bool bReplaceExisting) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Non-null pNewChild", pNewChild != nullptr);
+  LARCH_REQUIRE("Non-null pNewChild", pNewChild != nullptr, sc_BlobRefusal);
   CInvariantGuard childGuard(pNewChild);
-  BLOB_REQUIRE("New child has no parent", pNewChild->m_pParentBlob == nullptr);
-  BLOB_REQUIRE("New child is not in this blob's hierarchy", Root() != pNewChild);
-  BLOB_REQUIRE("New child is not a memory-mapped file",
-               pNewChild->m_eMemoryOwnership != eMemoryMappedFile);
-  BLOB_REQUIRE("Field name of 1 to 65535 bytes",
-               name.Data() && name.Size() >= 1 && name.Size() <= sc_uMaxFieldNameSize);
+  LARCH_REQUIRE("New child has no parent", pNewChild->m_pParentBlob == nullptr, sc_BlobRefusal);
+  LARCH_REQUIRE("New child is not in this blob's hierarchy", Root() != pNewChild, sc_BlobRefusal);
+  LARCH_REQUIRE("New child is not a memory-mapped file",
+                pNewChild->m_eMemoryOwnership != eMemoryMappedFile, sc_BlobRefusal);
+  LARCH_REQUIRE("Field name of 1 to 65535 bytes",
+                name.Data() && name.Size() >= 1 && name.Size() <= sc_uMaxFieldNameSize,
+                sc_BlobRefusal);
   CheckNestingLevel(uint64_t(NestingLevel()) + 1 + pNewChild->LevelsOfAttachedChildren());
   pNewChild->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   bool bChildNeedsPreprocessing =
@@ -809,8 +814,9 @@ void CMultiFieldBlob::AddFields(const std::vector<TFieldDescription>& fields) {
   if (fields.empty()) return;
   uint64_t u64Total = 0;
   for (const TFieldDescription& field : fields) {
-    BLOB_REQUIRE("Field name of 1 to 65535 bytes",
-                 field.m_sName.size() >= 1 && field.m_sName.size() <= sc_uMaxFieldNameSize);
+    LARCH_REQUIRE("Field name of 1 to 65535 bytes",
+                  field.m_sName.size() >= 1 && field.m_sName.size() <= sc_uMaxFieldNameSize,
+                  sc_BlobRefusal);
     u64Total += sc_uSizeOfFieldHeader + field.m_sName.size() + field.m_sData.size();
   }
   // Duplicates are found before anything changes: in the list itself, and against the index.
@@ -842,8 +848,8 @@ void CMultiFieldBlob::AddFields(const std::vector<TFieldDescription>& fields) {
   uint32_t uOffset = SizeOfSerialized();
   for (const TFieldDescription& field : fields) {
     uint8_t* p = m_pSerializedBlob + uOffset;
-    Store16(p, static_cast<uint16_t>(field.m_sName.size()));
-    Store32(p + 2, static_cast<uint32_t>(field.m_sData.size()));
+    StoreLittleEndian16(p, static_cast<uint16_t>(field.m_sName.size()));
+    StoreLittleEndian32(p + 2, static_cast<uint32_t>(field.m_sData.size()));
     std::memcpy(p + sc_uSizeOfFieldHeader, field.m_sName.data(), field.m_sName.size());
     std::memcpy(p + sc_uSizeOfFieldHeader + field.m_sName.size(), field.m_sData.data(),
                 field.m_sData.size());
@@ -863,8 +869,9 @@ void CMultiFieldBlob::AddFields(const std::vector<TFieldDescription>& fields) {
 CMultiFieldBlob::index_iterator CMultiFieldBlob::SetField(const CFieldName& name, const void* pData,
                                                           size_t uSizeOfData) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Field name of 1 to 65535 bytes",
-               name.Data() && name.Size() >= 1 && name.Size() <= sc_uMaxFieldNameSize);
+  LARCH_REQUIRE("Field name of 1 to 65535 bytes",
+                name.Data() && name.Size() >= 1 && name.Size() <= sc_uMaxFieldNameSize,
+                sc_BlobRefusal);
   BeginChange();
   size_t uPos;
   if (Search(name.Data(), name.Size(), uPos)) {
@@ -882,14 +889,14 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::SetField(const CFieldName& name
 
 CMultiFieldBlob::index_iterator CMultiFieldBlob::SetField(const CFieldName& name, uint32_t uData) {
   uint8_t au8[4];
-  Store32(au8, uData);
+  StoreLittleEndian32(au8, uData);
   return SetField(name, au8, sizeof(au8));
 }
 
 void CMultiFieldBlob::UpdateField(const index_iterator& iterIndex, const void* pData,
                                   size_t uSizeOfData) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Iterator refers to this blob", iterIndex.Blob() == this);
+  LARCH_REQUIRE("Iterator refers to this blob", iterIndex.Blob() == this, sc_BlobRefusal);
   BeginChange();
   UpdateFieldImpl(iterIndex.Position(), pData, uSizeOfData, 0);
 }
@@ -900,7 +907,7 @@ void CMultiFieldBlob::UpdateField(const index_iterator& iterIndex, const std::st
 
 void CMultiFieldBlob::RemoveField(const CFieldName& name) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Non-null field name", name.Data() || name.Size() == 0);
+  LARCH_REQUIRE("Non-null field name", name.Data() || name.Size() == 0, sc_BlobRefusal);
   ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   size_t uPos;
   if (name.Size() > sc_uMaxFieldNameSize || !Search(name.Data(), name.Size(), uPos)) return;
@@ -910,7 +917,7 @@ void CMultiFieldBlob::RemoveField(const CFieldName& name) {
 
 CMultiFieldBlob::index_iterator CMultiFieldBlob::RemoveField(const index_iterator& iterIndex) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Iterator refers to this blob", iterIndex.Blob() == this);
+  LARCH_REQUIRE("Iterator refers to this blob", iterIndex.Blob() == this, sc_BlobRefusal);
   BeginChange();
   return index_iterator(this, RemoveFieldImpl(iterIndex.Position()));
 }
@@ -943,7 +950,7 @@ bool CMultiFieldBlob::GetFieldDataAsU32(const CFieldName& name, uint32_t& uValue
   SizeOfFieldData_t uSize = 0;
   const uint8_t* p = FindFieldData(name, &uSize);
   if (!p || uSize != 4) return false;
-  uValue = Load32(p);
+  uValue = LoadLittleEndian32(p);
   return true;
 }
 
@@ -984,18 +991,20 @@ bool CMultiFieldBlob::index_iterator_impl::IsValid() const {
 }
 
 CMultiFieldBlob::index_iterator& CMultiFieldBlob::index_iterator::operator++() {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size());
+  LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size(),
+                sc_BlobRefusal);
   ++m_iterIndex;
   return *this;
 }
 
 bool CMultiFieldBlob::index_iterator::operator==(const index_iterator& other) const {
-  BLOB_REQUIRE("Iterators refer to the same blob", m_pBlob == other.m_pBlob);
+  LARCH_REQUIRE("Iterators refer to the same blob", m_pBlob == other.m_pBlob, sc_BlobRefusal);
   return m_iterIndex == other.m_iterIndex;
 }
 
 CMultiFieldBlob& CMultiFieldBlob::index_iterator::Entry() const {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size());
+  LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size(),
+                sc_BlobRefusal);
   m_pBlob->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   return *m_pBlob;
 }
@@ -1011,7 +1020,7 @@ uint32_t CMultiFieldBlob::index_iterator::GetNumericFieldName() const {
   if (m_pBlob->NameSizeAt(m_iterIndex) != 4) {
     throw CFieldNameNotNumeriCBlobException("GetNumericFieldName(): not numeric");
   }
-  return Load32(m_pBlob->NameAt(m_iterIndex));
+  return LoadLittleEndian32(m_pBlob->NameAt(m_iterIndex));
 }
 
 const uint8_t* CMultiFieldBlob::index_iterator::GetFieldData(
@@ -1038,7 +1047,8 @@ std::string CMultiFieldBlob::index_iterator::GetFieldDataAsCString() const {
 }
 
 CMultiFieldBlob* CMultiFieldBlob::index_iterator::FindRegisteredChildBlob() const {
-  BLOB_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size());
+  LARCH_REQUIRE("IsValidIndexIterator(iterIndex)", m_pBlob && m_iterIndex < m_pBlob->m_Index.size(),
+                sc_BlobRefusal);
   return m_pBlob->m_Index[m_iterIndex].m_pChildBlob;
 }
 
@@ -1103,8 +1113,9 @@ CMultiFieldBlob::TCheckedState CMultiFieldBlob::CurrentCheckedState(uint64_t u64
 void CMultiFieldBlob::CheckInvariantOfThis(bool bFull, uint64_t u64Generation) const {
   const uint8_t* pHeader = reinterpret_cast<const uint8_t*>(&sc_EmptyBlobHeader);
   LARCH_INVARIANT("sc_EmptyBlobHeader is {1, P, 10, 0}",
-                  pHeader[0] == 1 && pHeader[1] == ePlaintext && Load32(pHeader + 2) == 10 &&
-                      Load32(pHeader + 6) == 0);
+                  pHeader[0] == 1 && pHeader[1] == ePlaintext &&
+                      LoadLittleEndian32(pHeader + 2) == 10 &&
+                      LoadLittleEndian32(pHeader + 6) == 0);
   LARCH_INVARIANT("Valid m_eMemoryOwnership",
                   m_eMemoryOwnership == eCopyOnWrite ||
                       m_eMemoryOwnership == eTakeOwnershipOfMallocedSerializedBlob ||

@@ -30,9 +30,10 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
                                      EMemoryMappedFileAccessMode eAccessMode,
                                      uint32_t uMinSizeOfTemporaryGrowthArea,
                                      const uint8_t* pFirstTimeKey) {
-  BLOB_REQUIRE("eReadOnly or eReadWrite", eAccessMode == eReadOnly || eAccessMode == eReadWrite);
-  BLOB_REQUIRE("Cannot request uMinSizeOfTemporaryGrowthArea in ReadOnly mode",
-               eAccessMode == eReadWrite || uMinSizeOfTemporaryGrowthArea == 0);
+  LARCH_REQUIRE("eReadOnly or eReadWrite", eAccessMode == eReadOnly || eAccessMode == eReadWrite,
+                sc_BlobRefusal);
+  LARCH_REQUIRE("Cannot request uMinSizeOfTemporaryGrowthArea in ReadOnly mode",
+                eAccessMode == eReadWrite || uMinSizeOfTemporaryGrowthArea == 0, sc_BlobRefusal);
   m_eMemoryOwnership = eMemoryMappedFile;
   // Until the file's length is known nothing may be cut on failure: a file whose header is
   // refused keeps every byte.
@@ -69,7 +70,7 @@ void CMultiFieldBlob::OpenMappedFile(const std::string& sFileName,
         throw CInvalidMemoryMappedFileException(std::string(sc_pszLoadPrefix) +
                                                 "Invalid BinaryFormatCode");
       }
-      u64Image = uint64_t(Load32(au8Header + 2)) + Load32(au8Header + 6);
+      u64Image = uint64_t(LoadLittleEndian32(au8Header + 2)) + LoadLittleEndian32(au8Header + 6);
       if (u64Image > u64Length) ThrowMapped("Bad blob header");
       u64Growth = u64Length - u64Image;
       u64MappingLength = u64Length;
@@ -162,9 +163,10 @@ void CMultiFieldBlob::Flush() {
 // Changes of a read-only file are refused: its pages are the file's.
 void CMultiFieldBlob::BeginChange() {
   CMultiFieldBlob* pRoot = Root();
-  BLOB_REQUIRE("Blob is not a read-only memory-mapped file",
-               !(pRoot->m_eMemoryOwnership == eMemoryMappedFile &&
-                 pRoot->m_MemoryMappedFileAccessMode == eReadOnly));
+  LARCH_REQUIRE("Blob is not a read-only memory-mapped file",
+                !(pRoot->m_eMemoryOwnership == eMemoryMappedFile &&
+                  pRoot->m_MemoryMappedFileAccessMode == eReadOnly),
+                sc_BlobRefusal);
   ApplyCacheCommand(eInvalidateCachedPreprocessedVersions, false);
   ++pRoot->m_u64ChangeGeneration;
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the blob's implementation files: little-endian access, the checks of a
-// stored image, and the guards every public operation uses.
+// Helpers shared by the blob's implementation files: the checks of a stored image, and the
+// guards every public operation uses.
 #pragma once
 
 #include <cstdint>
@@ -10,16 +10,7 @@
 #include "blob/MultiFieldBlob.h"
 #include "platform/FileMapping.h"
 #include "support/Assert.h"
-
-// A precondition that also stops the call: after the report (which may be answered with
-// Ignore) the operation throws instead of touching memory it must not touch.
-#define BLOB_REQUIRE(name, expr)                                            \
-  do {                                                                      \
-    if (!(expr)) {                                                          \
-      ::common::AssertPreCondition(name, #expr, __FILE__, __LINE__);        \
-      throw std::invalid_argument(std::string("CMultiFieldBlob: ") + name); \
-    }                                                                       \
-  } while (0)
+#include "support/ByteOrder.h"
 
 namespace common {
 namespace blob_internal {
@@ -27,23 +18,8 @@ namespace blob_internal {
 constexpr uint64_t sc_uMaxImageSize = 0xFFFFFFFFu;
 constexpr size_t sc_uMaxFieldNameSize = 65535;
 constexpr const char* sc_pszLoadPrefix = "CMultiFieldBlob(pSerialized): ";
-
-inline uint16_t Load16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-inline uint32_t Load32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline void Store16(uint8_t* p, uint16_t u) {
-  p[0] = uint8_t(u);
-  p[1] = uint8_t(u >> 8);
-}
-inline void Store32(uint8_t* p, uint32_t u) {
-  p[0] = uint8_t(u);
-  p[1] = uint8_t(u >> 8);
-  p[2] = uint8_t(u >> 16);
-  p[3] = uint8_t(u >> 24);
-}
+// What a failed LARCH_REQUIRE of the blob throws.
+constexpr SRefusal<std::invalid_argument> sc_BlobRefusal{"CMultiFieldBlob: "};
 
 // States in which m_pSerializedBlob holds the version to be stored, not the working plaintext.
 inline bool IsPreprocessedState(CMultiFieldBlob::ECacheState e) {

@@ -46,8 +46,10 @@ const char* const sc_pszDecryptMallocFailed =
 int blob_internal::CompareRecordNames(const uint8_t* pImage, uint32_t uOffsetLhs,
                                       uint32_t uOffsetRhs) {
   return CMultiFieldBlob::CompareFieldNamesForSearch(
-      Load16(pImage + uOffsetLhs), pImage + uOffsetLhs + CMultiFieldBlob::sc_uSizeOfFieldHeader,
-      Load16(pImage + uOffsetRhs), pImage + uOffsetRhs + CMultiFieldBlob::sc_uSizeOfFieldHeader);
+      LoadLittleEndian16(pImage + uOffsetLhs),
+      pImage + uOffsetLhs + CMultiFieldBlob::sc_uSizeOfFieldHeader,
+      LoadLittleEndian16(pImage + uOffsetRhs),
+      pImage + uOffsetRhs + CMultiFieldBlob::sc_uSizeOfFieldHeader);
 }
 
 void blob_internal::CheckImageHeader(const uint8_t* pImage, uint64_t u64ExpectedSize) {
@@ -57,9 +59,9 @@ void blob_internal::CheckImageHeader(const uint8_t* pImage, uint64_t u64Expected
   if (pImage[0] != CMultiFieldBlob::sc_u8CurrentBinaryFormatCode) {
     ThrowInvalid("Invalid BinaryFormatCode");
   }
-  uint32_t uSize = Load32(pImage + 2);
+  uint32_t uSize = LoadLittleEndian32(pImage + 2);
   // A size below the header's own would let readers run before the records.
-  if (uint64_t(uSize) + Load32(pImage + 6) != u64ExpectedSize ||
+  if (uint64_t(uSize) + LoadLittleEndian32(pImage + 6) != u64ExpectedSize ||
       uSize < CMultiFieldBlob::sc_uSizeOfBlobHeader) {
     ThrowInvalid("Bad BlobHeader doesn't match ExpectedSizeOfSerializedImage");
   }
@@ -72,7 +74,7 @@ void blob_internal::CheckImageHeader(const uint8_t* pImage, uint64_t u64Expected
 
 void blob_internal::BuildIndex(const uint8_t* pPlain,
                                std::vector<CMultiFieldBlob::TIndexEntry>& index) {
-  uint32_t uSize = Load32(pPlain + 2);
+  uint32_t uSize = LoadLittleEndian32(pPlain + 2);
   index.clear();
   uint32_t uPos = CMultiFieldBlob::sc_uSizeOfBlobHeader;
   while (uPos < uSize) {
@@ -80,7 +82,7 @@ void blob_internal::BuildIndex(const uint8_t* pPlain,
       ThrowInvalid("Partial field header at end of record");
     }
     uint64_t u64End = uint64_t(uPos) + CMultiFieldBlob::sc_uSizeOfFieldHeader +
-                      Load16(pPlain + uPos) + Load32(pPlain + uPos + 2);
+                      LoadLittleEndian16(pPlain + uPos) + LoadLittleEndian32(pPlain + uPos + 2);
     if (u64End > uSize) ThrowInvalid("Bad field - extends past end of blob");
     index.push_back(CMultiFieldBlob::TIndexEntry{uPos, nullptr});
     uPos = static_cast<uint32_t>(u64End);
@@ -107,14 +109,15 @@ bool blob_internal::IndexMatchesRecords(const uint8_t* pPlain,
     offsets.push_back(entry.m_uFieldHeaderOffset);
   }
   std::sort(offsets.begin(), offsets.end());
-  uint32_t uSize = Load32(pPlain + 2);
+  uint32_t uSize = LoadLittleEndian32(pPlain + 2);
   uint64_t u64Pos = CMultiFieldBlob::sc_uSizeOfBlobHeader;
   size_t i = 0;
   while (u64Pos < uSize) {
     if (i >= offsets.size() || offsets[i] != u64Pos) return false;
     if (uSize - u64Pos < CMultiFieldBlob::sc_uSizeOfFieldHeader) return false;
     const uint8_t* p = pPlain + u64Pos;
-    u64Pos += CMultiFieldBlob::sc_uSizeOfFieldHeader + Load16(p) + uint64_t(Load32(p + 2));
+    u64Pos += CMultiFieldBlob::sc_uSizeOfFieldHeader + LoadLittleEndian16(p) +
+              uint64_t(LoadLittleEndian32(p + 2));
     ++i;
   }
   return u64Pos == uSize && i == offsets.size();
@@ -138,7 +141,7 @@ blob_internal::CSafeBytes::CSafeBytes(CMultiFieldBlob* pRoot, const void* pData,
 // ---- Cache commands ---------------------------------------------------------------------
 
 void CMultiFieldBlob::CheckNotCollapsed(const char* pszWhat) const {
-  BLOB_REQUIRE(pszWhat, m_pSerializedBlob != nullptr);
+  LARCH_REQUIRE(pszWhat, m_pSerializedBlob != nullptr, sc_BlobRefusal);
 }
 
 // Brings the chain from the root down to this blob to plaintext, root first, and tells the
@@ -232,7 +235,7 @@ void CMultiFieldBlob::SwapImageAndCache() {
 // according to the ownership.
 void CMultiFieldBlob::ExchangeToPlaintext() {
   uint8_t* pPlain = m_pCachedSerializedBlob;
-  uint32_t uPlainLength = Load32(pPlain + 2) + Load32(pPlain + 6);
+  uint32_t uPlainLength = LoadLittleEndian32(pPlain + 2) + LoadLittleEndian32(pPlain + 6);
   bool bIdenticalCopy = m_pSerializedBlob[1] == ePlaintext;
   switch (m_eMemoryOwnership) {
     case eCopyImmediately:  // only while loading: the caller's envelope is not kept
@@ -290,11 +293,11 @@ void CMultiFieldBlob::OpenEnvelopeIntoCache(const uint8_t* pFirstTimeKey) {
 }
 
 void CMultiFieldBlob::OpenCompressedEnvelope(const uint8_t* pEnvelope, uint32_t uLength) {
-  if (Load32(pEnvelope + 6) != 0) ThrowInvalid("Bad CompressedBlob header #1");
-  uint32_t uSize = Load32(pEnvelope + 2);
+  if (LoadLittleEndian32(pEnvelope + 6) != 0) ThrowInvalid("Bad CompressedBlob header #1");
+  uint32_t uSize = LoadLittleEndian32(pEnvelope + 2);
   if (uSize <= sc_uCompressedHeaderSize) ThrowInvalid("Bad CompressedBlob header #2");
-  uint32_t uPlain = Load32(pEnvelope + 10), uSpare = Load32(pEnvelope + 14);
-  uint16_t u16Level = Load16(pEnvelope + 18);
+  uint32_t uPlain = LoadLittleEndian32(pEnvelope + 10), uSpare = LoadLittleEndian32(pEnvelope + 14);
+  uint16_t u16Level = LoadLittleEndian16(pEnvelope + 18);
   if (uPlain < sc_uSizeOfBlobHeader || u16Level == 0 || u16Level > 9 ||
       uSpare > sc_uMaxSpareCapacityOfCompressedBlob) {
     ThrowInvalid("Bad CompressedBlob header #3");
@@ -316,8 +319,8 @@ void CMultiFieldBlob::OpenCompressedEnvelope(const uint8_t* pEnvelope, uint32_t 
     throw CPreprocessingFailedException("ZLib decompression failed");
   }
   const uint8_t* p = m_pCachedSerializedBlob;
-  if (p[0] != sc_u8CurrentBinaryFormatCode || p[1] != ePlaintext || Load32(p + 2) != uPlain ||
-      Load32(p + 6) != uSpare) {
+  if (p[0] != sc_u8CurrentBinaryFormatCode || p[1] != ePlaintext ||
+      LoadLittleEndian32(p + 2) != uPlain || LoadLittleEndian32(p + 6) != uSpare) {
     ThrowInvalid("Corrupt decompressed BlobHeader");
   }
   std::memset(m_pCachedSerializedBlob + uPlain, 0, uSpare);
@@ -334,11 +337,11 @@ void CMultiFieldBlob::OpenEncryptedEnvelope(const uint8_t* pEnvelope, uint32_t u
     throw CRequiresDecryptionKeyException(std::string(sc_pszLoadPrefix) +
                                           "No decryption key supplied for encrypted blob");
   }
-  if (Load32(pEnvelope + 6) != 0) ThrowInvalid("Bad EncryptedBlob header");
-  uint32_t uSize = Load32(pEnvelope + 2);
+  if (LoadLittleEndian32(pEnvelope + 6) != 0) ThrowInvalid("Bad EncryptedBlob header");
+  uint32_t uSize = LoadLittleEndian32(pEnvelope + 2);
   if (uSize <= sc_uEncryptedOverhead) ThrowInvalid("Bad AES128 encryption header");
   uint32_t uCipher = uSize - sc_uEncryptedOverhead;
-  uint32_t uPlain = Load32(pEnvelope + 10);
+  uint32_t uPlain = LoadLittleEndian32(pEnvelope + 10);
   if (uPlain < sc_uSizeOfBlobHeader || uPlain >= uCipher) ThrowInvalid("Bad encryption header");
   // The MAC first: nothing of an envelope that fails it is decrypted or looked at.
   uint8_t au8Mac[platform::sc_uHmacSha1Size];
@@ -357,7 +360,8 @@ void CMultiFieldBlob::OpenEncryptedEnvelope(const uint8_t* pEnvelope, uint32_t u
   if (!platform::Aes128CbcDecrypt(pKey, pEnvelope + 14, pEnvelope + sc_uEncryptedCipherOffset,
                                   uCipher, m_pCachedSerializedBlob, &uOut) ||
       uOut != uPlain || p[0] != sc_u8CurrentBinaryFormatCode || p[1] != ePlaintext ||
-      Load32(p + 2) < sc_uSizeOfBlobHeader || uint64_t(Load32(p + 2)) + Load32(p + 6) != uPlain) {
+      LoadLittleEndian32(p + 2) < sc_uSizeOfBlobHeader ||
+      uint64_t(LoadLittleEndian32(p + 2)) + LoadLittleEndian32(p + 6) != uPlain) {
     ThrowInvalid("Corrupt decrypted BlobHeader");
   }
   m_uSizeOfUnusedOwnedCacheArea = m_uSizeOfMallocedCache - uPlain;
@@ -392,11 +396,11 @@ void CMultiFieldBlob::BuildEnvelopeIntoCache() {
       uEnvelope = static_cast<uint32_t>(sc_uCompressedHeaderSize + uOut);
       p[0] = sc_u8CurrentBinaryFormatCode;
       p[1] = eZLibCompressed;
-      Store32(p + 2, uEnvelope);
-      Store32(p + 6, 0);
-      Store32(p + 10, uSize);
-      Store32(p + 14, uSpare);
-      Store16(p + 18, m_u16AutoZLibCompressionLevel);
+      StoreLittleEndian32(p + 2, uEnvelope);
+      StoreLittleEndian32(p + 6, 0);
+      StoreLittleEndian32(p + 10, uSize);
+      StoreLittleEndian32(p + 14, uSpare);
+      StoreLittleEndian16(p + 18, m_u16AutoZLibCompressionLevel);
     } else {
       // Compression would not make it smaller, or its spare is too large for a compressed
       // header: the stored version is the plaintext itself.
@@ -412,9 +416,9 @@ void CMultiFieldBlob::BuildEnvelopeIntoCache() {
     uEnvelope = uCipher + sc_uEncryptedOverhead;
     p[0] = sc_u8CurrentBinaryFormatCode;
     p[1] = eAES128;
-    Store32(p + 2, uEnvelope);
-    Store32(p + 6, 0);
-    Store32(p + 10, uPlain);
+    StoreLittleEndian32(p + 2, uEnvelope);
+    StoreLittleEndian32(p + 6, 0);
+    StoreLittleEndian32(p + 10, uPlain);
     std::memcpy(p + 14, m_au8AESIV, sizeof(m_au8AESIV));
     uint8_t* pMac = p + sc_uEncryptedCipherOffset + uCipher;
     if (!platform::Aes128CbcEncrypt(m_au8AESSessionKey, m_au8AESIV, pImage, uPlain,
@@ -452,7 +456,7 @@ void CMultiFieldBlob::PreprocessBlob() {
     m_eCacheState = eCachedMallocedPreprocessedVersion;
   }
   uint8_t* pEnvelope = m_pCachedSerializedBlob;
-  uint32_t uEnvelope = Load32(pEnvelope + 2) + Load32(pEnvelope + 6);
+  uint32_t uEnvelope = LoadLittleEndian32(pEnvelope + 2) + LoadLittleEndian32(pEnvelope + 6);
   bool bIdenticalCopy = pEnvelope[1] == ePlaintext;
   switch (m_eMemoryOwnership) {
     case eCopyOnWrite:
@@ -507,7 +511,7 @@ void CMultiFieldBlob::PreprocessBlob() {
 void CMultiFieldBlob::SetAutoPreprocessAES128(const uint8_t* pAESSessionKey,
                                               const uint8_t* pAESIV) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("Non-null key and IV", pAESSessionKey && pAESIV);
+  LARCH_REQUIRE("Non-null key and IV", pAESSessionKey && pAESIV, sc_BlobRefusal);
   if (m_eAutoPreprocessCode == eAES128 &&
       std::memcmp(m_au8AESSessionKey, pAESSessionKey, sc_uAESKeySize) == 0 &&
       std::memcmp(m_au8AESIV, pAESIV, sizeof(m_au8AESIV)) == 0) {
@@ -522,8 +526,8 @@ void CMultiFieldBlob::SetAutoPreprocessAES128(const uint8_t* pAESSessionKey,
 
 void CMultiFieldBlob::SetAutoPreprocessZLib(uint16_t u16ZLibCompressionLevel) {
   CInvariantGuard guard(this);
-  BLOB_REQUIRE("ZLib compression level 1 to 9",
-               u16ZLibCompressionLevel >= 1 && u16ZLibCompressionLevel <= 9);
+  LARCH_REQUIRE("ZLib compression level 1 to 9",
+                u16ZLibCompressionLevel >= 1 && u16ZLibCompressionLevel <= 9, sc_BlobRefusal);
   if (m_eAutoPreprocessCode == eZLibCompressed &&
       m_u16AutoZLibCompressionLevel == u16ZLibCompressionLevel) {
     return;

@@ -6,6 +6,7 @@
 
 #include "config/ConfigPrecondition.h"
 #include "config/ConfigRecordXMLWriter.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 namespace {
@@ -56,10 +57,6 @@ int PeekItemType(const CMultiFieldBlob& item) {
       "CMultiFieldBlob(pParent,FieldName): Field does not exist");
 }
 
-uint32_t ReadU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 // ---- CConfigItemRecord --------------------------------------------------------------------
@@ -73,16 +70,16 @@ CConfigItemRecord::CConfigItemRecord(bool bValue, bool bActive, const std::strin
 
 CConfigItemRecord::CConfigItemRecord(uint32_t uValue, bool bActive,
                                      const std::string& sDescription) {
-  uint8_t au8Value[4] = {uint8_t(uValue), uint8_t(uValue >> 8), uint8_t(uValue >> 16),
-                         uint8_t(uValue >> 24)};
+  uint8_t au8Value[4];
+  StoreLittleEndian32(au8Value, uValue);
   AddTypedFields(eUnsignedInt32, au8Value, 4, bActive, sDescription);
 }
 
 CConfigItemRecord::CConfigItemRecord(int32_t nValue, bool bActive,
                                      const std::string& sDescription) {
   uint32_t uValue = static_cast<uint32_t>(nValue);
-  uint8_t au8Value[4] = {uint8_t(uValue), uint8_t(uValue >> 8), uint8_t(uValue >> 16),
-                         uint8_t(uValue >> 24)};
+  uint8_t au8Value[4];
+  StoreLittleEndian32(au8Value, uValue);
   AddTypedFields(eSignedInt32, au8Value, 4, bActive, sDescription);
 }
 
@@ -92,7 +89,7 @@ CConfigItemRecord::CConfigItemRecord(const std::string& sValue, bool bActive,
 }
 
 CConfigItemRecord::CConfigItemRecord(const CConfigRecord* pSubRecord, bool bActive) {
-  LARCH_CONFIG_REQUIRE("NonNullSubRecordPtr", pSubRecord != nullptr);
+  LARCH_REQUIRE("NonNullSubRecordPtr", pSubRecord != nullptr, sc_ConfigRefusal);
   uint8_t u8Type = eNamespace;
   AddField(uint32_t(eTypeFieldId), &u8Type, 1);
   {
@@ -135,18 +132,18 @@ void CConfigItemRecord::Validate() const {
 uint8_t CConfigItemRecord::GetType() const {
   SizeOfFieldData_t uSizeOfFieldData = 0;
   const uint8_t* pType = FindFieldData(uint32_t(eTypeFieldId), &uSizeOfFieldData);
-  LARCH_CONFIG_REQUIRE("uSizeOfFieldData == sizeof(u8)", pType && uSizeOfFieldData == 1);
+  LARCH_REQUIRE("uSizeOfFieldData == sizeof(u8)", pType && uSizeOfFieldData == 1, sc_ConfigRefusal);
   uint8_t eItemType = *pType;
-  LARCH_CONFIG_REQUIRE("eItemType < eNextAvailFieldId", eItemType < eNextAvailFieldId);
+  LARCH_REQUIRE("eItemType < eNextAvailFieldId", eItemType < eNextAvailFieldId, sc_ConfigRefusal);
   return eItemType;
 }
 
 bool CConfigItemRecord::IsActive() const {
   SizeOfFieldData_t uSize = 0;
   const uint8_t* pActive = FindFieldData(uint32_t(eActiveFieldId), &uSize);
-  LARCH_CONFIG_REQUIRE("ActiveFlagPresent", pActive != nullptr);
-  LARCH_CONFIG_REQUIRE("ActiveFlagSize", uSize == 1);
-  LARCH_CONFIG_REQUIRE("ActiveFlagValue", *pActive <= 1);
+  LARCH_REQUIRE("ActiveFlagPresent", pActive != nullptr, sc_ConfigRefusal);
+  LARCH_REQUIRE("ActiveFlagSize", uSize == 1, sc_ConfigRefusal);
+  LARCH_REQUIRE("ActiveFlagValue", *pActive <= 1, sc_ConfigRefusal);
   return *pActive == 1;
 }
 
@@ -156,38 +153,38 @@ std::string CConfigItemRecord::GetDescription() const {
 
 const uint8_t* CConfigItemRecord::ValueOfType(EItemType eType, const char* pszCheckName,
                                               SizeOfFieldData_t* puSize) const {
-  LARCH_CONFIG_REQUIRE(pszCheckName, GetType() == eType);
+  LARCH_REQUIRE(pszCheckName, GetType() == eType, sc_ConfigRefusal);
   const uint8_t* pValue = FindFieldData(uint32_t(eValueFieldId), puSize);
-  LARCH_CONFIG_REQUIRE("ValueFieldPresent", pValue != nullptr);
+  LARCH_REQUIRE("ValueFieldPresent", pValue != nullptr, sc_ConfigRefusal);
   return pValue;
 }
 
 void CConfigItemRecord::GetBoolean(bool* pbValue) const {
-  LARCH_CONFIG_REQUIRE("NonNullCallerPtr", pbValue != nullptr);
+  LARCH_REQUIRE("NonNullCallerPtr", pbValue != nullptr, sc_ConfigRefusal);
   SizeOfFieldData_t uSize = 0;
   const uint8_t* pValue = ValueOfType(eBoolean, "IsBooleanType", &uSize);
-  LARCH_CONFIG_REQUIRE("BooleanValueSize", uSize == 1);
+  LARCH_REQUIRE("BooleanValueSize", uSize == 1, sc_ConfigRefusal);
   *pbValue = *pValue != 0;
 }
 
 void CConfigItemRecord::GetUnsignedInt32(uint32_t* puValue) const {
-  LARCH_CONFIG_REQUIRE("NonNullCallerPtr", puValue != nullptr);
+  LARCH_REQUIRE("NonNullCallerPtr", puValue != nullptr, sc_ConfigRefusal);
   SizeOfFieldData_t uSize = 0;
   const uint8_t* pValue = ValueOfType(eUnsignedInt32, "IsUnsignedInt32Type", &uSize);
-  LARCH_CONFIG_REQUIRE("UnsignedInt32ValueSize", uSize == 4);
-  *puValue = ReadU32(pValue);
+  LARCH_REQUIRE("UnsignedInt32ValueSize", uSize == 4, sc_ConfigRefusal);
+  *puValue = LoadLittleEndian32(pValue);
 }
 
 void CConfigItemRecord::GetSignedInt32(int32_t* pnValue) const {
-  LARCH_CONFIG_REQUIRE("NonNullCallerPtr", pnValue != nullptr);
+  LARCH_REQUIRE("NonNullCallerPtr", pnValue != nullptr, sc_ConfigRefusal);
   SizeOfFieldData_t uSize = 0;
   const uint8_t* pValue = ValueOfType(eSignedInt32, "IsSignedInt32Type", &uSize);
-  LARCH_CONFIG_REQUIRE("SignedInt32ValueSize", uSize == 4);
-  *pnValue = static_cast<int32_t>(ReadU32(pValue));
+  LARCH_REQUIRE("SignedInt32ValueSize", uSize == 4, sc_ConfigRefusal);
+  *pnValue = static_cast<int32_t>(LoadLittleEndian32(pValue));
 }
 
 void CConfigItemRecord::GetString(std::string* psValue) const {
-  LARCH_CONFIG_REQUIRE("NonNullCallerPtr", psValue != nullptr);
+  LARCH_REQUIRE("NonNullCallerPtr", psValue != nullptr, sc_ConfigRefusal);
   SizeOfFieldData_t uSize = 0;
   ValueOfType(eString, "IsStringType", &uSize);
   *psValue = FindField(uint32_t(eValueFieldId)).GetFieldDataAsCString();
@@ -213,8 +210,8 @@ CConfigRecord::CConfigRecord(void* pMallocedSerialized, EMemoryOwnership eMemory
                              bool bValidate)
     : CMultiFieldBlob(eMemoryOwnership, pMallocedSerialized, uSizeOfSerialized, 0,
                       sc_uRecordGrowthSlack, pFirstTimeDecryptionKey) {
-  LARCH_CONFIG_REQUIRE("TakesOwnershipOfMallocedBlob",
-                       eMemoryOwnership == eTakeOwnershipOfMallocedSerializedBlob);
+  LARCH_REQUIRE("TakesOwnershipOfMallocedBlob",
+                eMemoryOwnership == eTakeOwnershipOfMallocedSerializedBlob, sc_ConfigRefusal);
   if (bValidate) Validate();
 }
 
@@ -246,7 +243,7 @@ const uint8_t* CConfigRecord::GetSerializedBlob(
 }
 
 CConfigRecord CConfigRecord::GetNamespace(const std::string& sAskedForNamespace) const {
-  LARCH_CONFIG_REQUIRE("NonEmptyAskedForNamespace", !sAskedForNamespace.empty());
+  LARCH_REQUIRE("NonEmptyAskedForNamespace", !sAskedForNamespace.empty(), sc_ConfigRefusal);
   CheckNamespaceDepth(sAskedForNamespace);
   SQualifiedName name = SplitQualifiedName(sAskedForNamespace);
   SizeOfFieldData_t uSizeOfItem = 0;
@@ -313,7 +310,8 @@ void CConfigRecord::SetItem(const std::string& sQualifiedName, const TValue& val
   // temporary children that edit the fields in place.
   CMultiFieldBlob* pAttached = iterItem.FindRegisteredChildBlob();
   CConfigItemRecord* pItem = dynamic_cast<CConfigItemRecord*>(pAttached);
-  LARCH_CONFIG_REQUIRE("CConfigItemRecord registered to CConfigRecord", pItem || !pAttached);
+  LARCH_REQUIRE("CConfigItemRecord registered to CConfigRecord", pItem || !pAttached,
+                sc_ConfigRefusal);
   std::unique_ptr<CConfigItemRecord> pTemporaryItem;
   if (!pItem) {
     pTemporaryItem.reset(new CConfigItemRecord(this, iterItem, false));
@@ -330,7 +328,8 @@ void CConfigRecord::SetItem(const std::string& sQualifiedName, const TValue& val
   }
   CMultiFieldBlob* pAttachedNested = iterValue.FindRegisteredChildBlob();
   CConfigRecord* pNested = dynamic_cast<CConfigRecord*>(pAttachedNested);
-  LARCH_CONFIG_REQUIRE("CConfigRecord registered to namespace item", pNested || !pAttachedNested);
+  LARCH_REQUIRE("CConfigRecord registered to namespace item", pNested || !pAttachedNested,
+                sc_ConfigRefusal);
   if (pNested) {
     pNested->SetItem(name.sRemainder, value, bActive, sDescription);
   } else {

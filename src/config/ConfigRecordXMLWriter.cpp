@@ -171,7 +171,8 @@ void CConfigRecordXMLWriter::WriteRecordAt(const CConfigRecord& record, std::ost
     CMultiFieldBlob* pAttached = iter.FindRegisteredChildBlob();
     if (pAttached) {
       const CConfigItemRecord* pItem = dynamic_cast<const CConfigItemRecord*>(pAttached);
-      LARCH_CONFIG_REQUIRE("CConfigItemRecord registered to CConfigRecord", pItem != nullptr);
+      LARCH_REQUIRE("CConfigItemRecord registered to CConfigRecord", pItem != nullptr,
+                    sc_ConfigRefusal);
       WriteItemAt(*pItem, pOs, uLevel + 2, uDepth);
     } else {
       SizeOfFieldData_t uSize = 0;
@@ -256,7 +257,8 @@ void CConfigRecordXMLWriter::WriteNestedRecord(const CConfigItemRecord& item, st
   CMultiFieldBlob* pAttached = iterValue.FindRegisteredChildBlob();
   if (pAttached) {
     const CConfigRecord* pNested = dynamic_cast<const CConfigRecord*>(pAttached);
-    LARCH_CONFIG_REQUIRE("CConfigRecord registered to namespace item", pNested != nullptr);
+    LARCH_REQUIRE("CConfigRecord registered to namespace item", pNested != nullptr,
+                  sc_ConfigRefusal);
     WriteRecordAt(*pNested, pOs, uLevel, uDepth + 1);
     return;
   }

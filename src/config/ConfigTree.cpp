@@ -99,7 +99,7 @@ bool CConfigRecordTree::GetBoolean(const std::string& sItemName, bool* pbValue) 
 }
 
 void CConfigRecordTree::GetItemNames(std::vector<std::string>* pNames) const {
-  LARCH_CONFIG_REQUIRE("NonNullCallerPtr", pNames != nullptr);
+  LARCH_REQUIRE("NonNullCallerPtr", pNames != nullptr, sc_ConfigRefusal);
   pNames->clear();
   for (CMultiFieldBlob::index_iterator iter = m_Record.begin(); iter != m_Record.end(); ++iter) {
     pNames->push_back(iter.GetFieldName());
@@ -111,7 +111,8 @@ void CConfigRecordTree::GetItemNames(std::vector<std::string>* pNames) const {
 void GetConfigUnsignedInt32InRange(const CConfigTree& tree, const std::string& sItemName,
                                    uint32_t* pReceiveValueIfPresent, uint32_t uMinimum,
                                    uint32_t uMaximum) {
-  LARCH_CONFIG_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr);
+  LARCH_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr,
+                sc_ConfigRefusal);
   tree.GetUnsignedInt32(sItemName, pReceiveValueIfPresent);
   // The default is checked as well as a found value.
   if (*pReceiveValueIfPresent < uMinimum || *pReceiveValueIfPresent > uMaximum) {
@@ -121,7 +122,8 @@ void GetConfigUnsignedInt32InRange(const CConfigTree& tree, const std::string& s
 
 void GetConfigBoolean(const CConfigTree& tree, const std::string& sItemName,
                       bool* pReceiveValueIfPresent) {
-  LARCH_CONFIG_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr);
+  LARCH_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr,
+                sc_ConfigRefusal);
   tree.GetBoolean(sItemName, pReceiveValueIfPresent);
   // The caller's default may be an uninitialised byte: it is read as a byte, not as a bool.
   uint8_t u8Byte = 0;
@@ -131,7 +133,8 @@ void GetConfigBoolean(const CConfigTree& tree, const std::string& sItemName,
 
 void GetConfigString(const CConfigTree& tree, const std::string& sItemName,
                      std::string* pReceiveValueIfPresent, size_t uMaxLength) {
-  LARCH_CONFIG_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr);
+  LARCH_REQUIRE("Valid pReceiveValueIfPresent", pReceiveValueIfPresent != nullptr,
+                sc_ConfigRefusal);
   tree.GetString(sItemName, pReceiveValueIfPresent);
   if (uMaxLength != 0 && pReceiveValueIfPresent->size() > uMaxLength) {
     ThrowBadParameter(sItemName, *pReceiveValueIfPresent);
@@ -156,19 +159,19 @@ std::string GetConfigString(const std::string& sItemName, const CConfigTree& tre
 ThreadSafeCountedPtr<CConfigTree> CMainConfigTree::s_tsrcpConfigTree;
 
 void CMainConfigTree::SetConfigTree(CConfigTree* pConfigTree) {
-  LARCH_CONFIG_REQUIRE("NonNullConfigTreePtrInput", pConfigTree);
-  LARCH_CONFIG_REQUIRE("ConfigNotYetSet", s_tsrcpConfigTree.Get() == 0);
+  LARCH_REQUIRE("NonNullConfigTreePtrInput", pConfigTree, sc_ConfigRefusal);
+  LARCH_REQUIRE("ConfigNotYetSet", s_tsrcpConfigTree.Get() == 0, sc_ConfigRefusal);
   s_tsrcpConfigTree = ThreadSafeCountedPtr<CConfigTree>(pConfigTree);
   LARCH_POSTCONDITION("ConfigTreeNowSet", s_tsrcpConfigTree.Get() != 0);
 }
 
 ThreadSafeCountedPtr<CConfigTree> CMainConfigTree::GetConfigTree() {
-  LARCH_CONFIG_REQUIRE("ConfigTreeSet", s_tsrcpConfigTree.Get() != 0);
+  LARCH_REQUIRE("ConfigTreeSet", s_tsrcpConfigTree.Get() != 0, sc_ConfigRefusal);
   return s_tsrcpConfigTree;
 }
 
 void CMainConfigTree::ReleaseConfigTree() {
-  LARCH_CONFIG_REQUIRE("ConfigTreeSet", s_tsrcpConfigTree.Get() != 0);
+  LARCH_REQUIRE("ConfigTreeSet", s_tsrcpConfigTree.Get() != 0, sc_ConfigRefusal);
   s_tsrcpConfigTree = ThreadSafeCountedPtr<CConfigTree>();
   LARCH_POSTCONDITION("ConfigReleased", s_tsrcpConfigTree.Get() == 0);
 }

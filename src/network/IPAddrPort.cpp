@@ -9,6 +9,7 @@
 #include "network/SocketCalls.h"
 #include "platform/Socket.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 #include "support/ErrorCodeException.h"
 
 namespace common {
@@ -75,8 +76,7 @@ std::string CIPAddrPort::ToString() const {
 
 void CIPAddrPort::Serialize(uint8_t* pDst) const {
   std::memcpy(pDst, &m_u32IPAddr, 4);
-  pDst[4] = static_cast<uint8_t>(m_u16Port & 0xFF);
-  pDst[5] = static_cast<uint8_t>(m_u16Port >> 8);
+  StoreLittleEndian16(pDst + 4, m_u16Port);
 }
 
 uint32_t GetIPAddrFromString(const std::string& sIPAddr) {
@@ -148,7 +148,7 @@ uint32_t DeserializeIPAddrPorts(const uint8_t* pSerializedIPAddrPorts,
     const uint8_t* p = pSerializedIPAddrPorts + u * CIPAddrPort::sc_uSerializedSize;
     CIPAddrPort addr;
     std::memcpy(&addr.m_u32IPAddr, p, 4);
-    addr.m_u16Port = static_cast<uint16_t>(p[4] | (p[5] << 8));
+    addr.m_u16Port = LoadLittleEndian16(p + 4);
     pvecReceiveIPAddrPorts->push_back(addr);
   }
   return uCount;

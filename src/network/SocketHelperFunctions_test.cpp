@@ -107,8 +107,9 @@ TEST_F(SocketHelpers, SendToAPeerThatDoesNotReadStallsUntilAborted) {
   CWSABUFWrapper w(256, 1);
   std::string sBig(64 * 1024 * 1024, 'b');  // more than the socket buffers on both sides take
   w.Append(sBig.data(), static_cast<uint32_t>(sBig.size()));
+  // Aborts once the send has reported the stall (bounded, so a slow machine cannot hang it).
   std::thread aborter([this] {
-    platform::SleepMilliseconds(300);
+    for (int i = 0; i < 4000 && !m_bStalled.load(); ++i) platform::SleepMilliseconds(5);
     m_bAbort = true;
   });
   EXPECT_EQ("network send aborted by caller",

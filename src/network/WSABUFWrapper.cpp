@@ -5,28 +5,18 @@
 #include <stdexcept>
 
 #include "support/Assert.h"
-
-// A failed state check is reported like every precondition; when the report is ignored the call
-// must still not run on with pointers that may lie outside the storage, so it throws.
-#define WRAPPER_REQUIRE(name, expr)                                                \
-  do {                                                                             \
-    if (!(expr)) {                                                                 \
-      ::common::AssertPreCondition(name, #expr, __FILE__, __LINE__);               \
-      throw std::logic_error(std::string("CWSABUFWrapper: failed check ") + name); \
-    }                                                                              \
-  } while (0)
+#include "support/ByteOrder.h"
 
 namespace common {
 namespace {
 
+// A failed state check is reported like every precondition; when the report is ignored the call
+// must still not run on with pointers that may lie outside the storage, so it throws.
+constexpr SRefusal<std::logic_error> sc_WrapperRefusal{"CWSABUFWrapper: failed check "};
+
 const char sc_szMallocFailed[] = "CWSABUFWrapper() failed to malloc() pMallocedDataBuffer.";
 const char sc_szReallocFailed[] = "CWSABUFWrapper() failed to realloc() pMallocedDataBuffer.";
 constexpr uint32_t sc_uDefaultStorageSize = 256;
-
-uint32_t ReadBigEndian32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 
 }  // namespace
 
@@ -97,14 +87,14 @@ bool CWSABUFWrapper::IsReceiveComplete() const {
 void CWSABUFWrapper::MakeRoom(uint32_t uNumBytes) {
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uCurrentOrFinalPreparedWSABUFIdx];
   uint8_t* pStart = info.m_pMallocedDataBuffer;
-  WRAPPER_REQUIRE("m_pReceivedEnd not set", m_pReceivedEnd == nullptr);
-  WRAPPER_REQUIRE(
-      "If set Cursor and End must be in malloced buffer",
-      !info.m_pMsgCursor ||
-          (pStart && info.m_pMsgCursor >= pStart && info.m_pMsgEnd >= info.m_pMsgCursor &&
-           info.m_pMsgEnd <= pStart + info.m_uSizeOfMallocedDataBuffer));
-  WRAPPER_REQUIRE("WSABUF not set",
-                  m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx].pData == nullptr);
+  LARCH_REQUIRE("m_pReceivedEnd not set", m_pReceivedEnd == nullptr, sc_WrapperRefusal);
+  LARCH_REQUIRE("If set Cursor and End must be in malloced buffer",
+                !info.m_pMsgCursor ||
+                    (pStart && info.m_pMsgCursor >= pStart && info.m_pMsgEnd >= info.m_pMsgCursor &&
+                     info.m_pMsgEnd <= pStart + info.m_uSizeOfMallocedDataBuffer),
+                sc_WrapperRefusal);
+  LARCH_REQUIRE("WSABUF not set", m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx].pData == nullptr,
+                sc_WrapperRefusal);
 
   if (!pStart) {
     pStart = static_cast<uint8_t*>(std::malloc(uNumBytes ? uNumBytes : 1));
@@ -136,9 +126,11 @@ void CWSABUFWrapper::MakeRoom(uint32_t uNumBytes) {
 }
 
 void CWSABUFWrapper::AppendBytes(const uint8_t* pBytes, uint32_t uSize) {
-  WRAPPER_REQUIRE("Allowed to append", m_eState == eReset || m_eState == eConfiguredForSend);
-  WRAPPER_REQUIRE("SetExternalDataToSend not used previously",
-                  m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx].pData == nullptr);
+  LARCH_REQUIRE("Allowed to append", m_eState == eReset || m_eState == eConfiguredForSend,
+                sc_WrapperRefusal);
+  LARCH_REQUIRE("SetExternalDataToSend not used previously",
+                m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx].pData == nullptr,
+                sc_WrapperRefusal);
   MakeRoom(uSize);
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uCurrentOrFinalPreparedWSABUFIdx];
   if (uSize) std::memcpy(info.m_pMsgEnd, pBytes, uSize);
@@ -153,50 +145,52 @@ void CWSABUFWrapper::Append(uint8_t u8Value) {
 
 void CWSABUFWrapper::Append(uint16_t u16Value) {
   CInvariantCheck check(*this);
-  const uint8_t au8[2] = {static_cast<uint8_t>(u16Value >> 8), static_cast<uint8_t>(u16Value)};
+  uint8_t au8[2];
+  StoreBigEndian16(au8, u16Value);
   AppendBytes(au8, 2);
 }
 
 void CWSABUFWrapper::Append(uint32_t u32Value) {
   CInvariantCheck check(*this);
-  const uint8_t au8[4] = {static_cast<uint8_t>(u32Value >> 24),
-                          static_cast<uint8_t>(u32Value >> 16), static_cast<uint8_t>(u32Value >> 8),
-                          static_cast<uint8_t>(u32Value)};
+  uint8_t au8[4];
+  StoreBigEndian32(au8, u32Value);
   AppendBytes(au8, 4);
 }
 
 void CWSABUFWrapper::Append(const void* pData, uint32_t uSize) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Valid pData", pData || uSize == 0);
+  LARCH_REQUIRE("Valid pData", pData || uSize == 0, sc_WrapperRefusal);
   AppendBytes(static_cast<const uint8_t*>(pData), uSize);
 }
 
 void CWSABUFWrapper::Append(const std::string& sString) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("String not too long", sString.length() <= 0xffff);
+  LARCH_REQUIRE("String not too long", sString.length() <= 0xffff, sc_WrapperRefusal);
   const uint16_t u16Length = static_cast<uint16_t>(sString.length());
-  const uint8_t au8[2] = {static_cast<uint8_t>(u16Length >> 8), static_cast<uint8_t>(u16Length)};
+  uint8_t au8[2];
+  StoreBigEndian16(au8, u16Length);
   AppendBytes(au8, 2);
   AppendBytes(reinterpret_cast<const uint8_t*>(sString.data()), u16Length);
 }
 
 platform::SSocketBuffer* CWSABUFWrapper::GetWSABUFsForSend() {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE(
-      "Allowed to send",
-      (m_eState == eConfiguredForSend || m_eState == eDonePartialSend) &&
-          m_uNextIncompleteSendOrReceiveWSABUFIdx <= m_uCurrentOrFinalPreparedWSABUFIdx);
+  LARCH_REQUIRE("Allowed to send",
+                (m_eState == eConfiguredForSend || m_eState == eDonePartialSend) &&
+                    m_uNextIncompleteSendOrReceiveWSABUFIdx <= m_uCurrentOrFinalPreparedWSABUFIdx,
+                sc_WrapperRefusal);
   platform::SSocketBuffer& rFinal = m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx];
   if (!rFinal.pData) {
     SWSABUFInfo& info = m_vecWSABUFInfo[m_uCurrentOrFinalPreparedWSABUFIdx];
-    WRAPPER_REQUIRE("Only Append() has been used",
-                    info.m_pMsgCursor && info.m_pMsgEnd && rFinal.uLength == 0);
+    LARCH_REQUIRE("Only Append() has been used",
+                  info.m_pMsgCursor && info.m_pMsgEnd && rFinal.uLength == 0, sc_WrapperRefusal);
     rFinal.pData = info.m_pMsgCursor;
     rFinal.uLength = static_cast<uint32_t>(info.m_pMsgEnd - info.m_pMsgCursor);
   }
   for (uint32_t u = m_uNextIncompleteSendOrReceiveWSABUFIdx;
        u <= m_uCurrentOrFinalPreparedWSABUFIdx; ++u) {
-    WRAPPER_REQUIRE("WSABUF contains data", m_vecWSABUF[u].pData && m_vecWSABUF[u].uLength > 0);
+    LARCH_REQUIRE("WSABUF contains data", m_vecWSABUF[u].pData && m_vecWSABUF[u].uLength > 0,
+                  sc_WrapperRefusal);
   }
   m_eState = eDonePartialSend;
   return &m_vecWSABUF[m_uNextIncompleteSendOrReceiveWSABUFIdx];
@@ -214,7 +208,7 @@ bool CWSABUFWrapper::ConsumeIntoDescriptors(uint32_t uNumBytes, bool bReceive) {
   for (uint32_t u = uIdx; u <= m_uCurrentOrFinalPreparedWSABUFIdx; ++u) {
     uPending += m_vecWSABUF[u].uLength;
   }
-  WRAPPER_REQUIRE("Not receive too many bytes", uNumBytes <= uPending);
+  LARCH_REQUIRE("Not receive too many bytes", uNumBytes <= uPending, sc_WrapperRefusal);
   while (m_vecWSABUF[uIdx].uLength < uNumBytes) {
     platform::SSocketBuffer& rBuf = m_vecWSABUF[uIdx];
     rBuf.pData += rBuf.uLength;
@@ -230,7 +224,8 @@ bool CWSABUFWrapper::ConsumeIntoDescriptors(uint32_t uNumBytes, bool bReceive) {
   if (rBuf.uLength == 0) {
     if (uIdx == m_uCurrentOrFinalPreparedWSABUFIdx) return true;
     ++uIdx;
-    WRAPPER_REQUIRE("WSABUF contains data", m_vecWSABUF[uIdx].pData && m_vecWSABUF[uIdx].uLength);
+    LARCH_REQUIRE("WSABUF contains data", m_vecWSABUF[uIdx].pData && m_vecWSABUF[uIdx].uLength,
+                  sc_WrapperRefusal);
   }
   m_uNextIncompleteSendOrReceiveWSABUFIdx = uIdx;
   return false;
@@ -238,8 +233,8 @@ bool CWSABUFWrapper::ConsumeIntoDescriptors(uint32_t uNumBytes, bool bReceive) {
 
 bool CWSABUFWrapper::ConsumeSent(uint32_t uNumBytesSent) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Valid uNumBytesSent", uNumBytesSent > 0);
-  WRAPPER_REQUIRE("Allowed to send", m_eState == eDonePartialSend);
+  LARCH_REQUIRE("Valid uNumBytesSent", uNumBytesSent > 0, sc_WrapperRefusal);
+  LARCH_REQUIRE("Allowed to send", m_eState == eDonePartialSend, sc_WrapperRefusal);
   if (!ConsumeIntoDescriptors(uNumBytesSent, false)) return false;
   Reset();
   return true;
@@ -247,12 +242,12 @@ bool CWSABUFWrapper::ConsumeSent(uint32_t uNumBytesSent) {
 
 bool CWSABUFWrapper::PrepareToReceive(uint32_t uNumBytes) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Allowed to prepare for receive",
-                  m_eState == eReset || m_eState == ePreparingToReceive);
+  LARCH_REQUIRE("Allowed to prepare for receive",
+                m_eState == eReset || m_eState == ePreparingToReceive, sc_WrapperRefusal);
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uCurrentOrFinalPreparedWSABUFIdx];
   platform::SSocketBuffer& rBuf = m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx];
-  WRAPPER_REQUIRE("Not already prepared to receive",
-                  !rBuf.pData && !info.m_pMsgCursor && !info.m_pMsgEnd);
+  LARCH_REQUIRE("Not already prepared to receive",
+                !rBuf.pData && !info.m_pMsgCursor && !info.m_pMsgEnd, sc_WrapperRefusal);
   MakeRoom(uNumBytes);
   rBuf.pData = info.m_pMsgCursor;
   rBuf.uLength = uNumBytes;
@@ -273,8 +268,8 @@ void CWSABUFWrapper::SetExternalReceiveAreaAndSize(uint8_t* pArea, uint32_t uSiz
         "CWSABUFWrapper::SetExternalReceiveAreaAndSize: buffer has unconsumed data");
   }
   platform::SSocketBuffer& rBuf = m_vecWSABUF[m_uCurrentOrFinalPreparedWSABUFIdx];
-  WRAPPER_REQUIRE("Not already prepared to receive", !rBuf.pData);
-  WRAPPER_REQUIRE("Valid pArea", pArea || uSize == 0);
+  LARCH_REQUIRE("Not already prepared to receive", !rBuf.pData, sc_WrapperRefusal);
+  LARCH_REQUIRE("Valid pArea", pArea || uSize == 0, sc_WrapperRefusal);
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uCurrentOrFinalPreparedWSABUFIdx];
   rBuf.pData = pArea;
   rBuf.uLength = uSize;
@@ -297,9 +292,10 @@ void CWSABUFWrapper::EnsureLengthPrefixStorage() {
 
 bool CWSABUFWrapper::PrepareToReceiveLengthPrefixedMsg() {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Must be WSABUF #0", m_uCurrentOrFinalPreparedWSABUFIdx == 0);
-  WRAPPER_REQUIRE("Allowed to receive",
-                  m_eState == eReset || m_eState == eFinishedExtractingLengthPrefixedMsg);
+  LARCH_REQUIRE("Must be WSABUF #0", m_uCurrentOrFinalPreparedWSABUFIdx == 0, sc_WrapperRefusal);
+  LARCH_REQUIRE("Allowed to receive",
+                m_eState == eReset || m_eState == eFinishedExtractingLengthPrefixedMsg,
+                sc_WrapperRefusal);
   m_uSizeOfLengthPrefixedMsg = 0;
   SWSABUFInfo& info = m_vecWSABUFInfo[0];
   if (m_eState == eReset || info.m_pMsgCursor == m_pReceivedEnd) {
@@ -316,23 +312,26 @@ bool CWSABUFWrapper::PrepareToReceiveLengthPrefixedMsg() {
 
 platform::SSocketBuffer* CWSABUFWrapper::GetWSABUFsForReceive() {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Allowed to receive", m_eState == ePreparingToReceive ||
-                                            m_eState == eDonePartialReceive ||
-                                            m_eState == ePreparingToReceiveLengthPrefixedMsg ||
-                                            m_eState == eDonePartialReceiveLengthPrefixedMsg);
+  LARCH_REQUIRE("Allowed to receive",
+                m_eState == ePreparingToReceive || m_eState == eDonePartialReceive ||
+                    m_eState == ePreparingToReceiveLengthPrefixedMsg ||
+                    m_eState == eDonePartialReceiveLengthPrefixedMsg,
+                sc_WrapperRefusal);
   if (m_eState == ePreparingToReceive || m_eState == eDonePartialReceive) {
     const SWSABUFInfo& info = m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx];
     const platform::SSocketBuffer& rBuf = m_vecWSABUF[m_uNextIncompleteSendOrReceiveWSABUFIdx];
-    WRAPPER_REQUIRE("Valid rWSABUF and rWSABUFInfo",
-                    rBuf.pData && info.m_pMsgCursor && rBuf.pData >= info.m_pMsgCursor);
+    LARCH_REQUIRE("Valid rWSABUF and rWSABUFInfo",
+                  rBuf.pData && info.m_pMsgCursor && rBuf.pData >= info.m_pMsgCursor,
+                  sc_WrapperRefusal);
     m_eState = eDonePartialReceive;
   } else {
     const SWSABUFInfo& info = m_vecWSABUFInfo[0];
     const platform::SSocketBuffer& rBuf = m_vecWSABUF[0];
     const uint8_t* pStorageEnd = info.m_pMallocedDataBuffer + info.m_uSizeOfMallocedDataBuffer;
-    WRAPPER_REQUIRE("Valid rWSABUF and rWSABUFInfo and m_pReceivedEnd",
-                    rBuf.pData == m_pReceivedEnd && m_pReceivedEnd >= info.m_pMallocedDataBuffer &&
-                        rBuf.pData + rBuf.uLength <= pStorageEnd);
+    LARCH_REQUIRE("Valid rWSABUF and rWSABUFInfo and m_pReceivedEnd",
+                  rBuf.pData == m_pReceivedEnd && m_pReceivedEnd >= info.m_pMallocedDataBuffer &&
+                      rBuf.pData + rBuf.uLength <= pStorageEnd,
+                  sc_WrapperRefusal);
     m_eState = eDonePartialReceiveLengthPrefixedMsg;
   }
   return &m_vecWSABUF[m_uNextIncompleteSendOrReceiveWSABUFIdx];
@@ -344,20 +343,23 @@ uint32_t CWSABUFWrapper::GetNumWSABUFsForReceive() const {
 
 bool CWSABUFWrapper::ConsumeReceived(uint32_t uNumBytesReceived) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Received more than 0 bytes", uNumBytesReceived > 0);
-  WRAPPER_REQUIRE("Allowed to receive", m_eState == eDonePartialReceive ||
-                                            m_eState == eDonePartialReceiveLengthPrefixedMsg ||
-                                            m_eState == eCompleteLengthPrefixedMsgAlreadyInBuffer);
+  LARCH_REQUIRE("Received more than 0 bytes", uNumBytesReceived > 0, sc_WrapperRefusal);
+  LARCH_REQUIRE("Allowed to receive",
+                m_eState == eDonePartialReceive ||
+                    m_eState == eDonePartialReceiveLengthPrefixedMsg ||
+                    m_eState == eCompleteLengthPrefixedMsgAlreadyInBuffer,
+                sc_WrapperRefusal);
   if (m_eState == eCompleteLengthPrefixedMsgAlreadyInBuffer) return true;
   if (m_eState == eDonePartialReceive) {
-    WRAPPER_REQUIRE("Not a length-prefixed message",
-                    m_pReceivedEnd == nullptr && m_uSizeOfLengthPrefixedMsg == 0);
+    LARCH_REQUIRE("Not a length-prefixed message",
+                  m_pReceivedEnd == nullptr && m_uSizeOfLengthPrefixedMsg == 0, sc_WrapperRefusal);
     if (!ConsumeIntoDescriptors(uNumBytesReceived, true)) return false;
     m_uNextIncompleteSendOrReceiveWSABUFIdx = 0;
     m_eState = eCompletedReceive;
     return true;
   }
-  WRAPPER_REQUIRE("Not receive too many bytes", uNumBytesReceived <= m_vecWSABUF[0].uLength);
+  LARCH_REQUIRE("Not receive too many bytes", uNumBytesReceived <= m_vecWSABUF[0].uLength,
+                sc_WrapperRefusal);
   m_pReceivedEnd += uNumBytesReceived;
   return Frame(true);
 }
@@ -381,10 +383,11 @@ void CWSABUFWrapper::MoveHeldBytesToStart() {
 
 // Finds the message that starts at the cursor among the bytes received so far.
 bool CWSABUFWrapper::Frame(bool bAfterReceive) {
-  WRAPPER_REQUIRE("Valid eState", m_eState == eReset ||
-                                      m_eState == ePreparingToReceiveLengthPrefixedMsg ||
-                                      m_eState == eDonePartialReceiveLengthPrefixedMsg ||
-                                      m_eState == eFinishedExtractingLengthPrefixedMsg);
+  LARCH_REQUIRE("Valid eState",
+                m_eState == eReset || m_eState == ePreparingToReceiveLengthPrefixedMsg ||
+                    m_eState == eDonePartialReceiveLengthPrefixedMsg ||
+                    m_eState == eFinishedExtractingLengthPrefixedMsg,
+                sc_WrapperRefusal);
   SWSABUFInfo& info = m_vecWSABUFInfo[0];
   const uint8_t* pStorageEnd = info.m_pMallocedDataBuffer + info.m_uSizeOfMallocedDataBuffer;
   if (m_uSizeOfLengthPrefixedMsg == 0) {
@@ -394,7 +397,7 @@ bool CWSABUFWrapper::Frame(bool bAfterReceive) {
       m_eState = eDonePartialReceiveLengthPrefixedMsg;
       return false;
     }
-    uint32_t uLength = ReadBigEndian32(info.m_pMsgCursor);
+    uint32_t uLength = LoadBigEndian32(info.m_pMsgCursor);
     info.m_pMsgCursor += 4;
     info.m_pMsgEnd = info.m_pMsgCursor;
     if (uLength == 0 || uLength > info.m_uSizeOfMallocedDataBuffer) {
@@ -418,12 +421,13 @@ bool CWSABUFWrapper::Frame(bool bAfterReceive) {
 }
 
 void CWSABUFWrapper::ExtractBytes(uint8_t* pDst, uint32_t uSize, const char* pszError) {
-  WRAPPER_REQUIRE("Allowed to extract", m_eState == eCompletedReceive ||
-                                            m_eState == eCompletedReceiveLengthPrefixedMsg ||
-                                            m_eState == eCompleteLengthPrefixedMsgAlreadyInBuffer ||
-                                            m_eState == eExtracting);
+  LARCH_REQUIRE("Allowed to extract",
+                m_eState == eCompletedReceive || m_eState == eCompletedReceiveLengthPrefixedMsg ||
+                    m_eState == eCompleteLengthPrefixedMsgAlreadyInBuffer ||
+                    m_eState == eExtracting,
+                sc_WrapperRefusal);
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx];
-  WRAPPER_REQUIRE("Valid Start and End", info.m_pMsgCursor <= info.m_pMsgEnd);
+  LARCH_REQUIRE("Valid Start and End", info.m_pMsgCursor <= info.m_pMsgEnd, sc_WrapperRefusal);
   if (static_cast<size_t>(info.m_pMsgEnd - info.m_pMsgCursor) < uSize) {
     throw std::runtime_error(pszError);
   }
@@ -433,27 +437,27 @@ void CWSABUFWrapper::ExtractBytes(uint8_t* pDst, uint32_t uSize, const char* psz
 
 void CWSABUFWrapper::ExtractNext(uint8_t* pReceiveData) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Valid pReceiveData", pReceiveData);
+  LARCH_REQUIRE("Valid pReceiveData", pReceiveData, sc_WrapperRefusal);
   ExtractBytes(pReceiveData, 1, "ProtocolError - Not enough data for ExtractNext(u8)");
   m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx].m_pMsgCursor += 1;
 }
 
 void CWSABUFWrapper::ExtractNext(uint16_t* pReceiveData) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Valid pReceiveData", pReceiveData);
+  LARCH_REQUIRE("Valid pReceiveData", pReceiveData, sc_WrapperRefusal);
   uint8_t au8[2];
   ExtractBytes(au8, 2, "ProtocolError - Not enough data for ExtractNext(u16)");
   m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx].m_pMsgCursor += 2;
-  *pReceiveData = static_cast<uint16_t>((au8[0] << 8) | au8[1]);
+  *pReceiveData = LoadBigEndian16(au8);
 }
 
 void CWSABUFWrapper::ExtractNext(uint32_t* pReceiveData) {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Valid pReceiveData", pReceiveData);
+  LARCH_REQUIRE("Valid pReceiveData", pReceiveData, sc_WrapperRefusal);
   uint8_t au8[4];
   ExtractBytes(au8, 4, "ProtocolError - Not enough data for ExtractNext(u32)");
   m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx].m_pMsgCursor += 4;
-  *pReceiveData = ReadBigEndian32(au8);
+  *pReceiveData = LoadBigEndian32(au8);
 }
 
 uint8_t* CWSABUFWrapper::ExtractGap(uint32_t uNumBytes) {
@@ -467,16 +471,17 @@ uint8_t* CWSABUFWrapper::ExtractGap(uint32_t uNumBytes) {
 
 void CWSABUFWrapper::DoneExtracting() {
   CInvariantCheck check(*this);
-  WRAPPER_REQUIRE("Done extracting", m_eState == eExtracting);
+  LARCH_REQUIRE("Done extracting", m_eState == eExtracting, sc_WrapperRefusal);
   SWSABUFInfo& info = m_vecWSABUFInfo[m_uNextIncompleteSendOrReceiveWSABUFIdx];
   if (info.m_pMsgCursor != info.m_pMsgEnd) {
     throw std::runtime_error("ProtocolError - Message not fully consumed");
   }
   if (m_pReceivedEnd) {
-    WRAPPER_REQUIRE(
+    LARCH_REQUIRE(
         "Length-prefixed messages only use WSABUF #0",
-        m_uNextIncompleteSendOrReceiveWSABUFIdx == 0 && m_uCurrentOrFinalPreparedWSABUFIdx == 0);
-    WRAPPER_REQUIRE("Valid m_pReceivedEnd", m_pReceivedEnd >= info.m_pMsgEnd);
+        m_uNextIncompleteSendOrReceiveWSABUFIdx == 0 && m_uCurrentOrFinalPreparedWSABUFIdx == 0,
+        sc_WrapperRefusal);
+    LARCH_REQUIRE("Valid m_pReceivedEnd", m_pReceivedEnd >= info.m_pMsgEnd, sc_WrapperRefusal);
     if (m_pReceivedEnd > info.m_pMsgEnd) {
       // The bytes of the next message wait for PrepareToReceiveLengthPrefixedMsg.
       m_uSizeOfLengthPrefixedMsg = 0;
@@ -484,8 +489,9 @@ void CWSABUFWrapper::DoneExtracting() {
       return;
     }
   } else {
-    WRAPPER_REQUIRE("No more buffers",
-                    m_uNextIncompleteSendOrReceiveWSABUFIdx == m_uCurrentOrFinalPreparedWSABUFIdx);
+    LARCH_REQUIRE("No more buffers",
+                  m_uNextIncompleteSendOrReceiveWSABUFIdx == m_uCurrentOrFinalPreparedWSABUFIdx,
+                  sc_WrapperRefusal);
   }
   Reset();
 }

@@ -7,9 +7,9 @@
 
 #include "package/ChunkCodec.h"
 #include "package/ParallelChunkCompressor.h"
-#include "package/PkgByteOrder.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 
@@ -452,7 +452,7 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
       entry.m_nUncompressedFileLen += chunk.uInLen;
       entry.m_nStoredFileLen += chunk.uOutLen;
       uint8_t au8Len[4];
-      PutU32(au8Len, chunk.uOutLen);
+      StoreLittleEndian32(au8Len, chunk.uOutLen);
       output.insert(output.end(), au8Len, au8Len + 4);
       output.insert(output.end(), chunk.au8Out, chunk.au8Out + chunk.uOutLen);
       u64Pos += 4 + chunk.uOutLen;
@@ -583,7 +583,7 @@ void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,
     while (uLeft > 0) {
       uint8_t au8Len[4];
       CheckComplete(reader.Read(au8Len, 4), "error reading data segment file");
-      uint32_t uLen = GetU32(au8Len);
+      uint32_t uLen = LoadLittleEndian32(au8Len);
       CheckComplete(uLen <= sc_uChunkBufferSize && uLen <= uLeft,
                     "error reading data segment file");
       if (!reader.Read(in.data(), uLen))

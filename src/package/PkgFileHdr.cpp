@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "package/PkgByteOrder.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 
@@ -17,14 +17,14 @@ bool CPkgFileHdr::IsValid() const {
 void CPkgFileHdr::Serialize(uint8_t (&au8Bytes)[9]) const {
   LARCH_INVARIANT("ValidPkgFileHdr", IsValid());
   au8Bytes[0] = m_nFormatVersionNum;
-  PutU32(au8Bytes + 1, static_cast<uint32_t>(m_nCompressionLevel));
-  PutU32(au8Bytes + 5, m_nNumFiles);
+  StoreLittleEndian32(au8Bytes + 1, static_cast<uint32_t>(m_nCompressionLevel));
+  StoreLittleEndian32(au8Bytes + 5, m_nNumFiles);
 }
 
 void CPkgFileHdr::Deserialize(const uint8_t (&au8Bytes)[9]) {
   LARCH_INVARIANT("ValidPkgFileHdr", IsValid());
-  int32_t nLevel = static_cast<int32_t>(GetU32(au8Bytes + 1));
-  uint32_t uNumFiles = GetU32(au8Bytes + 5);
+  int32_t nLevel = static_cast<int32_t>(LoadLittleEndian32(au8Bytes + 1));
+  uint32_t uNumFiles = LoadLittleEndian32(au8Bytes + 5);
   if (!IsValidCompressionLevel(nLevel)) {
     throw std::runtime_error("corrupt pkg file header (invalid compression level " +
                              std::to_string(nLevel) + ")");

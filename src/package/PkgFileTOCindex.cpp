@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "package/PkgByteOrder.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 
@@ -18,17 +18,17 @@ uint32_t CPkgFileTOCindex::SizeOnDisk() const {
 void CPkgFileTOCindex::Serialize(std::string& sOut) const {
   LARCH_INVARIANT("ValidPkgFileTOCindex", IsValid());
   uint8_t au8Tail[sc_uSizeOfTail];
-  PutU32(au8Tail, m_nUncompressedFileLen);
-  PutU32(au8Tail + 4, m_nStoredFileLen);
-  PutU32(au8Tail + 8, m_nOffset);
-  PutU32(au8Tail + 12, static_cast<uint32_t>(m_sFileName.size()) + 1);
+  StoreLittleEndian32(au8Tail, m_nUncompressedFileLen);
+  StoreLittleEndian32(au8Tail + 4, m_nStoredFileLen);
+  StoreLittleEndian32(au8Tail + 8, m_nOffset);
+  StoreLittleEndian32(au8Tail + 12, static_cast<uint32_t>(m_sFileName.size()) + 1);
   sOut.append(m_sFileName);
   sOut.push_back('\0');
   sOut.append(reinterpret_cast<const char*>(au8Tail), sizeof(au8Tail));
 }
 
 uint32_t CPkgFileTOCindex::ReadFileNameLen(const uint8_t* pu8Tail) {
-  uint32_t uNameLen = GetU32(pu8Tail + 12);
+  uint32_t uNameLen = LoadLittleEndian32(pu8Tail + 12);
   if (uNameLen > sc_uMaxFileNameLen) {
     throw std::runtime_error("invalid file name length in table of contents entry");
   }
@@ -39,9 +39,9 @@ void CPkgFileTOCindex::Deserialize(const uint8_t* pu8Name, uint32_t uNameLen,
                                    const uint8_t* pu8Tail, uint64_t u64PkgFileLen) {
   LARCH_INVARIANT("ValidPkgFileTOCindex", IsValid());
   ReadFileNameLen(pu8Tail);
-  uint32_t uUncompressed = GetU32(pu8Tail);
-  uint32_t uStored = GetU32(pu8Tail + 4);
-  uint32_t uOffset = GetU32(pu8Tail + 8);
+  uint32_t uUncompressed = LoadLittleEndian32(pu8Tail);
+  uint32_t uStored = LoadLittleEndian32(pu8Tail + 4);
+  uint32_t uOffset = LoadLittleEndian32(pu8Tail + 8);
   if (uOffset > u64PkgFileLen) {
     throw std::runtime_error("invalid data segment file offset in table of contents entry");
   }

@@ -12,11 +12,11 @@
 #include <sstream>
 
 #include "package/ChunkCodec.h"
-#include "package/PkgByteOrder.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -38,7 +38,7 @@ void WriteAll(const std::string& sPath, const Bytes& bytes) {
 
 Bytes U32(uint32_t u) {
   uint8_t a[4];
-  common::PutU32(a, u);
+  common::StoreLittleEndian32(a, u);
   return Bytes(reinterpret_cast<char*>(a), 4);
 }
 
@@ -65,7 +65,7 @@ Bytes InflateWithZlib(const Bytes& pkg, uint32_t uOffset, uint32_t uStored,
   Bytes out;
   uint32_t uPos = uOffset, uLeft = uStored;
   while (uLeft > 0) {
-    uint32_t uLen = common::GetU32(reinterpret_cast<const uint8_t*>(pkg.data()) + uPos);
+    uint32_t uLen = common::LoadLittleEndian32(reinterpret_cast<const uint8_t*>(pkg.data()) + uPos);
     std::vector<uint8_t> buffer(36057);
     uLongf uOut = buffer.size();
     EXPECT_EQ(Z_OK, ::uncompress(buffer.data(), &uOut,

@@ -1,6 +1,7 @@
 #include "protocols/ClientConfigDBKeyRecord.h"
 
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace Weft {
 namespace {
@@ -8,9 +9,8 @@ namespace {
 const uint32_t sc_uIndexCapacity = 3;
 
 void AddU32Field(common::CMultiFieldBlob& blob, uint32_t uFieldName, uint32_t u32Value) {
-  const uint8_t au8[4] = {static_cast<uint8_t>(u32Value), static_cast<uint8_t>(u32Value >> 8),
-                          static_cast<uint8_t>(u32Value >> 16),
-                          static_cast<uint8_t>(u32Value >> 24)};
+  uint8_t au8[4];
+  common::StoreLittleEndian32(au8, u32Value);
   blob.AddField(uFieldName, au8, sizeof(au8));
 }
 
@@ -67,9 +67,7 @@ uint32_t CClientConfigRecord::GetVersionField(uint32_t uFieldName) const {
   LARCH_DEBUG_ASSERT(uSizeOfFieldData == sizeof( u32VersionNum ));
   // clang-format on
   if (!pFieldData || uSizeOfFieldData != sizeof(u32VersionNum)) return 0;
-  u32VersionNum =
-      static_cast<uint32_t>(pFieldData[0]) | (static_cast<uint32_t>(pFieldData[1]) << 8) |
-      (static_cast<uint32_t>(pFieldData[2]) << 16) | (static_cast<uint32_t>(pFieldData[3]) << 24);
+  u32VersionNum = common::LoadLittleEndian32(pFieldData);
   return u32VersionNum;
 }
 

@@ -15,12 +15,9 @@ using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
+using larch_test::U32BE;
+using larch_test::U32LE;
 using Weft::CClientConfigRecord;
-
-std::string U32LE(uint32_t u) {
-  return Bytes({static_cast<int>(u & 0xFF), static_cast<int>((u >> 8) & 0xFF),
-                static_cast<int>((u >> 16) & 0xFF), static_cast<int>(u >> 24)});
-}
 
 // The image of a blob with the given numeric fields.
 std::string Image(const std::vector<std::pair<uint32_t, std::string>>& fields) {
@@ -97,11 +94,6 @@ CScriptedServer::Script RecordServer(std::string* psGot, const std::string& sRep
     c.Write(sReply);
     *psGot += c.ReadUntilClosed();
   };
-}
-
-std::string U32BE(uint32_t u) {
-  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
-                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)});
 }
 
 TEST_F(ConfigServer, FetchesTheRecord) {

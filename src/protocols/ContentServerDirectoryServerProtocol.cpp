@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "support/ByteOrder.h"
+
 namespace common {
 namespace {
 
@@ -10,15 +12,13 @@ namespace {
 uint32_t AddressAsLittleEndianNumber(uint32_t u32IPAddr) {
   uint8_t au8[4];
   CIPAddrPort(u32IPAddr, 0).GetOctets(au8);
-  return static_cast<uint32_t>(au8[0]) | (static_cast<uint32_t>(au8[1]) << 8) |
-         (static_cast<uint32_t>(au8[2]) << 16) | (static_cast<uint32_t>(au8[3]) << 24);
+  return LoadLittleEndian32(au8);
 }
 
 uint32_t AddressFromLittleEndianNumber(uint32_t u32Number) {
-  return CIPAddrPort::FromOctets(
-             static_cast<uint8_t>(u32Number), static_cast<uint8_t>(u32Number >> 8),
-             static_cast<uint8_t>(u32Number >> 16), static_cast<uint8_t>(u32Number >> 24), 0)
-      .m_u32IPAddr;
+  uint8_t au8[4];
+  StoreLittleEndian32(au8, u32Number);
+  return CIPAddrPort::FromOctets(au8[0], au8[1], au8[2], au8[3], 0).m_u32IPAddr;
 }
 
 }  // namespace

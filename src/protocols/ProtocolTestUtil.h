@@ -7,12 +7,19 @@
 
 namespace larch_test {
 
+// The bytes of a u32 in either order, written independently of the code under test.
+inline std::string U32BE(uint32_t u) {
+  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
+                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)});
+}
+inline std::string U32LE(uint32_t u) {
+  return Bytes({static_cast<int>(u & 0xFF), static_cast<int>((u >> 8) & 0xFF),
+                static_cast<int>((u >> 16) & 0xFF), static_cast<int>(u >> 24)});
+}
+
 // A u32 big-endian length prefix followed by the body.
 inline std::string LengthPrefixed(const std::string& sBody) {
-  uint32_t u = static_cast<uint32_t>(sBody.size());
-  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
-                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)}) +
-         sBody;
+  return U32BE(static_cast<uint32_t>(sBody.size())) + sBody;
 }
 
 // A server that reads the 4-byte version, answers u8Accept, then (when it accepts) reads a

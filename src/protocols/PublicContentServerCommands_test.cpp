@@ -18,11 +18,7 @@ using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
-
-std::string U32(uint32_t u) {
-  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
-                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)});
-}
+using larch_test::U32BE;
 
 std::string FileBytes(size_t uSize) {
   std::string s(uSize, '\0');
@@ -51,7 +47,7 @@ class PublicContentServer : public ::testing::Test {
 
 TEST_F(PublicContentServer, SeventyThousandBytesInThreeChunksWithProgress) {
   std::string sFile = FileBytes(70000), sGot;
-  CScriptedServer server({FileServer(&sGot, 5, U32(70000) + U32(70000) + sFile)});
+  CScriptedServer server({FileServer(&sGot, 5, U32BE(70000) + U32BE(70000) + sFile)});
   CMallocedBlock block(1);
   std::vector<int> vecProgress;
   PublicContentServerGetFile(
@@ -67,8 +63,8 @@ TEST_F(PublicContentServer, SeventyThousandBytesInThreeChunksWithProgress) {
 
 TEST_F(PublicContentServer, SmallFileBlockingAndChunked) {
   std::string sFile = FileBytes(100), sGot, sGot2;
-  CScriptedServer server({FileServer(&sGot, 5, U32(100) + U32(100) + sFile),
-                          FileServer(&sGot2, 5, U32(100) + U32(100) + sFile)});
+  CScriptedServer server({FileServer(&sGot, 5, U32BE(100) + U32BE(100) + sFile),
+                          FileServer(&sGot2, 5, U32BE(100) + U32BE(100) + sFile)});
   CMallocedBlock block(500);
   PublicContentServerGetFile(server.Address(), "b.pkg", &block, nullptr, nullptr, nullptr);
   ASSERT_EQ(100u, block.Size());
@@ -87,11 +83,11 @@ TEST_F(PublicContentServer, BadAnswers) {
     std::string sError;
   } cases[] = {
       {"", "PublicContentServer: Requested file does not exist"},
-      {U32(10), "PublicContentServer: Requested file does not exist"},
-      {U32(0) + U32(0), "PublicContentServer: invalid file length (0)"},
-      {U32(10) + U32(8) + "0123456789",
+      {U32BE(10), "PublicContentServer: Requested file does not exist"},
+      {U32BE(0) + U32BE(0), "PublicContentServer: invalid file length (0)"},
+      {U32BE(10) + U32BE(8) + "0123456789",
        "PublicContentServer: invalid file info for requested offset of zero"},
-      {U32(10) + U32(10) + "01234", "Connection Closed by Peer, WinSock Error 0 \"No error\""},
+      {U32BE(10) + U32BE(10) + "01234", "Connection Closed by Peer, WinSock Error 0 \"No error\""},
   };
   for (const SCase& c : cases) {
     for (int nPolling = 0; nPolling < 2; ++nPolling) {
@@ -137,7 +133,7 @@ TEST_F(PublicContentServer, AbortFlagSetWhileTheFileArrives) {
     sGot = c.Read(4);
     c.Write(Bytes({1}));
     sGot += c.Read(18);
-    c.Write(U32(100000) + U32(100000) + sFile);  // and then nothing more
+    c.Write(U32BE(100000) + U32BE(100000) + sFile);  // and then nothing more
     sGot += c.ReadUntilClosed();
   }});
   CMallocedBlock block(1);

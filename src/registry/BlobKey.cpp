@@ -6,6 +6,7 @@
 
 #include "registry/BlobRegistry.h"
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 namespace {
@@ -18,16 +19,7 @@ std::string Wrap(const char* pszWhat, const std::string& sKeyName, const std::st
   return std::string(pszWhat) + sKeyName + "\\" + sPath + pszDetails + pszCause;
 }
 
-uint32_t ReadLittleEndian32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
-
-#define LARCH_REFUSE_UNLESS(name, expr)                           \
-  do {                                                            \
-    if (!(expr)) RefuseArgument(name, #expr, __FILE__, __LINE__); \
-  } while (0)
 
 // ---------------------------------------------------------------------------------------------
 // Construction
@@ -277,15 +269,15 @@ void CBlobKey::StoreValue(const std::string& sValueName, uint32_t uType, const v
 void CBlobKey::SetBinaryValue(const std::string& sValueName, const uint8_t* pu8Data,
                               uint32_t uBytes) {
   RequireValueName(sValueName);
-  LARCH_REFUSE_UNLESS("NonNullCallerDataPtr", pu8Data);
-  LARCH_REFUSE_UNLESS("PositiveLength", uBytes != 0);
+  LARCH_REQUIRE("NonNullCallerDataPtr", pu8Data, sc_ArgumentRefusal);
+  LARCH_REQUIRE("PositiveLength", uBytes != 0, sc_ArgumentRefusal);
   StoreValue(sValueName, eBinary, pu8Data, uBytes);
 }
 
 void CBlobKey::SetUnsignedNumberValue(const std::string& sValueName, uint32_t u32Value) {
   RequireValueName(sValueName);
-  const uint8_t au8Data[4] = {uint8_t(u32Value), uint8_t(u32Value >> 8), uint8_t(u32Value >> 16),
-                              uint8_t(u32Value >> 24)};
+  uint8_t au8Data[4];
+  StoreLittleEndian32(au8Data, u32Value);
   StoreValue(sValueName, eUnsignedNumber, au8Data, 4);
 }
 
@@ -309,7 +301,7 @@ bool CBlobKey::ReadValue(const std::string& sValueName, SStoredValue& value) con
   const uint8_t* pu8Type = valueBlob.FindFieldData(sc_uTypeId, &uTypeSize);
   const uint8_t* pu8Data = valueBlob.FindFieldData(sc_uDataId, &uDataSize);
   bool bValid = pu8Type && uTypeSize == 4 && valueBlob.FieldExists(sc_uDataId);
-  if (bValid) value.uType = ReadLittleEndian32(pu8Type);
+  if (bValid) value.uType = LoadLittleEndian32(pu8Type);
   if (!bValid || (value.uType == eUnsignedNumber && uDataSize != 4)) {
     throw CBlobException("Failed to query key " + sValueName + " for value info");
   }
@@ -329,10 +321,8 @@ void CBlobKey::ReadTypedValue(const std::string& sValueName, uint32_t uWantedTyp
 void CBlobKey::GetBinaryValue(const std::string& sValueName, uint8_t* pu8Data, uint32_t uBufSize,
                               uint32_t* puBytesRead) {
   RequireValueName(sValueName);
-  LARCH_REFUSE_UNLESS("NonNullCallerBytesPtr", puBytesRead);
-  if (pu8Data && !uBufSize) {
-    RefuseArgument("CallerBufSizeNonZero", "( !(pu8Data) || (uBufSize) )", __FILE__, __LINE__);
-  }
+  LARCH_REQUIRE("NonNullCallerBytesPtr", puBytesRead, sc_ArgumentRefusal);
+  LARCH_REQUIRE("CallerBufSizeNonZero", !pu8Data || uBufSize, sc_ArgumentRefusal);
   SStoredValue value;
   ReadTypedValue(sValueName, eBinary, value);
   uint32_t uStored = uint32_t(value.data.size());
@@ -347,10 +337,10 @@ void CBlobKey::GetBinaryValue(const std::string& sValueName, uint8_t* pu8Data, u
 
 void CBlobKey::GetUnsignedNumberValue(const std::string& sValueName, uint32_t* pu32UnsignedNumber) {
   RequireValueName(sValueName);
-  LARCH_REFUSE_UNLESS("NonNullCallersNumberPtr", pu32UnsignedNumber);
+  LARCH_REQUIRE("NonNullCallersNumberPtr", pu32UnsignedNumber, sc_ArgumentRefusal);
   SStoredValue value;
   ReadTypedValue(sValueName, eUnsignedNumber, value);
-  *pu32UnsignedNumber = ReadLittleEndian32(value.data.data());
+  *pu32UnsignedNumber = LoadLittleEndian32(value.data.data());
 }
 
 void CBlobKey::GetStringValue(const std::string& sValueName, std::string& sValue) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "support/Assert.h"
+#include "support/ByteOrder.h"
 
 namespace common {
 
@@ -62,8 +63,8 @@ CValue::CValue(const std::string& sName, const std::string& sValue)
 CValue::CValue(const std::string& sName, uint32_t u32Value)
     : m_sName(sName), m_eType(eUnsignedNumber) {
   CheckName();
-  m_DataBuf = {uint8_t(u32Value >> 24), uint8_t(u32Value >> 16), uint8_t(u32Value >> 8),
-               uint8_t(u32Value)};
+  m_DataBuf.resize(4);
+  StoreBigEndian32(m_DataBuf.data(), u32Value);
   LARCH_POSTCONDITION("BufferSizeCorrectForUnsignedNumber", m_DataBuf.size() == 4);
   CheckInvariants();
 }
@@ -126,8 +127,7 @@ std::string CValue::GetString() const {
 
 uint32_t CValue::GetUnsignedNumber() const {
   ThrowUnlessType(eUnsignedNumber);
-  return uint32_t(m_DataBuf[0]) << 24 | uint32_t(m_DataBuf[1]) << 16 | uint32_t(m_DataBuf[2]) << 8 |
-         m_DataBuf[3];
+  return LoadBigEndian32(m_DataBuf.data());
 }
 
 const uint8_t* CValue::GetBinary(uint32_t& uSize) const {
@@ -286,14 +286,7 @@ void IKey::ValidateKeyPath(const std::string& sPath) {
 }
 
 void IKey::RequireValueName(const std::string& sValueName) {
-  if (sValueName.empty())
-    RefuseArgument("NonNullValueName", "!sValueName.empty()", __FILE__, __LINE__);
-}
-
-void IKey::RefuseArgument(const char* pszCheckName, const char* pszExpression, const char* pszFile,
-                          unsigned uLine) {
-  AssertPreCondition(pszCheckName, pszExpression, pszFile, uLine);
-  throw CRegistryException(std::string("Invalid registry argument: ") + pszCheckName);
+  LARCH_REQUIRE("NonNullValueName", !sValueName.empty(), sc_ArgumentRefusal);
 }
 
 // ---------------------------------------------------------------------------------------------

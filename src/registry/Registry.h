@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Assert.h"
 #include "support/ErrorCodeException.h"
 #include "support/ThreadSafeCountedPtr.h"
 
@@ -217,9 +218,8 @@ class IKey {
   static void ValidateKeyPath(const std::string& sPath);
   // Refuses an empty value name the same way.
   static void RequireValueName(const std::string& sValueName);
-  // A failed argument check: reported as a failed precondition, then refused.
-  static void RefuseArgument(const char* pszCheckName, const char* pszExpression,
-                             const char* pszFile, unsigned uLine);
+  // What a failed argument check (LARCH_REQUIRE) throws after its report.
+  static constexpr SRefusal<CRegistryException> sc_ArgumentRefusal{"Invalid registry argument: "};
 
  private:
   std::string m_sName;

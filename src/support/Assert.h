@@ -3,7 +3,9 @@
 // and acts on the user's choice; when the call returns, execution goes on after the check.
 //
 // Callers test the condition themselves; the macros below do that and pass the expression's
-// source text, the file and the line.
+// source text, the file and the line. LARCH_REQUIRE is the precondition that also stops the
+// call: after the report (which may be answered with Ignore) it throws what the module asks for,
+// instead of going on with arguments or state that would touch memory it must not touch.
 #pragma once
 
 #include <mutex>
@@ -56,12 +58,32 @@ SAssertReport BuildAssertReport(const char* pszLabel, const char* pszCheckName,
                                 const char* pszExpression, const char* pszFile, unsigned uLine,
                                 const char* pszProgramPath);
 
+// What a module throws when one of its LARCH_REQUIRE checks fails: an exception of type
+// TException whose message is pszPrefix followed by the check's name.
+template <class TException>
+struct SRefusal {
+  const char* pszPrefix;
+};
+
+// Reports the failed precondition, then throws the module's exception.
+template <class TException>
+[[noreturn]] void RefusePrecondition(const SRefusal<TException>& refusal, const char* pszCheckName,
+                                     const char* pszExpression, const char* pszFile,
+                                     unsigned uLine) {
+  AssertPreCondition(pszCheckName, pszExpression, pszFile, uLine);
+  throw TException(std::string(refusal.pszPrefix) + pszCheckName);
+}
+
 }  // namespace common
 
 #define LARCH_DEBUG_ASSERT(expr) \
   do { if (!(expr)) ::common::DebugAssert(#expr, __FILE__, __LINE__); } while (0)
 #define LARCH_PRECONDITION(name, expr) \
   do { if (!(expr)) ::common::AssertPreCondition(name, #expr, __FILE__, __LINE__); } while (0)
+#define LARCH_REQUIRE(name, expr, refusal)                                               \
+  do {                                                                                   \
+    if (!(expr)) ::common::RefusePrecondition(refusal, name, #expr, __FILE__, __LINE__); \
+  } while (0)
 #define LARCH_POSTCONDITION(name, expr) \
   do { if (!(expr)) ::common::AssertPostCondition(name, #expr, __FILE__, __LINE__); } while (0)
 #define LARCH_INVARIANT(name, expr) \

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,25 @@ TEST(AssertObservers, ThrowingObserverDoesNotStopTheNextOne) {
   LARCH_PRECONDITION("Positive", 1 < 0);
   ASSERT_EQ(1u, recorder.calls.size());
   EXPECT_EQ("1 < 0", recorder.calls[0].sExpr);
+}
+
+TEST(AssertRequire, ReportsThenThrowsTheModulesExceptionWithItsPrefix) {
+  CRecordingObserver observer;
+  SObserved scope(&observer);
+  const SRefusal<std::out_of_range> refusal{"Module: "};
+  int n = 3;
+  LARCH_REQUIRE("Small n", n < 4, refusal);
+  EXPECT_TRUE(observer.calls.empty());
+  try {
+    LARCH_REQUIRE("Small n", n < 2, refusal);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::out_of_range& e) {
+    EXPECT_EQ(std::string("Module: Small n"), e.what());
+  }
+  ASSERT_EQ(1u, observer.calls.size());
+  EXPECT_EQ("AssertPreCondition", observer.calls[0].sKind);
+  EXPECT_EQ("Small n", observer.calls[0].sCheck);
+  EXPECT_EQ("n < 2", observer.calls[0].sExpr);
 }
 
 TEST(AssertObservers, DoubleRegistrationIsUndoneByOneUnregister) {

@@ -9,6 +9,7 @@
 #include "Command.h"
 #include "InputFile.h"
 #include "blob/MultiFieldBlob.h"
+#include "support/ByteOrder.h"
 
 namespace larchtool {
 namespace {
@@ -91,8 +92,7 @@ std::string DescribeName(const std::string& sName) {
   std::string s =
       IsPrintable(p, sName.size()) ? Quoted(p, sName.size()) : Hex(p, sName.size(), false);
   if (sName.size() == 4) {
-    uint32_t u = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    s += " #" + std::to_string(u);
+    s += " #" + std::to_string(common::LoadLittleEndian32(p));
   }
   return s;
 }

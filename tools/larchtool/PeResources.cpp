@@ -7,6 +7,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "support/ByteOrder.h"
+
 namespace larchtool {
 namespace {
 
@@ -22,33 +24,35 @@ constexpr uint32_t sc_uResourceSectionFlags = 0x40000040u;  // initialised data,
 constexpr uint16_t sc_u16Pe32Magic = 0x10B;
 constexpr uint16_t sc_u16Pe32PlusMagic = 0x20B;
 
-// Little-endian reads with bounds checks; every offset comes from the file.
+// Little-endian reads with bounds checks; every offset comes from the file. The image is not
+// owned: it must outlive the reader and every copy of it, which holds because readers live only
+// inside one call of FindPeResources or RewritePeResources, over that call's image argument.
 class CImageReader {
  public:
-  CImageReader(const std::vector<uint8_t>& image, const std::string& sWhat)
-      : m_image(image), m_sWhat(sWhat) {}
+  CImageReader(const std::vector<uint8_t>* pImage, const std::string& sWhat)
+      : m_pImage(pImage), m_sWhat(sWhat) {}
 
   uint16_t U16(size_t uAt) const {
     Need(uAt, 2);
-    return static_cast<uint16_t>(m_image[uAt] | (m_image[uAt + 1] << 8));
+    return common::LoadLittleEndian16(&(*m_pImage)[uAt]);
   }
   uint32_t U32(size_t uAt) const {
     Need(uAt, 4);
-    return static_cast<uint32_t>(m_image[uAt]) | (static_cast<uint32_t>(m_image[uAt + 1]) << 8) |
-           (static_cast<uint32_t>(m_image[uAt + 2]) << 16) |
-           (static_cast<uint32_t>(m_image[uAt + 3]) << 24);
+    return common::LoadLittleEndian32(&(*m_pImage)[uAt]);
   }
   void Need(size_t uAt, size_t uSize) const {
-    if (uAt > m_image.size() || uSize > m_image.size() - uAt) Fail("structure beyond the file");
+    if (uAt > m_pImage->size() || uSize > m_pImage->size() - uAt) {
+      Fail("structure beyond the file");
+    }
   }
   [[noreturn]] void Fail(const std::string& sReason) const {
     throw std::runtime_error(m_sWhat + ": damaged Windows executable (" + sReason + ")");
   }
-  const std::vector<uint8_t>& Image() const { return m_image; }
+  const std::vector<uint8_t>& Image() const { return *m_pImage; }
 
  private:
-  const std::vector<uint8_t>& m_image;
-  const std::string& m_sWhat;
+  const std::vector<uint8_t>* m_pImage;
+  std::string m_sWhat;
 };
 
 struct SSection {
@@ -63,10 +67,12 @@ struct SSectionHeader {
   SSection section;
 };
 
-// The headers of an executable image: where they are and what the sections are.
+// The headers of an executable image: where they are and what the sections are. Reads the
+// image through a CImageReader, so the image must outlive it; a temporary is refused.
 class CPeImage {
  public:
-  CPeImage(const std::vector<uint8_t>& image, const std::string& sWhat) : m_reader(image, sWhat) {
+  CPeImage(std::vector<uint8_t>&&, const std::string&) = delete;
+  CPeImage(const std::vector<uint8_t>& image, const std::string& sWhat) : m_reader(&image, sWhat) {
     if (!IsWindowsExecutable(image)) m_reader.Fail("no PE header");
     m_uCoff = m_reader.U32(sc_uDosPeOffsetAt) + size_t{4};
     uint16_t u16Sections = m_reader.U16(m_uCoff + 2);
@@ -236,13 +242,13 @@ TNode* FindNode(std::vector<TNode>& nodes, const SResourceKey& key) {
 // the file, so a hostile file costs no more memory than its own size.
 class CTreeReader {
  public:
-  CTreeReader(const CPeImage& pe, const std::vector<uint8_t>& image)
-      : m_pe(pe), m_image(image), m_reader(pe.Reader()) {}
+  // pPe is not owned and must outlive the reader (it is used for one Read()).
+  explicit CTreeReader(const CPeImage* pPe) : m_pPe(pPe), m_reader(pPe->Reader()) {}
 
   std::vector<STypeNode> Read() {
     std::vector<STypeNode> types;
-    if (m_pe.ResourceRva() == 0) return types;
-    m_uRoot = m_pe.Offset(m_pe.ResourceRva());
+    if (m_pPe->ResourceRva() == 0) return types;
+    m_uRoot = m_pPe->Offset(m_pPe->ResourceRva());
     for (const auto& typeEntry : Directory(m_uRoot)) {
       STypeNode type{ReadKey(m_reader, m_uRoot, typeEntry.first), {}};
       for (const auto& nameEntry : Directory(Subdirectory(typeEntry.second))) {
@@ -263,7 +269,7 @@ class CTreeReader {
  private:
   std::vector<std::pair<uint32_t, uint32_t>> Directory(size_t uAt) {
     if (!m_visited.insert(uAt).second) m_reader.Fail("resource directory used twice");
-    return Entries(m_pe, uAt);
+    return Entries(*m_pPe, uAt);
   }
   size_t Subdirectory(uint32_t uTarget) const {
     if (!(uTarget & sc_uHighBit)) m_reader.Fail("resource entry is not a directory");
@@ -275,17 +281,17 @@ class CTreeReader {
     uint32_t uSize = m_reader.U32(uDataEntry + 4);
     leaf.uCodePage = m_reader.U32(uDataEntry + 8);
     if (uSize == 0) return leaf;
-    size_t uData = m_pe.Offset(uDataRva);
+    size_t uData = m_pPe->Offset(uDataRva);
     m_reader.Need(uData, uSize);
     m_uCopied += uSize;
-    if (m_uCopied > m_image.size()) m_reader.Fail("resource data larger than the file");
-    leaf.data.assign(m_image.begin() + uData, m_image.begin() + uData + uSize);
+    const std::vector<uint8_t>& image = m_reader.Image();
+    if (m_uCopied > image.size()) m_reader.Fail("resource data larger than the file");
+    leaf.data.assign(image.begin() + uData, image.begin() + uData + uSize);
     return leaf;
   }
 
-  const CPeImage& m_pe;
-  const std::vector<uint8_t>& m_image;
-  const CImageReader& m_reader;
+  const CPeImage* m_pPe;
+  CImageReader m_reader;
   size_t m_uRoot = 0;
   size_t m_uCopied = 0;
   std::set<size_t> m_visited;
@@ -321,12 +327,10 @@ uint64_t AlignUp(uint64_t uValue, uint64_t uAlignment) {
 }
 
 void Put16(std::vector<uint8_t>& bytes, size_t uAt, uint32_t uValue) {
-  bytes[uAt] = static_cast<uint8_t>(uValue);
-  bytes[uAt + 1] = static_cast<uint8_t>(uValue >> 8);
+  common::StoreLittleEndian16(&bytes[uAt], static_cast<uint16_t>(uValue));
 }
 void Put32(std::vector<uint8_t>& bytes, size_t uAt, uint32_t uValue) {
-  Put16(bytes, uAt, uValue & 0xFFFF);
-  Put16(bytes, uAt + 2, uValue >> 16);
+  common::StoreLittleEndian32(&bytes[uAt], uValue);
 }
 
 // Lays out a resource section for the given address: every directory table first (root, types,
@@ -416,9 +420,7 @@ class CSectionWriter {
     Put32(m_bytes, uEntry + 4, uTarget);
   }
 
-  uint32_t ReadCount(size_t uAt) const {
-    return static_cast<uint32_t>(m_bytes[uAt] | (m_bytes[uAt + 1] << 8));
-  }
+  uint32_t ReadCount(size_t uAt) const { return common::LoadLittleEndian16(&m_bytes[uAt]); }
 
   size_t WriteString(const std::u16string& sName) {
     size_t uAt = m_uNextString;
@@ -488,8 +490,8 @@ class CPeLayout {
   static bool PowerOfTwo(uint32_t u) { return u != 0 && (u & (u - 1)) == 0; }
   size_t DirectoryAt(uint32_t uIndex) const { return m_uOptional + 96 + 8 * size_t{uIndex}; }
 
-  const CImageReader& m_reader;
-  const std::string& m_sWhat;
+  CImageReader m_reader;
+  std::string m_sWhat;
   size_t m_uCoff = 0, m_uOptional = 0, m_uSectionTable = 0;
   uint32_t m_uSectionAlignment = 0, m_uFileAlignment = 0, m_uSizeOfHeaders = 0;
   std::vector<SSectionHeader> m_sections;
@@ -500,7 +502,7 @@ uint32_t PeChecksum(const std::vector<uint8_t>& bytes, size_t uChecksumAt) {
   uint64_t u64Sum = 0;
   for (size_t u = 0; u + 1 < bytes.size(); u += 2) {
     if (u == uChecksumAt || u == uChecksumAt + 2) continue;
-    u64Sum += static_cast<uint32_t>(bytes[u] | (bytes[u + 1] << 8));
+    u64Sum += common::LoadLittleEndian16(&bytes[u]);
     u64Sum = (u64Sum & 0xFFFF) + (u64Sum >> 16);
   }
   if (bytes.size() % 2) u64Sum += bytes.back();
@@ -563,8 +565,7 @@ SPlacement Place(const CPeLayout& layout, uint32_t uResourceRva, size_t uRawEnd)
 
 bool IsWindowsExecutable(const std::vector<uint8_t>& image) {
   if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return false;
-  size_t uPe = static_cast<size_t>(image[0x3C]) | (static_cast<size_t>(image[0x3D]) << 8) |
-               (static_cast<size_t>(image[0x3E]) << 16) | (static_cast<size_t>(image[0x3F]) << 24);
+  size_t uPe = common::LoadLittleEndian32(&image[sc_uDosPeOffsetAt]);
   return uPe <= image.size() - 4 && std::memcmp(&image[uPe], "PE\0\0", 4) == 0;
 }
 
@@ -601,7 +602,7 @@ std::vector<uint8_t> RewritePeResources(const std::vector<uint8_t>& image,
                                         const std::string& sWhat) {
   CPeImage pe(image, sWhat);
   CPeLayout layout(pe, sWhat);
-  std::vector<STypeNode> types = CTreeReader(pe, image).Read();
+  std::vector<STypeNode> types = CTreeReader(&pe).Read();
   for (const SExeResourceUpdate& update : updates) ApplyUpdate(types, update);
 
   size_t uRawEnd = layout.m_uSizeOfHeaders;

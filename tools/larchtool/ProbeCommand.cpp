@@ -17,6 +17,7 @@
 #include "protocols/ContentServerDirectoryServerCommands.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
 #include "protocols/PublicContentServerCommands.h"
+#include "support/ByteOrder.h"
 #include "support/FileUtil.h"
 #include "support/MallocedBlock.h"
 
@@ -111,9 +112,7 @@ int RunConfig(const std::vector<std::string>& args) {
     const uint8_t* pData = it.GetFieldData(&uSize);
     std::string sLabel = uName < 3 ? s_apszNames[uName] : "field " + std::to_string(uName);
     if (uSize == 4) {
-      uint32_t u32 =
-          pData[0] | (pData[1] << 8) | (pData[2] << 16) | (static_cast<uint32_t>(pData[3]) << 24);
-      std::printf("%s: %u\n", sLabel.c_str(), u32);
+      std::printf("%s: %u\n", sLabel.c_str(), common::LoadLittleEndian32(pData));
     } else {
       std::printf("%s: %u bytes\n", sLabel.c_str(), uSize);
     }

@@ -183,7 +183,7 @@ void CConfigItemRecordXMLParser::AddValueField() {
 // ---- The record's XML constructor -------------------------------------------------------
 
 CConfigRecord::CConfigRecord(const char* pXMLText, size_t uLength) : CConfigRecord() {
-  LARCH_CONFIG_REQUIRE("NonNullXMLText", pXMLText != nullptr || uLength == 0);
+  LARCH_REQUIRE("NonNullXMLText", pXMLText != nullptr || uLength == 0, sc_ConfigRefusal);
   {
     CConfigRecordXMLParser parser(this);
     if (parser.Parse(pXMLText, uLength, true) != XML_STATUS_OK) {

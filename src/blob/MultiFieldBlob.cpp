@@ -235,6 +235,7 @@ void CMultiFieldBlob::AttachToParentField(CMultiFieldBlob* pParent, const uint8_
   }
   LARCH_REQUIRE("No other ChildBlob is registered to this field in parent",
                 pParent->m_Index[uPos].m_pChildBlob == nullptr, sc_BlobRefusal);
+  CheckNestingLevel(uint64_t(pParent->NestingLevel()) + 1);
   m_pParentBlob = pParent;
   m_iterIndexEntryInParent = uPos;
   m_eMemoryOwnership = eChildBlobReferingToMemoryInParent;
@@ -255,6 +256,32 @@ void CMultiFieldBlob::AttachToParentField(CMultiFieldBlob* pParent, const uint8_
   }
   pParent->m_Index[uPos].m_pChildBlob = this;
   ++pParent->m_uNumRegisteredChildren;
+  CheckClassInvariant();
+}
+
+uint32_t CMultiFieldBlob::NestingLevel() const {
+  uint32_t uLevel = 0;
+  for (const CMultiFieldBlob* p = m_pParentBlob; p; p = p->m_pParentBlob) ++uLevel;
+  return uLevel;
+}
+
+// Recurses no deeper than the nesting bound.
+uint32_t CMultiFieldBlob::LevelsOfAttachedChildren() const {
+  uint32_t uLevels = 0;
+  if (m_uNumRegisteredChildren == 0) return uLevels;
+  for (const TIndexEntry& entry : m_Index) {
+    if (entry.m_pChildBlob) {
+      uLevels = std::max(uLevels, 1 + entry.m_pChildBlob->LevelsOfAttachedChildren());
+    }
+  }
+  return uLevels;
+}
+
+void CMultiFieldBlob::CheckNestingLevel(uint64_t u64Level) {
+  if (u64Level > sc_uMaxBlobNestingDepth) {
+    throw CNestingTooDeepException("CMultiFieldBlob: nesting deeper than " +
+                                   std::to_string(sc_uMaxBlobNestingDepth) + " levels");
+  }
 }
 
 // Checks the image as a stored blob must be, opens an envelope, and builds the index. The
@@ -343,6 +370,7 @@ void CMultiFieldBlob::SwapState(CMultiFieldBlob& other) {
   std::swap(m_u16AutoZLibCompressionLevel, other.m_u16AutoZLibCompressionLevel);
   std::swap(m_u64ChangeGeneration, other.m_u64ChangeGeneration);
   m_CheckedState = other.m_CheckedState = TCheckedState();
+  m_u64PlainHierarchyCheckedGeneration = other.m_u64PlainHierarchyCheckedGeneration = ~uint64_t(0);
   RepointBackLinks();
   other.RepointBackLinks();
 }
@@ -735,6 +763,7 @@ CMultiFieldBlob::index_iterator CMultiFieldBlob::AddField(const CFieldName& name
   LARCH_REQUIRE("Field name of 1 to 65535 bytes",
                 name.Data() && name.Size() >= 1 && name.Size() <= sc_uMaxFieldNameSize,
                 sc_BlobRefusal);
+  CheckNestingLevel(uint64_t(NestingLevel()) + 1 + pNewChild->LevelsOfAttachedChildren());
   pNewChild->ApplyCacheCommand(eKeepCachedPreprocessedVersions, false);
   bool bChildNeedsPreprocessing =
       pNewChild->m_eAutoPreprocessCode != ePlaintext ||
@@ -1033,40 +1062,55 @@ void CMultiFieldBlob::CheckClassInvariant() const {
   const CMultiFieldBlob* pRoot = this;
   while (pRoot->m_pParentBlob) pRoot = pRoot->m_pParentBlob;
   bool bFull = s_bFullInvariantCheck.load(std::memory_order_relaxed);
+  uint64_t u64Generation = pRoot->m_u64ChangeGeneration;
   if (!bFull) {
-    // The shallow check looks at the chain from the root down to this object only.
-    std::vector<const CMultiFieldBlob*> chain;
-    for (const CMultiFieldBlob* p = this; p; p = p->m_pParentBlob) chain.push_back(p);
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->CheckInvariantOfThis(false);
+    // Children attached meanwhile are walked by the next full check.
+    pRoot->m_u64PlainHierarchyCheckedGeneration = ~uint64_t(0);
+    CheckChainFromRoot(bFull, u64Generation);
     return;
   }
+  if (pRoot->m_u64PlainHierarchyCheckedGeneration == u64Generation) {
+    // Without a change, calls on a plaintext hierarchy alter no object outside this chain
+    // but a child they attach or release; walking every object on every call would make
+    // reading a large hierarchy cost its object count per call. Preprocessing moves images
+    // off the chain: a chain that is not all plaintext has the whole hierarchy checked.
+    if (CheckChainFromRoot(bFull, u64Generation)) return;
+  }
   // Each object after its parent.
+  bool bPlain = true;
   std::vector<const CMultiFieldBlob*> pending{pRoot};
   while (!pending.empty()) {
     const CMultiFieldBlob* p = pending.back();
     pending.pop_back();
-    p->CheckInvariantOfThis(bFull);
+    p->CheckInvariantOfThis(bFull, u64Generation);
+    bPlain = bPlain && p->IsPlainWithoutCache();
     if (p->m_uNumRegisteredChildren == 0) continue;
     for (const TIndexEntry& entry : p->m_Index) {
       if (entry.m_pChildBlob) pending.push_back(entry.m_pChildBlob);
     }
   }
+  pRoot->m_u64PlainHierarchyCheckedGeneration = bPlain ? u64Generation : ~uint64_t(0);
 }
 
-CMultiFieldBlob::TCheckedState CMultiFieldBlob::CurrentCheckedState() const {
-  const CMultiFieldBlob* pRoot = this;
-  while (pRoot->m_pParentBlob) pRoot = pRoot->m_pParentBlob;
+// True when every object of the chain is plaintext without a cached version. Recurses no
+// deeper than the nesting bound.
+bool CMultiFieldBlob::CheckChainFromRoot(bool bFull, uint64_t u64Generation) const {
+  bool bPlain = !m_pParentBlob || m_pParentBlob->CheckChainFromRoot(bFull, u64Generation);
+  CheckInvariantOfThis(bFull, u64Generation);
+  return bPlain && IsPlainWithoutCache();
+}
+
+CMultiFieldBlob::TCheckedState CMultiFieldBlob::CurrentCheckedState(uint64_t u64Generation) const {
   TCheckedState state;
   state.m_pImage = m_pSerializedBlob;
-  state.m_u64Generation = pRoot->m_u64ChangeGeneration;
+  state.m_u64Generation = u64Generation;
   state.m_uIndexSize = m_Index.size();
   state.m_uSizeOfSerialized = SizeOfSerialized();
-  state.m_uNumChildren = m_uNumRegisteredChildren;
   state.m_nCacheState = m_eCacheState;
   return state;
 }
 
-void CMultiFieldBlob::CheckInvariantOfThis(bool bFull) const {
+void CMultiFieldBlob::CheckInvariantOfThis(bool bFull, uint64_t u64Generation) const {
   const uint8_t* pHeader = reinterpret_cast<const uint8_t*>(&sc_EmptyBlobHeader);
   LARCH_INVARIANT("sc_EmptyBlobHeader is {1, P, 10, 0}",
                   pHeader[0] == 1 && pHeader[1] == ePlaintext &&
@@ -1108,7 +1152,7 @@ void CMultiFieldBlob::CheckInvariantOfThis(bool bFull) const {
                         m_pParentBlob->DataSizeAt(m_iterIndexEntryInParent) == u64Image);
   }
   if (!bFull) return;
-  TCheckedState now = CurrentCheckedState();
+  TCheckedState now = CurrentCheckedState(u64Generation);
   if (now == m_CheckedState) return;
   m_CheckedState = now;
   uint32_t uChildren = 0;

@@ -94,6 +94,13 @@ class CMultiFieldBlob {
     eReadWriteWhileLoading = 3
   };
 
+  // How deep children may nest below a root (a root's children are at level 1). Attaching a
+  // child below this level, or adding a child whose attached children would end up below it,
+  // throws CNestingTooDeepException "CMultiFieldBlob: nesting deeper than 64 levels". Every
+  // reader of nested blobs (registry, configuration records, the blob tool) stays within it, so
+  // that no image can make a reader recurse or check without bound.
+  static const uint32_t sc_uMaxBlobNestingDepth = 64;
+
   // An index entry: where the field's record starts in the image, and the child object
   // attached to the field (or null).
   struct TIndexEntry {
@@ -138,6 +145,9 @@ class CMultiFieldBlob {
     using CBlobException::CBlobException;
   };
   class CFieldNameNotNumeriCBlobException : public CBlobException {
+    using CBlobException::CBlobException;
+  };
+  class CNestingTooDeepException : public CBlobException {
     using CBlobException::CBlobException;
   };
 
@@ -366,7 +376,10 @@ class CMultiFieldBlob {
   // ---- Checks and observers -----------------------------------------------------------------
 
   // Checks every object of the hierarchy, each after its parent. Run on entry to and exit from
-  // every public operation.
+  // every public operation. While every object of the hierarchy is plaintext without a cached
+  // version, a hierarchy that passed the full check since its last change is not walked again:
+  // only the chain from the root to this object is checked (an attached child checks its chain
+  // when it attaches). A change is checked in full at the end of the call that made it.
   virtual void CheckClassInvariant() const;
 
   // How thoroughly the invariant check looks: the full check walks every record of every
@@ -472,27 +485,40 @@ class CMultiFieldBlob {
   void DropCachedPreprocessedVersion();
   void CheckNotCollapsed(const char* pszWhat) const;
   void BeginChange();
-  void CheckInvariantOfThis(bool bFull) const;
+  // Nesting: the level of this object (a root is at 0) and how many levels of attached
+  // children it has below it; the refusal of a level beyond the bound.
+  uint32_t NestingLevel() const;
+  uint32_t LevelsOfAttachedChildren() const;
+  static void CheckNestingLevel(uint64_t u64Level);
+  bool CheckChainFromRoot(bool bFull, uint64_t u64Generation) const;
+  void CheckInvariantOfThis(bool bFull, uint64_t u64Generation) const;
+  bool IsPlainWithoutCache() const {
+    return m_eAutoPreprocessCode == ePlaintext && m_eCacheState == eCacheEmpty;
+  }
 
   // What the last full check of this object found sound. An unchanged object is not walked
-  // again, so that reading a large blob does not cost a pass over its records per call.
+  // again, so that reading a large blob does not cost a pass over its records per call. The
+  // number of attached children is not part of it: attaching a child changes no record, and
+  // the count is checked again with the records at the next change.
   struct TCheckedState {
     const uint8_t* m_pImage = nullptr;
     uint64_t m_u64Generation = ~uint64_t(0);
     size_t m_uIndexSize = 0;
     uint32_t m_uSizeOfSerialized = 0;
-    uint32_t m_uNumChildren = 0;
     int m_nCacheState = -1;
     bool operator==(const TCheckedState& o) const {
       return m_pImage == o.m_pImage && m_u64Generation == o.m_u64Generation &&
              m_uIndexSize == o.m_uIndexSize && m_uSizeOfSerialized == o.m_uSizeOfSerialized &&
-             m_uNumChildren == o.m_uNumChildren && m_nCacheState == o.m_nCacheState;
+             m_nCacheState == o.m_nCacheState;
     }
   };
-  TCheckedState CurrentCheckedState() const;
+  TCheckedState CurrentCheckedState(uint64_t u64Generation) const;
 
   mutable TCheckedState m_CheckedState;
   uint64_t m_u64ChangeGeneration = 0;  // a root's count of changes anywhere in its hierarchy
+  // A root's generation at which the whole hierarchy last passed the full check with every
+  // object plaintext and without a cached version; ~0 when that is not so.
+  mutable uint64_t m_u64PlainHierarchyCheckedGeneration = ~uint64_t(0);
   CMultiFieldBlob* m_pParentBlob = nullptr;
   size_t m_iterIndexEntryInParent = 0;
   EMemoryOwnership m_eMemoryOwnership = eCopyOnWrite;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -244,17 +245,22 @@ TEST(BlobObject, FieldFromBinaryResource) {
             Stored(blob));
 }
 
-// Reads of an unchanged blob skip the walk over its records, but the next change still finds
-// what a stray write into the lent image broke.
+// Reads of an unchanged blob and attaching a child skip the walk over its records, but the
+// next change still finds what a stray write into the lent image broke.
 TEST(BlobObject, InvariantCheckFindsAStrayWriteAtTheNextChange) {
-  Bytes image = Image({{"a", "1"}, {"b", "2"}});
+  std::string sChild(reinterpret_cast<const char*>(&CMultiFieldBlob::sc_EmptyBlobHeader), 10);
+  Bytes image = Image({{"a", "1"}, {"b", "2"}, {"c", sChild}});
   CMultiFieldBlob blob(CMultiFieldBlob::eCopyOnWrite, image.data(),
                        static_cast<uint32_t>(image.size()));
-  EXPECT_EQ(2u, blob.GetNumFields());
+  EXPECT_EQ(3u, blob.GetNumFields());
   std::swap(image[16], image[23]);  // the two names change places; the index does not know
-  EXPECT_EQ(2u, blob.GetNumFields());
-  CExpectAssert expect("Index and records agree");
-  blob.AddField("c", "3");
+  EXPECT_EQ(3u, blob.GetNumFields());
+  CMultiFieldBlob child(&blob, std::string("c"));
+  {
+    CExpectAssert expect("Index and records agree");
+    blob.AddField("d", "4");
+  }
+  child.DetachFromParent();
 }
 
 TEST(BlobObject, CopyAndAssignment) {
@@ -408,6 +414,40 @@ TEST(BlobChildren, AddedChildBringsItsOwnChildren) {
   EXPECT_EQ(empty, Stored(reloaded));
   grandChild.DetachFromParent();
   child.DetachFromParent();
+}
+
+// Children nest down to the bound: deeper ones are refused whether they are attached to a
+// field or added with their own children, and nothing changes.
+TEST(BlobChildren, NestingBeyondTheBoundIsRefused) {
+  const std::string sText = "CMultiFieldBlob: nesting deeper than 64 levels";
+  Bytes image = Image({});
+  for (uint32_t u = 0; u <= CMultiFieldBlob::sc_uMaxBlobNestingDepth; ++u) {
+    image = Image({{"n", std::string(image.begin(), image.end())}});
+  }
+  CMultiFieldBlob root(CMultiFieldBlob::eCopyOnWrite, image.data(),
+                       static_cast<uint32_t>(image.size()));
+  std::vector<std::unique_ptr<CMultiFieldBlob>> chain;
+  CMultiFieldBlob* pDeepest = &root;
+  for (uint32_t u = 0; u < CMultiFieldBlob::sc_uMaxBlobNestingDepth; ++u) {
+    chain.emplace_back(new CMultiFieldBlob(pDeepest, std::string("n")));
+    pDeepest = chain.back().get();
+  }
+  ExpectThrowText<CMultiFieldBlob::CNestingTooDeepException>(
+      [&] { CMultiFieldBlob tooDeep(pDeepest, std::string("n")); }, sText);
+
+  CMultiFieldBlob inner(std::vector<CMultiFieldBlob::TFieldDescription>{{"x", "1"}});
+  CMultiFieldBlob outer;
+  outer.AddField("inner", &inner);
+  CMultiFieldBlob* pLevel63 = chain[62].get();
+  ExpectThrowText<CMultiFieldBlob::CNestingTooDeepException>(
+      [&] { pLevel63->AddField("outer", &outer); }, sText);
+  EXPECT_FALSE(pLevel63->FieldExists("outer"));
+  EXPECT_EQ(nullptr, outer.GetParentBlob());
+  inner.DetachFromParent();
+  pLevel63->AddField("outer", &outer);
+  EXPECT_EQ(pLevel63, outer.GetParentBlob());
+  outer.DetachFromParent();
+  while (!chain.empty()) chain.pop_back();
 }
 
 TEST(BlobChildren, MisuseIsAPreconditionFailure) {

@@ -148,8 +148,9 @@ class CConfigRecord : public CMultiFieldBlob {
   static const size_t sc_uMaxItemNameSize = 65535;
 
   // Namespaces nest at most this deep; deeper images, XML texts and names are refused, so that
-  // no input can exhaust the stack.
-  static const unsigned sc_uMaxNamespaceDepth = 200;
+  // no input can exhaust the stack. A namespace is two blob levels (its item and its record),
+  // so the items of the deepest record stay within the blob's nesting bound.
+  static const unsigned sc_uMaxNamespaceDepth = (CMultiFieldBlob::sc_uMaxBlobNestingDepth - 1) / 2;
 
  private:
   friend class CConfigRecordXMLWriter;

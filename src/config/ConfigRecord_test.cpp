@@ -196,12 +196,17 @@ TEST(ConfigRecordSetters, GoThroughAnAttachedItemAndItsAttachedRecord) {
 
 TEST(ConfigRecordSetters, NamesNestingTooDeepAreRefused) {
   std::string sName;
-  for (unsigned u = 0; u <= CConfigRecord::sc_uMaxNamespaceDepth; ++u) sName += "n.";
-  sName += "x";
+  for (unsigned u = 0; u < CConfigRecord::sc_uMaxNamespaceDepth; ++u) sName += "n.";
+  std::string sDeepest = sName + "x";
+  sName += "n.x";
   CConfigRecord record;
   ExpectThrowText<std::runtime_error>([&] { record.SetBoolean(sName, true, true, ""); },
                                       "Bad namespace name: " + sName);
   EXPECT_EQ(0u, record.GetNumFields());
+  // The deepest names are set through attached children within the blob's nesting bound.
+  record.SetBoolean(sDeepest, false, true, "");
+  record.SetBoolean(sDeepest, true, true, "");
+  EXPECT_NO_THROW(record.Validate());
 }
 
 TEST(ConfigRecordNamespaces, GetNamespaceCopiesAndToleratesAbsence) {

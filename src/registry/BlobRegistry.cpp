@@ -75,7 +75,7 @@ std::string CBlobRegistry::LockNameForFile(const std::string& sFileName) {
 }
 
 CBlobRegistry::CBlobRegistry(const std::string& sFileName, bool bMustExist, uint32_t uLockTimeoutMs)
-    : m_pImpl(new SImpl) {
+    : m_pImpl(std::make_unique<SImpl>()) {
   try {
     if (!m_pImpl->m_FileMutex.Create(LockNameForFile(sFileName))) {
       throw CBlobException("Failed to create file access mutex");
@@ -100,7 +100,6 @@ CBlobRegistry::CBlobRegistry(const std::string& sFileName, bool bMustExist, uint
         }
       }
     }
-    delete m_pImpl;
     throw;
   }
 }
@@ -116,7 +115,6 @@ CBlobRegistry::~CBlobRegistry() {
       }
     }
   }
-  delete m_pImpl;
 }
 
 void CBlobRegistry::CheckInvariants() const {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "registry/Registry.h"
@@ -86,7 +87,7 @@ class CBlobRegistry : public IRegistry {
   template <class Fn>
   auto Call(Fn fn) -> decltype(fn(static_cast<CBlobKey*>(nullptr)));
 
-  SImpl* m_pImpl;
+  std::unique_ptr<SImpl> m_pImpl;
 };
 
 }  // namespace common

@@ -455,6 +455,36 @@ TEST(BlobRegistry, DamagedFilesAreRefusedAtConstruction) {
   EXPECT_TRUE(LockIsFree(sFile));
 }
 
+// A key d keys below the top key is a blob d * 2 + 1 levels deep: 31 keys nest below the top
+// key, and a deeper key is neither created nor read.
+TEST(BlobRegistry, KeysNestAsDeepAsBlobsMay) {
+  larch_test::CScratchDir dir;
+  std::string sFile = dir / "reg.blob";
+  const std::string sRefusal = "CMultiFieldBlob: nesting deeper than 64 levels";
+  std::string sPath = "n";
+  for (int i = 1; i < 31; ++i) sPath += "\\n";
+  {
+    CBlobRegistry registry(sFile, false, 100);
+    registry.CreateKey(sPath, true);
+    EXPECT_EQ("Failed to create key TopKey\\" + sPath + "\\n\n Details: " + sRefusal,
+              MessageOf<CBlobException>([&] { registry.CreateKey(sPath + "\\n", true); }));
+    EXPECT_FALSE(registry.KeyExists(sPath + "\\n"));
+  }
+  CBlobRegistry reopened(sFile, true, 100);
+  EXPECT_TRUE(reopened.KeyExists(sPath));
+
+  using registry_test::Id;
+  using registry_test::MakeBlob;
+  std::string sKey = sc_sEmptyKeyBlob;
+  for (int i = 0; i < 32; ++i)
+    sKey = MakeBlob({{Id(1), MakeBlob({{"n", sKey}})}, {Id(2), MakeBlob({})}});
+  std::string sDeeper = dir / "deeper.blob";
+  registry_test::WriteFileBytes(sDeeper, MakeBlob({{"TopKey", sKey}}));
+  EXPECT_EQ("Failed to open key n\\n\nDetails: " + sRefusal,
+            MessageOf<CBlobException>([&] { CBlobRegistry(sDeeper, true, 100); }));
+  EXPECT_TRUE(LockIsFree(sDeeper));
+}
+
 TEST(BlobRegistry, LockFailuresAreErrors) {
   larch_test::CScratchDir dir;
   std::string sFile = dir / "reg.blob";

@@ -23,14 +23,13 @@ const char sc_szBlobUsage[] =
     "  dump   prints the blob as an indented tree: names as text when printable, else hex,\n"
     "         4-byte names also as their number (#1); data as a nested blob when it loads as\n"
     "         one, as a string when it is printable text ending in NUL, else as hex (long data\n"
-    "         shortened, with its length)\n"
+    "         shortened, with its length); nesting deeper than 64 levels is refused\n"
     "  check  exits 0 when FILE is a valid blob image; otherwise prints the refusal and\n"
     "         exits 1\n"
     "\n"
     "  --key HEX  the 16-byte key of an encrypted blob, as 32 hexadecimal digits\n";
 
 constexpr size_t sc_uMaxHexShown = 32;
-constexpr int sc_nMaxDepth = 32;
 
 struct SBlobArgs {
   std::string sFile;
@@ -121,9 +120,11 @@ void DumpFields(CMultiFieldBlob& blob, const SBlobArgs& args, int nDepth) {
     std::string sLine = sIndent + DescribeName(it.GetFieldName()) + " = ";
     CMultiFieldBlob::SizeOfFieldData_t uSize = it.GetSizeOfFieldData();
     std::unique_ptr<CMultiFieldBlob> pChild;
-    if (uSize >= CMultiFieldBlob::sc_uSizeOfBlobHeader && nDepth < sc_nMaxDepth) {
+    if (uSize >= CMultiFieldBlob::sc_uSizeOfBlobHeader) {
       try {
         pChild.reset(new CMultiFieldBlob(&blob, it, 0, args.bKey ? args.au8Key : nullptr));
+      } catch (const CMultiFieldBlob::CNestingTooDeepException&) {
+        throw;  // nested blobs deeper than the blob allows: the file is refused
       } catch (const std::exception&) {
         // Not a blob: shown as text or bytes.
       }

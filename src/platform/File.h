@@ -25,8 +25,8 @@ bool MakeExecutable(const std::string& sPath);
 
 // Replaces an existing target (fails on Windows when the target is in use). injection: "Rename"
 bool RenameFile(const std::string& sFrom, const std::string& sTo);
-bool RemoveFile(const std::string& sPath);        // injection: "Remove"
-bool RemoveEmptyDirectory(const std::string& sPath);   // must be empty
+bool RemoveFile(const std::string& sPath);            // injection: "Remove"
+bool RemoveEmptyDirectory(const std::string& sPath);  // must be empty
 // Creates the directory; true when it exists afterwards. Does not create parents.
 bool MakeDirectory(const std::string& sPath);
 // The names in a directory, without "." and "..". False when it cannot be read.

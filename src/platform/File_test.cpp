@@ -17,7 +17,8 @@ std::string ReadAll(const std::string& sPath) {
   if (!file.Open(sPath, CFile::eRead)) return "<cannot open>";
   std::string sOut;
   char aBuf[7];
-  for (int64_t n; (n = file.Read(aBuf, sizeof(aBuf))) > 0;) sOut.append(aBuf, static_cast<size_t>(n));
+  for (int64_t n; (n = file.Read(aBuf, sizeof(aBuf))) > 0;)
+    sOut.append(aBuf, static_cast<size_t>(n));
   return sOut;
 }
 
@@ -125,9 +126,8 @@ TEST(PlatformProcess, EnvironmentAndExecutablePath) {
 }
 
 // Child: exits with the code given as its argument.
-const bool s_bExitChild = larch_test::RegisterChild("exit-with", [](const std::string& s) {
-  return std::stoi(s);
-});
+const bool s_bExitChild =
+    larch_test::RegisterChild("exit-with", [](const std::string& s) { return std::stoi(s); });
 
 TEST(PlatformProcess, StartWaitAndExitCode) {
   CProcess child;

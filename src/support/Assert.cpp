@@ -26,17 +26,22 @@ std::string ShortenFromLeft(const std::string& s, size_t uMax) {
 
 void ReportFailure(const char* pszKind, const char* pszLabel, const char* pszCheckName,
                    const char* pszExpression, const char* pszFile, unsigned uLine) {
-  CAssertObserverRegistry::Get().Notify(pszKind, pszCheckName ? pszCheckName : "?",
-                                        pszExpression, pszFile, uLine);
+  CAssertObserverRegistry::Get().Notify(pszKind, pszCheckName ? pszCheckName : "?", pszExpression,
+                                        pszFile, uLine);
   std::string sProgram;
   bool bHaveProgram = platform::GetExecutablePath(sProgram);
   SAssertReport report = BuildAssertReport(pszLabel, pszCheckName, pszExpression, pszFile, uLine,
                                            bHaveProgram ? sProgram.c_str() : nullptr);
   switch (platform::ShowAssertReport(report.sTitle, report.sBody)) {
-    case platform::eReportAbort: platform::AbortProcess();
-    case platform::eReportRetry: platform::DebugBreakIfDebugged(); return;
-    case platform::eReportIgnore: return;
-    case platform::eReportFailed: std::abort();
+    case platform::eReportAbort:
+      platform::AbortProcess();
+    case platform::eReportRetry:
+      platform::DebugBreakIfDebugged();
+      return;
+    case platform::eReportIgnore:
+      return;
+    case platform::eReportFailed:
+      std::abort();
   }
 }
 
@@ -132,8 +137,8 @@ void AssertPostCondition(const char* pszCheckName, const char* pszExpression, co
                 uLine);
 }
 
-void AssertClassInvariant(const char* pszCheckName, const char* pszExpression,
-                          const char* pszFile, unsigned uLine) {
+void AssertClassInvariant(const char* pszCheckName, const char* pszExpression, const char* pszFile,
+                          unsigned uLine) {
   ReportFailure("AssertClassInvariant", "ClassInvariant", pszCheckName, pszExpression, pszFile,
                 uLine);
 }

@@ -46,8 +46,8 @@ void AssertPreCondition(const char* pszCheckName, const char* pszExpression, con
                         unsigned uLine);
 void AssertPostCondition(const char* pszCheckName, const char* pszExpression, const char* pszFile,
                          unsigned uLine);
-void AssertClassInvariant(const char* pszCheckName, const char* pszExpression,
-                          const char* pszFile, unsigned uLine);
+void AssertClassInvariant(const char* pszCheckName, const char* pszExpression, const char* pszFile,
+                          unsigned uLine);
 
 // The report window's title and body for a failed check (pszCheckName null: no "Name: " line).
 struct SAssertReport {
@@ -76,15 +76,23 @@ template <class TException>
 
 }  // namespace common
 
-#define LARCH_DEBUG_ASSERT(expr) \
-  do { if (!(expr)) ::common::DebugAssert(#expr, __FILE__, __LINE__); } while (0)
-#define LARCH_PRECONDITION(name, expr) \
-  do { if (!(expr)) ::common::AssertPreCondition(name, #expr, __FILE__, __LINE__); } while (0)
+#define LARCH_DEBUG_ASSERT(expr)                                   \
+  do {                                                             \
+    if (!(expr)) ::common::DebugAssert(#expr, __FILE__, __LINE__); \
+  } while (0)
+#define LARCH_PRECONDITION(name, expr)                                          \
+  do {                                                                          \
+    if (!(expr)) ::common::AssertPreCondition(name, #expr, __FILE__, __LINE__); \
+  } while (0)
 #define LARCH_REQUIRE(name, expr, refusal)                                               \
   do {                                                                                   \
     if (!(expr)) ::common::RefusePrecondition(refusal, name, #expr, __FILE__, __LINE__); \
   } while (0)
-#define LARCH_POSTCONDITION(name, expr) \
-  do { if (!(expr)) ::common::AssertPostCondition(name, #expr, __FILE__, __LINE__); } while (0)
-#define LARCH_INVARIANT(name, expr) \
-  do { if (!(expr)) ::common::AssertClassInvariant(name, #expr, __FILE__, __LINE__); } while (0)
+#define LARCH_POSTCONDITION(name, expr)                                          \
+  do {                                                                           \
+    if (!(expr)) ::common::AssertPostCondition(name, #expr, __FILE__, __LINE__); \
+  } while (0)
+#define LARCH_INVARIANT(name, expr)                                               \
+  do {                                                                            \
+    if (!(expr)) ::common::AssertClassInvariant(name, #expr, __FILE__, __LINE__); \
+  } while (0)

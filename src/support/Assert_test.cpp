@@ -46,9 +46,11 @@ TEST(AssertReport, PreconditionShowsEveryLineInOrder) {
   SAssertReport r = BuildAssertReport("PreCondition", "Valid pData", "pData", "Blob.cpp", 12,
                                       "C:\\Games\\Larch.exe");
   EXPECT_EQ("PreCondition Assertion Failed", r.sTitle);
-  EXPECT_EQ("Name: Valid pData\nProgram: C:\\Games\\Larch.exe\nFile: Blob.cpp\nLine: 12\n\npData"
-            "\n\n" + sc_sTrailer,
-            r.sBody);
+  EXPECT_EQ(
+      "Name: Valid pData\nProgram: C:\\Games\\Larch.exe\nFile: Blob.cpp\nLine: 12\n\npData"
+      "\n\n" +
+          sc_sTrailer,
+      r.sBody);
 }
 
 TEST(AssertReport, DebugHasNoNameLineAndUnknownProgram) {

@@ -12,7 +12,9 @@ CMallocedBlock::CMallocedBlock(uint32_t uSize) : m_uSize(uSize), m_pBlock(nullpt
   if (!m_pBlock) throw std::bad_alloc();
 }
 
-CMallocedBlock::~CMallocedBlock() { std::free(m_pBlock); }
+CMallocedBlock::~CMallocedBlock() {
+  std::free(m_pBlock);
+}
 
 CMallocedBlock::CMallocedBlock(CMallocedBlock&& other) noexcept
     : m_uSize(other.m_uSize), m_pBlock(other.m_pBlock) {

@@ -45,8 +45,7 @@ char* SafeStrcat(char* szDst, const char* cszSrc, size_t uEntireDestBufSize) {
   size_t uDstLen = strnlen(szDst, uEntireDestBufSize);
   LARCH_PRECONDITION("DstNotTooLarge", uDstLen < uEntireDestBufSize);
   LARCH_PRECONDITION("SrcNotTooLarge", strlen(cszSrc) < uEntireDestBufSize);
-  LARCH_PRECONDITION("SrcDoesNotOverflowDst",
-                     (uDstLen + strlen(cszSrc)) < uEntireDestBufSize);
+  LARCH_PRECONDITION("SrcDoesNotOverflowDst", (uDstLen + strlen(cszSrc)) < uEntireDestBufSize);
   CheckNoOverlap(szDst, cszSrc, uEntireDestBufSize);
   if (uDstLen >= uEntireDestBufSize) uDstLen = uEntireDestBufSize - 1;
   size_t uCopy = std::min(strlen(cszSrc), uEntireDestBufSize - 1 - uDstLen);

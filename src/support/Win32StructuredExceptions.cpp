@@ -74,7 +74,8 @@ std::string DescribeStructuredException(uint32_t uCode, platform::SFaultPointers
   char szAddress[2 * sizeof(void*) + 1];
   platform::FormatPointer(pPointers->ExceptionRecord->pAddress, szAddress, sizeof(szAddress));
   std::string sText = std::string("Win32 StructuredException at ") + szAddress + " : ";
-  if (uCode == sc_uAccessViolation) return sText + DescribeAccessViolation(pPointers->ExceptionRecord);
+  if (uCode == sc_uAccessViolation)
+    return sText + DescribeAccessViolation(pPointers->ExceptionRecord);
   for (const SCodeText& row : sc_aCodeTexts) {
     if (row.uCode == uCode) return sText + row.pszText;
   }

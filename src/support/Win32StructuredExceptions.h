@@ -27,8 +27,7 @@ class CConvertedWin32StructuredException : public std::runtime_error {
 std::string DescribeStructuredException(uint32_t uCode, platform::SFaultPointers* pPointers);
 
 // Never returns: throws CConvertedWin32StructuredException.
-[[noreturn]] void TranslateStructuredException(uint32_t uCode,
-                                               platform::SFaultPointers* pPointers);
+[[noreturn]] void TranslateStructuredException(uint32_t uCode, platform::SFaultPointers* pPointers);
 
 // Makes faults on the calling thread throw through TranslateStructuredException. Called by the
 // threads that run program logic: the main thread and the update worker.

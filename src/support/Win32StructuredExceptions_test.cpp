@@ -14,9 +14,16 @@ std::string AddressText(const void* p) {
 }
 
 // Faults happen in functions of their own, never in the body that holds the try.
-__attribute__((noinline, no_sanitize("address", "undefined"))) int ReadFrom(volatile int* p) { return *p; }
-__attribute__((noinline, no_sanitize("address", "undefined"))) void WriteTo(volatile int* p) { *p = 1; }
-__attribute__((noinline, no_sanitize("address", "undefined"))) int Divide(volatile int a, volatile int b) { return a / b; }
+__attribute__((noinline, no_sanitize("address", "undefined"))) int ReadFrom(volatile int* p) {
+  return *p;
+}
+__attribute__((noinline, no_sanitize("address", "undefined"))) void WriteTo(volatile int* p) {
+  *p = 1;
+}
+__attribute__((noinline, no_sanitize("address", "undefined"))) int Divide(volatile int a,
+                                                                          volatile int b) {
+  return a / b;
+}
 
 template <class F>
 std::string TextOfFault(F fn, uint32_t* puCode = nullptr) {
@@ -45,9 +52,14 @@ class StructuredExceptions : public ::testing::Test {
 
 TEST_F(StructuredExceptions, NullReadBecomesAnExceptionWithItsText) {
   uint32_t uCode = 0;
-  std::string s = TextOfFault([] { volatile int n = ReadFrom(nullptr); (void)n; }, &uCode);
-  EXPECT_EQ(Expected("Attempt to read from virtual address 0 without appropriate access rights.", s),
-            s);
+  std::string s = TextOfFault(
+      [] {
+        volatile int n = ReadFrom(nullptr);
+        (void)n;
+      },
+      &uCode);
+  EXPECT_EQ(
+      Expected("Attempt to read from virtual address 0 without appropriate access rights.", s), s);
   EXPECT_EQ(0xC0000005u, uCode);
 }
 
@@ -58,13 +70,19 @@ TEST_F(StructuredExceptions, WriteToAddress16AndRepeatedFaults) {
       WriteTo(p);
     });
     EXPECT_EQ(
-        Expected("Attempt to write to virtual address 16 without appropriate access rights.", s), s);
+        Expected("Attempt to write to virtual address 16 without appropriate access rights.", s),
+        s);
   }
 }
 
 TEST_F(StructuredExceptions, IntegerDivisionByZero) {
   uint32_t uCode = 0;
-  std::string s = TextOfFault([] { volatile int n = Divide(1, 0); (void)n; }, &uCode);
+  std::string s = TextOfFault(
+      [] {
+        volatile int n = Divide(1, 0);
+        (void)n;
+      },
+      &uCode);
   EXPECT_EQ(Expected("Attempt to divide an integer value by an integer divisor of zero.", s), s);
   EXPECT_EQ(0xC0000094u, uCode);
 }
@@ -79,8 +97,8 @@ TEST_F(StructuredExceptions, WorksOnAnotherThreadToo) {
     });
   });
   worker.join();
-  EXPECT_EQ(Expected("Attempt to read from virtual address 8 without appropriate access rights.", s),
-            s);
+  EXPECT_EQ(
+      Expected("Attempt to read from virtual address 8 without appropriate access rights.", s), s);
 }
 
 TEST(StructuredExceptionText, UnknownCodesAndRecordsWithoutParameters) {

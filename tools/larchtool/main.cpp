@@ -18,8 +18,9 @@ CCommandRegistration::CCommandRegistration(const SCommand& command) {
 }
 
 const std::vector<SCommand>& RegisteredCommands() {
-  std::sort(Commands().begin(), Commands().end(),
-            [](const SCommand& a, const SCommand& b) { return std::string(a.pszName) < b.pszName; });
+  std::sort(Commands().begin(), Commands().end(), [](const SCommand& a, const SCommand& b) {
+    return std::string(a.pszName) < b.pszName;
+  });
   return Commands();
 }
 
@@ -29,8 +30,9 @@ bool WantsHelp(const std::vector<std::string>& args) {
 }
 
 static void PrintTopUsage(FILE* pOut) {
-  std::fprintf(pOut, "usage: larchtool GROUP [ARGS...]\n\nThe operator's tool for Larch "
-                     "deployments.\n\nGroups:\n");
+  std::fprintf(pOut,
+               "usage: larchtool GROUP [ARGS...]\n\nThe operator's tool for Larch "
+               "deployments.\n\nGroups:\n");
   for (const SCommand& c : RegisteredCommands()) {
     std::fprintf(pOut, "  %-10s %s\n", c.pszName, c.pszSummary);
   }

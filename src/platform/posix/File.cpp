@@ -52,7 +52,9 @@ bool RemoveFile(const std::string& sPath) {
   return ::unlink(sPath.c_str()) == 0;
 }
 
-bool RemoveEmptyDirectory(const std::string& sPath) { return ::rmdir(sPath.c_str()) == 0; }
+bool RemoveEmptyDirectory(const std::string& sPath) {
+  return ::rmdir(sPath.c_str()) == 0;
+}
 
 bool MakeDirectory(const std::string& sPath) {
   if (::mkdir(sPath.c_str(), 0777) == 0) return true;
@@ -99,22 +101,38 @@ std::string GetWorkingDirectory() {
   return ::getcwd(szBuf, sizeof(szBuf)) ? std::string(szBuf) : std::string();
 }
 
-bool SetWorkingDirectory(const std::string& sPath) { return ::chdir(sPath.c_str()) == 0; }
+bool SetWorkingDirectory(const std::string& sPath) {
+  return ::chdir(sPath.c_str()) == 0;
+}
 
-char PreferredSeparator() { return '/'; }
-bool IsSeparator(char c) { return c == '/'; }
+char PreferredSeparator() {
+  return '/';
+}
+bool IsSeparator(char c) {
+  return c == '/';
+}
 
-CFile::~CFile() { Close(); }
+CFile::~CFile() {
+  Close();
+}
 
 bool CFile::Open(const std::string& sPath, EMode eMode) {
   Close();
   if (ConsumeInjectedFailure("Open")) return false;
   int nFlags = O_CLOEXEC;
   switch (eMode) {
-    case eRead: nFlags |= O_RDONLY; break;
-    case eReadWrite: nFlags |= O_RDWR; break;
-    case eCreate: nFlags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case eCreateExclusive: nFlags |= O_RDWR | O_CREAT | O_EXCL; break;
+    case eRead:
+      nFlags |= O_RDONLY;
+      break;
+    case eReadWrite:
+      nFlags |= O_RDWR;
+      break;
+    case eCreate:
+      nFlags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case eCreateExclusive:
+      nFlags |= O_RDWR | O_CREAT | O_EXCL;
+      break;
   }
   m_nFd = ::open(sPath.c_str(), nFlags, 0666);
   return m_nFd >= 0;
@@ -165,6 +183,8 @@ bool CFile::Truncate(uint64_t u64Size) {
   return ::ftruncate(m_nFd, static_cast<off_t>(u64Size)) == 0;
 }
 
-bool CFile::Flush() { return ::fsync(m_nFd) == 0; }
+bool CFile::Flush() {
+  return ::fsync(m_nFd) == 0;
+}
 
 }  // namespace platform

@@ -23,10 +23,17 @@ EReportChoice PromptOnTerminal() {
     char szLine[64];
     if (!std::fgets(szLine, sizeof(szLine), stdin)) return eReportFailed;
     switch (szLine[0]) {
-      case 'a': case 'A': return eReportAbort;
-      case 'r': case 'R': return eReportRetry;
-      case 'i': case 'I': return eReportIgnore;
-      default: break;
+      case 'a':
+      case 'A':
+        return eReportAbort;
+      case 'r':
+      case 'R':
+        return eReportRetry;
+      case 'i':
+      case 'I':
+        return eReportIgnore;
+      default:
+        break;
     }
   }
 }
@@ -35,10 +42,15 @@ EReportChoice PromptOnTerminal() {
 
 EReportChoice ShowAssertReport(const std::string& sTitle, const std::string& sBody) {
   switch (GetReportMode()) {
-    case eReportModeIgnore: return eReportIgnore;
-    case eReportModeAbort: return eReportAbort;
-    case eReportModeStderr: WriteReport(sTitle, sBody); return eReportIgnore;
-    case eReportModeShow: break;
+    case eReportModeIgnore:
+      return eReportIgnore;
+    case eReportModeAbort:
+      return eReportAbort;
+    case eReportModeStderr:
+      WriteReport(sTitle, sBody);
+      return eReportIgnore;
+    case eReportModeShow:
+      break;
   }
   WriteReport(sTitle, sBody);
   if (::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) return PromptOnTerminal();

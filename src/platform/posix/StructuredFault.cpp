@@ -29,21 +29,33 @@ constexpr uint32_t sc_uArrayBounds = 0xC000008C;
 
 uint32_t CodeOf(int nSignal, int nSigCode) {
   switch (nSignal) {
-    case SIGSEGV: return sc_uAccessViolation;
-    case SIGBUS: return nSigCode == BUS_ADRALN ? sc_uMisalignment : sc_uInPageError;
-    case SIGILL: return nSigCode == ILL_PRVOPC ? sc_uPrivInstruction : sc_uIllegalInstruction;
+    case SIGSEGV:
+      return sc_uAccessViolation;
+    case SIGBUS:
+      return nSigCode == BUS_ADRALN ? sc_uMisalignment : sc_uInPageError;
+    case SIGILL:
+      return nSigCode == ILL_PRVOPC ? sc_uPrivInstruction : sc_uIllegalInstruction;
     case SIGFPE:
       switch (nSigCode) {
-        case FPE_INTDIV: return sc_uIntDivideByZero;
-        case FPE_INTOVF: return sc_uIntOverflow;
-        case FPE_FLTDIV: return sc_uFltDivideByZero;
-        case FPE_FLTOVF: return sc_uFltOverflow;
-        case FPE_FLTUND: return sc_uFltUnderflow;
-        case FPE_FLTRES: return sc_uFltInexact;
-        case FPE_FLTSUB: return sc_uArrayBounds;
-        default: return sc_uFltInvalid;
+        case FPE_INTDIV:
+          return sc_uIntDivideByZero;
+        case FPE_INTOVF:
+          return sc_uIntOverflow;
+        case FPE_FLTDIV:
+          return sc_uFltDivideByZero;
+        case FPE_FLTOVF:
+          return sc_uFltOverflow;
+        case FPE_FLTUND:
+          return sc_uFltUnderflow;
+        case FPE_FLTRES:
+          return sc_uFltInexact;
+        case FPE_FLTSUB:
+          return sc_uArrayBounds;
+        default:
+          return sc_uFltInvalid;
       }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 

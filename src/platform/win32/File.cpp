@@ -83,10 +83,16 @@ bool SetWorkingDirectory(const std::string& sPath) {
   return ::SetCurrentDirectoryA(sPath.c_str()) != 0;
 }
 
-char PreferredSeparator() { return '\\'; }
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+char PreferredSeparator() {
+  return '\\';
+}
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
-CFile::~CFile() { Close(); }
+CFile::~CFile() {
+  Close();
+}
 
 bool CFile::Open(const std::string& sPath, EMode eMode) {
   Close();
@@ -95,8 +101,9 @@ bool CFile::Open(const std::string& sPath, EMode eMode) {
   DWORD dwCreation = OPEN_EXISTING;
   if (eMode == eCreate) dwCreation = CREATE_ALWAYS;
   if (eMode == eCreateExclusive) dwCreation = CREATE_NEW;
-  HANDLE h = ::CreateFileA(sPath.c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, dwCreation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      ::CreateFileA(sPath.c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, dwCreation, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   m_pHandle = h;
   return true;
@@ -149,6 +156,8 @@ bool CFile::Truncate(uint64_t u64Size) {
   return Seek(u64Size) && ::SetEndOfFile(m_pHandle) != 0;
 }
 
-bool CFile::Flush() { return ::FlushFileBuffers(m_pHandle) != 0; }
+bool CFile::Flush() {
+  return ::FlushFileBuffers(m_pHandle) != 0;
+}
 
 }  // namespace platform

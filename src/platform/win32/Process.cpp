@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdlib>
-
 #include <vector>
 
 namespace platform {
@@ -16,10 +15,18 @@ bool GetExecutablePath(std::string& sPath) {
   return true;
 }
 
-uint32_t GetProcessId() { return ::GetCurrentProcessId(); }
-std::string GetProcessCommandLine() { return ::GetCommandLineA(); }
-void SleepMilliseconds(uint32_t uMilliseconds) { ::Sleep(uMilliseconds); }
-void YieldThread() { ::SwitchToThread(); }
+uint32_t GetProcessId() {
+  return ::GetCurrentProcessId();
+}
+std::string GetProcessCommandLine() {
+  return ::GetCommandLineA();
+}
+void SleepMilliseconds(uint32_t uMilliseconds) {
+  ::Sleep(uMilliseconds);
+}
+void YieldThread() {
+  ::SwitchToThread();
+}
 
 bool GetEnvVar(const std::string& sName, std::string& sValue) {
   DWORD dwLen = ::GetEnvironmentVariableA(sName.c_str(), nullptr, 0);
@@ -80,6 +87,8 @@ bool CProcess::Wait(uint32_t uMilliseconds, uint32_t& uExitCode) {
   return true;
 }
 
-bool CProcess::Kill() { return m_pHandle && ::TerminateProcess(m_pHandle, 137) != 0; }
+bool CProcess::Kill() {
+  return m_pHandle && ::TerminateProcess(m_pHandle, 137) != 0;
+}
 
 }  // namespace platform

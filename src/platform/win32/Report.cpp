@@ -12,21 +12,28 @@ namespace platform {
 
 EReportChoice ShowAssertReport(const std::string& sTitle, const std::string& sBody) {
   switch (GetReportMode()) {
-    case eReportModeIgnore: return eReportIgnore;
-    case eReportModeAbort: return eReportAbort;
+    case eReportModeIgnore:
+      return eReportIgnore;
+    case eReportModeAbort:
+      return eReportAbort;
     case eReportModeStderr:
       std::fprintf(stderr, "\n*** %s ***\n%s\n", sTitle.c_str(), sBody.c_str());
       std::fflush(stderr);
       return eReportIgnore;
-    case eReportModeShow: break;
+    case eReportModeShow:
+      break;
   }
   int nRet = ::MessageBoxA(nullptr, sBody.c_str(), sTitle.c_str(),
                            MB_ABORTRETRYIGNORE | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
   switch (nRet) {
-    case IDABORT: return eReportAbort;
-    case IDRETRY: return eReportRetry;
-    case IDIGNORE: return eReportIgnore;
-    default: return eReportFailed;
+    case IDABORT:
+      return eReportAbort;
+    case IDRETRY:
+      return eReportRetry;
+    case IDIGNORE:
+      return eReportIgnore;
+    default:
+      return eReportFailed;
   }
 }
 

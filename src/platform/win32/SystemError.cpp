@@ -1,12 +1,16 @@
 #include "platform/SystemError.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 namespace platform {
 
-uint32_t GetLastSystemError() { return ::GetLastError(); }
-void SetLastSystemError(uint32_t uCode) { ::SetLastError(uCode); }
+uint32_t GetLastSystemError() {
+  return ::GetLastError();
+}
+void SetLastSystemError(uint32_t uCode) {
+  ::SetLastError(uCode);
+}
 
 bool GetSystemErrorText(uint32_t uCode, std::string& sText) {
   char szBuf[256] = {};
@@ -16,11 +20,19 @@ bool GetSystemErrorText(uint32_t uCode, std::string& sText) {
   return dwLen != 0;
 }
 
-uint32_t DefaultInjectedError() { return ERROR_ACCESS_DENIED; }
+uint32_t DefaultInjectedError() {
+  return ERROR_ACCESS_DENIED;
+}
 
-int GetLastSocketError() { return ::WSAGetLastError(); }
-void SetLastSocketError(int nCode) { ::WSASetLastError(nCode); }
+int GetLastSocketError() {
+  return ::WSAGetLastError();
+}
+void SetLastSocketError(int nCode) {
+  ::WSASetLastError(nCode);
+}
 
-int MapErrnoToWinSock(int nErrno) { return nErrno; }
+int MapErrnoToWinSock(int nErrno) {
+  return nErrno;
+}
 
 }  // namespace platform

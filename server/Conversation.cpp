@@ -1,5 +1,6 @@
 #include "Conversation.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/ServedFile.h"
@@ -20,12 +21,29 @@ constexpr uint64_t sc_u64MaxDrainBytes = 65536;
 }  // namespace
 
 CConversation::CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
-                             uint32_t uIdleTimeoutMs)
+                             uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs)
     : m_hSocket(hSocket), m_pbAbort(pbAbort), m_uIdleTimeoutMs(uIdleTimeoutMs) {
   if (!platform::SetSocketNonBlocking(m_hSocket, true)) {
     platform::CloseSocket(m_hSocket);
     FailWithSocketError("cannot make the connection non-blocking");
   }
+  SetDeadline(uRequestDeadlineMs, "timed out: the request took longer than " +
+                                      std::to_string(uRequestDeadlineMs) + " ms");
+}
+
+void CConversation::SetDeadline(uint32_t uMs, const std::string& sWhenPassed) {
+  CClock::time_point deadline = CClock::now() + std::chrono::milliseconds(uMs);
+  if (deadline >= m_deadline) return;
+  m_deadline = deadline;
+  m_sDeadlinePassed = sWhenPassed;
+}
+
+void CConversation::RequestReceived() {
+  m_deadline = CClock::time_point::max();
+}
+
+void CConversation::ThrowIfDeadlinePassed(CClock::time_point now) const {
+  if (now >= m_deadline) throw CConversationEnded(m_sDeadlinePassed);
 }
 
 CConversation::~CConversation() {
@@ -38,25 +56,31 @@ void CConversation::FailWithSocketError(const char* pszWhat) {
 }
 
 void CConversation::WaitUntilReady(EWait eWait) {
-  auto start = std::chrono::steady_clock::now();
+  CClock::time_point idleEnd = CClock::now() + std::chrono::milliseconds(m_uIdleTimeoutMs);
   for (;;) {
     if (m_pbAbort && m_pbAbort->load()) throw CConversationEnded("server stopping");
-    int nReady = platform::WaitForSocket(
-        m_hSocket, eWait == eForReading ? platform::eWaitReadable : platform::eWaitWritable,
-        sc_uWaitSliceMs);
-    if (nReady > 0) return;
-    if (nReady < 0) FailWithSocketError("wait failed");
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    if (std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() >=
-        m_uIdleTimeoutMs) {
+    CClock::time_point now = CClock::now();
+    ThrowIfDeadlinePassed(now);
+    if (now >= idleEnd) {
       throw CConversationEnded(eWait == eForReading ? "timed out waiting for the client"
                                                     : "timed out: the client stopped reading");
     }
+    // The last slice ends at the limit itself, so that the drop comes on time.
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::min(idleEnd, m_deadline) - now)
+            .count();
+    uint32_t uSliceMs = static_cast<uint32_t>(std::min<int64_t>(left + 1, sc_uWaitSliceMs));
+    int nReady = platform::WaitForSocket(
+        m_hSocket, eWait == eForReading ? platform::eWaitReadable : platform::eWaitWritable,
+        uSliceMs);
+    if (nReady > 0) return;
+    if (nReady < 0) FailWithSocketError("wait failed");
   }
 }
 
 void CConversation::Receive(common::CWSABUFWrapper& wrapper) {
   for (;;) {
+    ThrowIfDeadlinePassed(CClock::now());
     uint32_t uReceived = 0;
     if (!platform::ReceiveOnSocket(m_hSocket, wrapper.GetWSABUFsForReceive(),
                                    wrapper.GetNumWSABUFsForReceive(), uReceived)) {
@@ -110,7 +134,9 @@ void CConversation::SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t
 void CConversation::AwaitPeerClose() {
   uint8_t au8Scratch[512];
   uint64_t u64Drained = 0;
+  SetDeadline(m_uIdleTimeoutMs, "timed out waiting for the client");
   for (;;) {
+    ThrowIfDeadlinePassed(CClock::now());
     platform::SSocketBuffer buffer{sizeof(au8Scratch), au8Scratch};
     uint32_t uReceived = 0;
     if (!platform::ReceiveOnSocket(m_hSocket, &buffer, 1, uReceived)) {

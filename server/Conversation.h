@@ -1,13 +1,17 @@
 // The server side of one TCP conversation: moves the bytes of a message buffer, and of files,
 // over an accepted connection. The socket is non-blocking and every wait is cut into short
 // slices, so that a client that stops reading or writing is dropped after the idle time-out
-// and a stopping server ends the conversation promptly.
+// and a stopping server ends the conversation promptly. Besides, the handshake and the request
+// must be in within the request deadline, counted from the start in all, so that a client
+// trickling a byte now and then cannot hold the conversation; and the wait for the client's
+// close after the reply lasts one idle time-out in all, however the client trickles.
 //
 // Owns the connection and closes it on destruction. Used by one thread. Failures throw
 // CConversationEnded with the reason as its text.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -27,13 +31,15 @@ class CConversation {
  public:
   // pbAbort: set by the server to end every conversation at its next wait.
   CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
-                uint32_t uIdleTimeoutMs);
+                uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs);
   ~CConversation();
   CConversation(const CConversation&) = delete;
   CConversation& operator=(const CConversation&) = delete;
 
   // Receives until the wrapper's expected bytes or length-prefixed message are complete.
   void Receive(common::CWSABUFWrapper& wrapper);
+  // The request is in: the request deadline no longer applies.
+  void RequestReceived();
   // Sends everything the wrapper holds.
   void Send(common::CWSABUFWrapper& wrapper);
   // Streams u64Length bytes of the file from u64Offset, straight from the file to the socket.
@@ -46,14 +52,20 @@ class CConversation {
   uint64_t BytesSent() const { return m_u64BytesSent; }
 
  private:
+  using CClock = std::chrono::steady_clock;
   enum EWait { eForReading, eForWriting };
-  // Waits until the socket is ready; throws on time-out, abort or failure.
+  // Waits until the socket is ready; throws on time-out, deadline, abort or failure.
   void WaitUntilReady(EWait eWait);
+  // Brings the deadline forward to uMs from now (a later one is kept as it is).
+  void SetDeadline(uint32_t uMs, const std::string& sWhenPassed);
+  void ThrowIfDeadlinePassed(CClock::time_point now) const;
   [[noreturn]] void FailWithSocketError(const char* pszWhat);
 
   platform::SocketHandle m_hSocket;
   const std::atomic<bool>* m_pbAbort;
   uint32_t m_uIdleTimeoutMs;
+  CClock::time_point m_deadline = CClock::time_point::max();
+  std::string m_sDeadlinePassed;  // the reason given when m_deadline passes
   uint64_t m_u64BytesSent = 0;
 };
 

@@ -37,6 +37,7 @@ bool Handshake(CConversation& conversation, common::CWSABUFWrapper& wrapper, uin
 
 void ReceiveRequest(CConversation& conversation, common::CWSABUFWrapper& wrapper) {
   if (!wrapper.PrepareToReceiveLengthPrefixedMsg()) conversation.Receive(wrapper);
+  conversation.RequestReceived();
 }
 
 const std::vector<common::CIPAddrPort>* ListOfType(const SDirectoryLists& lists, uint8_t u8Type) {

@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -13,8 +14,8 @@ constexpr uint32_t sc_uAcceptSliceMs = 100;
 
 }  // namespace
 
-CServer::CServer(const SServerOptions& options, CServerLog& log, SServerLimits limits)
-    : m_options(options), m_log(log), m_limits(limits), m_dir(options.sPublishDir) {
+CServer::CServer(const SServerOptions& options, CServerLog& log)
+    : m_options(options), m_limits(m_options.limits), m_log(log), m_dir(options.sPublishDir) {
   platform::IgnoreBrokenPipes();
   platform::StartSockets();
 }
@@ -80,6 +81,9 @@ void CServer::Start() {
     throw;
   }
   BuildDirectoryLists();
+  uint32_t uServed = 0;
+  for (bool bServe : m_options.abServe) uServed += bServe ? 1 : 0;
+  m_uRoleShare = std::max<uint32_t>(1, m_limits.uMaxConversations / uServed);
   m_bStarted = true;
   for (int n = 0; n < eNumRoles; ++n) {
     if (Serves(static_cast<ERole>(n))) {
@@ -91,14 +95,6 @@ void CServer::Start() {
 void CServer::AcceptLoop(ERole eRole) {
   common::CTcpListener& listener = *m_apListeners[eRole];
   while (!m_bStopAccepting.load()) {
-    {
-      // Past the limit, clients wait in the listen queue until a conversation ends.
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_cvChanged.wait(lock, [this] {
-        return m_uActive < m_limits.uMaxConversations || m_bStopAccepting.load();
-      });
-    }
-    if (m_bStopAccepting.load()) break;
     platform::SocketHandle hConnection = platform::sc_InvalidSocket;
     common::CIPAddrPort peer;
     try {
@@ -109,20 +105,56 @@ void CServer::AcceptLoop(ERole eRole) {
       platform::SleepMilliseconds(sc_uAcceptSliceMs);
       continue;
     }
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      ++m_uActive;
+    std::string sRefusal = Admit(eRole, peer.m_u32IPAddr);
+    if (!sRefusal.empty()) {
+      Refuse(eRole, hConnection, peer, sRefusal);
+      continue;
     }
     try {
       std::thread(&CServer::RunConversation, this, eRole, hConnection, peer).detach();
     } catch (const std::exception& e) {
       platform::CloseSocket(hConnection);
-      std::lock_guard<std::mutex> lock(m_mutex);
-      --m_uActive;
-      m_cvChanged.notify_all();
+      Release(eRole, peer.m_u32IPAddr);
       m_log.Note(std::string("unable to start a conversation thread: ") + e.what());
     }
   }
+}
+
+std::string CServer::Admit(ERole eRole, uint32_t u32PeerIPAddr) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_auActivePerRole[eRole] >= m_uRoleShare) {
+    return "refused: all " + std::to_string(m_uRoleShare) + " conversations of this role in use";
+  }
+  auto it = m_mapActivePerPeer.find(u32PeerIPAddr);
+  if (it != m_mapActivePerPeer.end() && it->second >= m_limits.uMaxPerPeer) {
+    return "refused: " + std::to_string(m_limits.uMaxPerPeer) +
+           " conversations already open from this address";
+  }
+  ++m_mapActivePerPeer[u32PeerIPAddr];
+  ++m_auActivePerRole[eRole];
+  ++m_uActive;
+  return "";
+}
+
+void CServer::Refuse(ERole eRole, platform::SocketHandle hSocket, const common::CIPAddrPort& peer,
+                     const std::string& sWhy) {
+  platform::CloseSocket(hSocket);
+  SConversationLog entry;
+  entry.sPeer = peer.ToString();
+  entry.sRole = RoleName(eRole);
+  entry.sResult = sWhy;
+  m_log.Write(entry);
+}
+
+void CServer::Release(ERole eRole, uint32_t u32PeerIPAddr) {
+  // The notification happens under the lock, so Stop cannot return (and the server go) before
+  // the releasing thread is done with it.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_mapActivePerPeer.find(u32PeerIPAddr);
+  if (--it->second == 0) m_mapActivePerPeer.erase(it);
+  --m_auActivePerRole[eRole];
+  --m_uActive;
+  m_cvChanged.notify_all();
 }
 
 void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
@@ -132,7 +164,8 @@ void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
   entry.sPeer = peer.ToString();
   entry.sRole = RoleName(eRole);
   try {
-    CConversation conversation(hSocket, &m_bAbortConversations, m_limits.uIdleTimeoutMs);
+    CConversation conversation(hSocket, &m_bAbortConversations, m_limits.uIdleTimeoutMs,
+                               m_limits.uRequestDeadlineMs);
     try {
       switch (eRole) {
         case eGds:
@@ -162,11 +195,7 @@ void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
                                 std::chrono::steady_clock::now() - start)
                                 .count());
   m_log.Write(entry);
-  // Last touch of the server: the notification happens under the lock, so Stop cannot return
-  // (and the server go) before this thread is done with it.
-  std::lock_guard<std::mutex> lock(m_mutex);
-  --m_uActive;
-  m_cvChanged.notify_all();
+  Release(eRole, peer.m_u32IPAddr);
 }
 
 size_t CServer::ActiveConversations() const {
@@ -177,11 +206,7 @@ size_t CServer::ActiveConversations() const {
 void CServer::Stop() {
   if (!m_bStarted) return;
   m_bStarted = false;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bStopAccepting = true;
-    m_cvChanged.notify_all();
-  }
+  m_bStopAccepting = true;
   for (std::thread& t : m_vecAcceptThreads) t.join();
   m_vecAcceptThreads.clear();
   CloseListeners();

@@ -1,6 +1,9 @@
 // larch-server's engine: listens on the address of each configured role, accepts connections
-// and runs every conversation on a thread of its own, up to a limit beyond which new clients
-// wait in the listen queue. Large files go from disk to the socket without being read whole.
+// and runs every conversation on a thread of its own. Each role served has an equal share of
+// the conversation cap, and each client address a cap of its own (SServerLimits): a
+// connection over either is closed at once and logged, so that a flood from one host or on one
+// role neither queues ahead of other clients nor takes the other roles' places. Large files go
+// from disk to the socket without being read whole.
 //
 // Start() binds every role or none (it throws with the reason). Stop() stops accepting, lets
 // running conversations finish for a grace period, then ends the rest at their next wait; it
@@ -12,8 +15,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,15 +31,10 @@
 
 namespace larchserver {
 
-struct SServerLimits {
-  uint32_t uIdleTimeoutMs = 30000;  // a client silent (or not reading) this long is dropped
-  uint32_t uStopGraceMs = 2000;     // how long Stop lets running conversations finish
-  size_t uMaxConversations = 1024;  // conversations at once; more wait to be accepted
-};
-
 class CServer {
  public:
-  CServer(const SServerOptions& options, CServerLog& log, SServerLimits limits = SServerLimits());
+  // The limits are options.limits.
+  CServer(const SServerOptions& options, CServerLog& log);
   ~CServer();
   CServer(const CServer&) = delete;
   CServer& operator=(const CServer&) = delete;
@@ -54,13 +54,19 @@ class CServer {
   void BuildDirectoryLists();
   common::CIPAddrPort AdvertisedAddress(ERole eRole) const;
   void AcceptLoop(ERole eRole);
+  // Counts a new conversation in; when it is over a limit, says why instead.
+  std::string Admit(ERole eRole, uint32_t u32PeerIPAddr);
+  void Refuse(ERole eRole, platform::SocketHandle hSocket, const common::CIPAddrPort& peer,
+              const std::string& sWhy);
+  // Counts a conversation out; the last touch of the server by its thread.
+  void Release(ERole eRole, uint32_t u32PeerIPAddr);
   void RunConversation(ERole eRole, platform::SocketHandle hSocket,
                        const common::CIPAddrPort& peer);
   void CloseListeners();
 
   SServerOptions m_options;
+  const SServerLimits& m_limits;  // m_options.limits
   CServerLog& m_log;
-  SServerLimits m_limits;
   CPublishDirectory m_dir;
   SDirectoryLists m_lists;
   std::array<std::unique_ptr<common::CTcpListener>, eNumRoles> m_apListeners;
@@ -70,7 +76,11 @@ class CServer {
   std::atomic<bool> m_bAbortConversations{false};
   mutable std::mutex m_mutex;
   std::condition_variable m_cvChanged;
-  size_t m_uActive = 0;  // conversation threads still running, under m_mutex
+  // Under m_mutex: conversation threads still running, in all, per role and per client address.
+  size_t m_uActive = 0;
+  std::array<uint32_t, eNumRoles> m_auActivePerRole{};
+  std::map<uint32_t, uint32_t> m_mapActivePerPeer;  // only addresses with conversations
+  uint32_t m_uRoleShare = 0;                        // each role's share of the cap, set by Start
   bool m_bStarted = false;
 };
 

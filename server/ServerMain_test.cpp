@@ -50,6 +50,14 @@ TEST(ServerMain, UsageAndStartFailures) {
   EXPECT_EQ(2, nExit);
   EXPECT_EQ(std::string("larch-server: --dir PUBLISH is required\n") + sc_szServerUsage, sLog);
 
+  EXPECT_EQ("", RunToText({"--dir", "x", "--gds", "127.0.0.1:0", "--idle-timeout", "never"}, nExit,
+                          sLog));
+  EXPECT_EQ(2, nExit);
+  EXPECT_EQ(std::string("larch-server: --idle-timeout takes a whole number of seconds from 1 to "
+                        "86400: 'never'\n") +
+                sc_szServerUsage,
+            sLog);
+
   larch_test::CScratchDir scratch;
   EXPECT_EQ("", RunToText({"--dir", scratch / "missing", "--gds", "127.0.0.1:0"}, nExit, sLog));
   EXPECT_EQ(1, nExit);

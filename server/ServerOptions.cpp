@@ -9,7 +9,8 @@ const char sc_szServerUsage[] =
     "usage: larch-server --dir PUBLISH [--gds ADDR] [--csds ADDR] [--config ADDR]\n"
     "                    [--content ADDR] [--auth ADDR]... [--advertise-csds ADDR]...\n"
     "                    [--advertise-config ADDR]... [--advertise-content ADDR]...\n"
-    "                    [--ini FILE] [--help]\n"
+    "                    [--idle-timeout SECONDS] [--request-deadline SECONDS]\n"
+    "                    [--max-conversations N] [--max-per-peer N] [--ini FILE] [--help]\n"
     "\n"
     "Serves the operator's servers for Larch from one publish directory.\n"
     "\n"
@@ -23,6 +24,18 @@ const char sc_szServerUsage[] =
     "  --advertise-csds ADDR, --advertise-config ADDR, --advertise-content ADDR\n"
     "                      servers running elsewhere that the directory servers give out\n"
     "                      instead of this process's own csds, config and content roles\n"
+    "  --idle-timeout SECONDS\n"
+    "                      drop a client that sends nothing (or reads nothing) for this long;\n"
+    "                      default 30\n"
+    "  --request-deadline SECONDS\n"
+    "                      a client must deliver its handshake and request within this time\n"
+    "                      of connecting, however slowly it sends them; default 10\n"
+    "  --max-conversations N\n"
+    "                      conversations at once, default 1024, split evenly among the roles\n"
+    "                      served (N divided by their number, at least one each) so that a\n"
+    "                      flood on one role leaves the others their share\n"
+    "  --max-per-peer N    conversations at once from one IP address, all roles together;\n"
+    "                      default 64\n"
     "  --ini FILE          read settings from FILE: lines 'name = value' with the option\n"
     "                      names without '--'; '#' and ';' start comments, [sections] are\n"
     "                      ignored; the command line replaces the file's settings\n"
@@ -30,7 +43,8 @@ const char sc_szServerUsage[] =
     "ADDR is IP:PORT (0.0.0.0 or INADDR_ANY for every interface); port 0 picks a free port.\n"
     "Address options may be repeated or hold a list separated by commas or blanks.\n"
     "Each role served prints '<role> listening on <ip>:<port>' on start-up; each conversation\n"
-    "is logged as one line on stderr. SIGINT and SIGTERM end the server in order.\n";
+    "is logged as one line on stderr, and so is each connection over a limit, which is\n"
+    "closed at once. SIGINT and SIGTERM end the server in order.\n";
 
 namespace {
 
@@ -53,8 +67,30 @@ bool IsListKey(const std::string& sKey) {
   return false;
 }
 
+// The limits: each key, its unit on the command line, the largest value taken, and where it goes
+// (in milliseconds for the time-outs).
+struct SLimitKey {
+  const char* pszKey;
+  uint32_t uScale;  // 1000 for a setting given in seconds
+  uint32_t uMax;
+  uint32_t SServerLimits::*pu;
+};
+
+const SLimitKey sc_aLimitKeys[] = {
+    {"idle-timeout", 1000, 86400, &SServerLimits::uIdleTimeoutMs},
+    {"request-deadline", 1000, 86400, &SServerLimits::uRequestDeadlineMs},
+    {"max-conversations", 1, 65536, &SServerLimits::uMaxConversations},
+    {"max-per-peer", 1, 65536, &SServerLimits::uMaxPerPeer}};
+
+bool IsLimitKey(const std::string& sKey) {
+  for (const SLimitKey& key : sc_aLimitKeys) {
+    if (sKey == key.pszKey) return true;
+  }
+  return false;
+}
+
 bool IsKnownKey(const std::string& sKey) {
-  return sKey == "dir" || IsRoleKey(sKey) || IsListKey(sKey);
+  return sKey == "dir" || IsRoleKey(sKey) || IsListKey(sKey) || IsLimitKey(sKey);
 }
 
 std::string Trim(const std::string& s) {
@@ -132,6 +168,26 @@ common::CIPAddrPort ParseListenAddress(const std::string& sKey, const std::strin
   return vec[0];
 }
 
+// A whole number from 1 to key.uMax, in the key's unit.
+uint32_t ParseLimit(const SLimitKey& key, const std::string& sText) {
+  bool bDigits = !sText.empty() && sText.size() <= 9 &&
+                 sText.find_first_not_of("0123456789") == std::string::npos;
+  uint32_t uValue = bDigits ? static_cast<uint32_t>(std::stoul(sText)) : 0;
+  if (uValue < 1 || uValue > key.uMax) {
+    throw CServerUsageError(std::string("--") + key.pszKey + " takes a whole number" +
+                            (key.uScale == 1000 ? " of seconds" : "") + " from 1 to " +
+                            std::to_string(key.uMax) + ": '" + sText + "'");
+  }
+  return uValue * key.uScale;
+}
+
+void ParseLimits(CSettings& settings, SServerLimits& limits) {
+  for (const SLimitKey& key : sc_aLimitKeys) {
+    const std::vector<std::string>& vec = settings[key.pszKey];
+    if (!vec.empty()) limits.*key.pu = ParseLimit(key, vec[0]);
+  }
+}
+
 }  // namespace
 
 const char* RoleName(ERole eRole) {
@@ -190,6 +246,7 @@ SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
       list.pvec->insert(list.pvec->end(), vec.begin(), vec.end());
     }
   }
+  ParseLimits(settings, options.limits);
   return options;
 }
 

@@ -1,6 +1,7 @@
-// The settings of larch-server: the publish directory, the address each role listens on, and
-// the addresses the directory servers give out. They come from the command line and from an
-// optional INI file with the same names (a command-line setting replaces the file's).
+// The settings of larch-server: the publish directory, the address each role listens on, the
+// addresses the directory servers give out, and the limits that keep slow or numerous clients
+// from holding the server. They come from the command line and from an optional INI file with
+// the same names (a command-line setting replaces the file's).
 #pragma once
 
 #include <array>
@@ -23,6 +24,19 @@ class CServerUsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A connection over a count limit is closed at once and logged, never left waiting: a flood
+// must not queue ahead of the clients that are served.
+struct SServerLimits {
+  uint32_t uIdleTimeoutMs = 30000;      // a client silent (or not reading) this long is dropped
+  uint32_t uRequestDeadlineMs = 10000;  // the handshake and request must be in by then, in all
+  uint32_t uStopGraceMs = 2000;         // how long Stop lets running conversations finish
+  // Conversations at once, split evenly among the roles served (each role's listener gets the
+  // cap divided by the number of roles served, at least one), so that one flooded role cannot
+  // starve the others.
+  uint32_t uMaxConversations = 1024;
+  uint32_t uMaxPerPeer = 64;  // conversations at once from one IP address, all roles together
+};
+
 struct SServerOptions {
   std::string sPublishDir;
   std::array<bool, eNumRoles> abServe{};
@@ -34,6 +48,7 @@ struct SServerOptions {
   std::vector<common::CIPAddrPort> vecAdvertiseCsds;
   std::vector<common::CIPAddrPort> vecAdvertiseConfig;
   std::vector<common::CIPAddrPort> vecAdvertiseContent;
+  SServerLimits limits;
   bool bHelp = false;
 };
 
@@ -41,8 +56,8 @@ struct SServerOptions {
 constexpr uint16_t sc_u16DefaultGdsPort = 5273;
 
 // Parses the arguments after the program name. Throws CServerUsageError for unknown options,
-// missing values, bad addresses or a missing --dir, and std::runtime_error when the INI file
-// cannot be read.
+// missing values, bad addresses or limits, or a missing --dir, and std::runtime_error when the INI
+// file cannot be read.
 SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs);
 
 // An address list for the option sKey (the gds default port applies to "gds"); every address

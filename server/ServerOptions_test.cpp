@@ -41,6 +41,10 @@ TEST(ServerOptions, CommandLineNamesRolesAndAdvertisedServers) {
             options.vecAdvertiseContent);
   EXPECT_TRUE(options.vecAdvertiseCsds.empty());
   EXPECT_TRUE(options.vecAdvertiseConfig.empty());
+  EXPECT_EQ(30000u, options.limits.uIdleTimeoutMs);
+  EXPECT_EQ(10000u, options.limits.uRequestDeadlineMs);
+  EXPECT_EQ(1024u, options.limits.uMaxConversations);
+  EXPECT_EQ(64u, options.limits.uMaxPerPeer);
 }
 
 TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
@@ -48,15 +52,21 @@ TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
   {
     std::ofstream ini(dir / "server.ini");
     ini << "# a deployment\n[server]\ndir = /srv/publish\ngds = 127.0.0.1:6000\n"
-           "config = 127.0.0.1:6001\n; two masters\nauth = 10.0.0.1:1\nauth = 10.0.0.2:2\n";
+           "config = 127.0.0.1:6001\n; two masters\nauth = 10.0.0.1:1\nauth = 10.0.0.2:2\n"
+           "idle-timeout = 45\nrequest-deadline = 5\nmax-conversations = 400\n";
   }
   SServerOptions options =
-      ParseServerOptions({"--ini", dir / "server.ini", "--gds", "127.0.0.1:7000"});
+      ParseServerOptions({"--ini", dir / "server.ini", "--gds", "127.0.0.1:7000",
+                          "--max-per-peer=8", "--max-conversations", "65536"});
   EXPECT_EQ("/srv/publish", options.sPublishDir);
   EXPECT_EQ(Addr(127, 0, 0, 1, 7000), options.aListen[eGds]);
   EXPECT_EQ(Addr(127, 0, 0, 1, 6001), options.aListen[eConfig]);
   EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(10, 0, 0, 1, 1), Addr(10, 0, 0, 2, 2)}),
             options.vecAuth);
+  EXPECT_EQ(45000u, options.limits.uIdleTimeoutMs);
+  EXPECT_EQ(5000u, options.limits.uRequestDeadlineMs);
+  EXPECT_EQ(65536u, options.limits.uMaxConversations);
+  EXPECT_EQ(8u, options.limits.uMaxPerPeer);
 }
 
 TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
@@ -74,7 +84,37 @@ TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
   EXPECT_EQ("--config takes one address: '127.0.0.1:1 127.0.0.1:2'",
             UsageErrorOf({"--dir", "x", "--config", "127.0.0.1:1 127.0.0.1:2"}));
 
+  const std::vector<std::string> vecBase = {"--dir", "x", "--gds", "127.0.0.1:0"};
+  struct {
+    const char* pszOption;
+    const char* pszValue;
+    const char* pszError;
+  } limits[] = {{"--idle-timeout", "0",
+                 "--idle-timeout takes a whole number of seconds from 1 to 86400: '0'"},
+                {"--request-deadline", "1.5",
+                 "--request-deadline takes a whole number of seconds from 1 to 86400: '1.5'"},
+                {"--request-deadline", "86401",
+                 "--request-deadline takes a whole number of seconds from 1 to 86400: '86401'"},
+                {"--max-conversations", "-3",
+                 "--max-conversations takes a whole number from 1 to 65536: '-3'"},
+                {"--max-conversations", "65537",
+                 "--max-conversations takes a whole number from 1 to 65536: '65537'"},
+                {"--max-per-peer", "", "--max-per-peer takes a whole number from 1 to 65536: ''"},
+                {"--max-per-peer", "4294967360",
+                 "--max-per-peer takes a whole number from 1 to 65536: '4294967360'"}};
+  for (auto& limit : limits) {
+    std::vector<std::string> vecArgs = vecBase;
+    vecArgs.insert(vecArgs.end(), {limit.pszOption, limit.pszValue});
+    EXPECT_EQ(limit.pszError, UsageErrorOf(vecArgs));
+  }
+
   larch_test::CScratchDir dir;
+  {
+    std::ofstream ini(dir / "limits.ini");
+    ini << "dir = x\ngds = 127.0.0.1:0\nmax-per-peer = 10 connections\n";
+  }
+  EXPECT_EQ("--max-per-peer takes a whole number from 1 to 65536: '10 connections'",
+            UsageErrorOf({"--ini", dir / "limits.ini"}));
   {
     std::ofstream ini(dir / "bad.ini");
     ini << "dir = x\nlisten = 1\n";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Server.h"
+#include "platform/ServerSockets.h"
 #include "platform/Socket.h"
 #include "support/TestUtil.h"
 
@@ -27,8 +28,7 @@ inline std::string ReadTestFile(const std::string& sPath) {
 // Every role on 127.0.0.1 with a free port, the log in a temporary file.
 class CTestServer {
  public:
-  explicit CTestServer(SServerOptions options = SServerOptions(),
-                       SServerLimits limits = SServerLimits())
+  explicit CTestServer(SServerOptions options = SServerOptions())
       : m_pLogFile(std::tmpfile()), m_log(m_pLogFile) {
     m_sPublish = m_scratch / "publish";
     platform::MakeDirectory(m_sPublish);
@@ -37,7 +37,7 @@ class CTestServer {
       options.abServe[n] = true;
       options.aListen[n] = common::CIPAddrPort::FromOctets(127, 0, 0, 1, 0);
     }
-    m_pServer.reset(new CServer(options, m_log, limits));
+    m_pServer.reset(new CServer(options, m_log));
     m_pServer->Start();
   }
   ~CTestServer() {
@@ -83,8 +83,13 @@ class CTestServer {
 // A blocking client for byte-level conversations; every receive gives up after a few seconds.
 class CRawClient {
  public:
-  explicit CRawClient(const common::CIPAddrPort& addr) {
+  // u32FromIPAddr: the loopback address to speak from, so that a test can be several peers
+  // (0: the system's choice).
+  explicit CRawClient(const common::CIPAddrPort& addr, uint32_t u32FromIPAddr = 0) {
     EXPECT_TRUE(platform::CreateTcpSocket(m_hSocket));
+    if (u32FromIPAddr != 0) {
+      EXPECT_TRUE(platform::BindSocket(m_hSocket, u32FromIPAddr, 0));
+    }
     EXPECT_TRUE(platform::ConnectSocket(m_hSocket, addr.m_u32IPAddr, addr.m_u16Port));
   }
   ~CRawClient() {
@@ -126,6 +131,13 @@ class CRawClient {
   }
 
   void ShutdownSending() { platform::ShutdownSending(m_hSocket); }
+
+  // "ip:port" of this end, as the server's log names the peer.
+  std::string LocalAddress() const {
+    common::CIPAddrPort addr;
+    EXPECT_TRUE(platform::GetSocketLocalAddress(m_hSocket, addr.m_u32IPAddr, addr.m_u16Port));
+    return addr.ToString();
+  }
 
  private:
   platform::SocketHandle m_hSocket = platform::sc_InvalidSocket;

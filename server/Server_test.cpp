@@ -1,11 +1,14 @@
 // Byte-level behaviour of the server that the client commands never show: refused versions,
-// malformed requests, silent clients, offsets, and stopping with conversations open.
+// malformed requests, silent and trickling clients, floods, offsets, and stopping with
+// conversations open.
 #include "Server.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "ServerTestUtil.h"
 #include "platform/FaultInjection.h"
@@ -15,6 +18,46 @@ namespace {
 
 const std::string sc_sAccepted(1, '\x01');
 const std::string sc_sRefused(1, '\x00');
+const std::string sc_sAPkgAnswer = sc_sAccepted + U32(10) + U32(10) + "0123456789";
+
+// The handshake and the request for a.pkg ("0123456789"); the whole answer.
+std::string FetchAPkg(CRawClient& client) {
+  client.Send(U32(0));
+  std::string sAnswer = client.Receive(1);
+  client.Send(U32(14) + std::string(7, '\0') + std::string("\x00\x05", 2) + "a.pkg");
+  return sAnswer + client.Receive(18);
+}
+
+// A directory question for a server type nobody serves, and its whole answer.
+std::string AskForNoServers(CRawClient& client) {
+  client.Send(U32(1) + U32(1) + "\x09");
+  return client.Receive(7);
+}
+const std::string sc_sNoServersAnswer = sc_sAccepted + U32(2) + std::string(2, '\0');
+
+uint32_t Loopback(uint8_t u8Last) {
+  return common::CIPAddrPort::FromOctets(127, 0, 0, u8Last, 0).m_u32IPAddr;
+}
+
+bool WaitForActive(CTestServer& server, size_t uCount) {
+  for (int n = 0; n < 500 && server.Server().ActiveConversations() != uCount; ++n) {
+    platform::SleepMilliseconds(10);
+  }
+  return server.Server().ActiveConversations() == uCount;
+}
+
+size_t CountOf(const std::string& sText, const std::string& sPart) {
+  size_t uCount = 0;
+  for (size_t u = sText.find(sPart); u != std::string::npos; u = sText.find(sPart, u + 1)) {
+    ++uCount;
+  }
+  return uCount;
+}
+
+std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
 
 TEST(Server, EveryRoleRefusesAnotherProtocolVersionAndClosesAfterTheClient) {
   CTestServer server;
@@ -108,35 +151,140 @@ TEST(Server, ASendFailureInTheMiddleOfAFileEndsThatConversationOnly) {
   EXPECT_EQ(U32(10) + U32(10) + "0123456789", client.Receive(18));
 }
 
-TEST(Server, ClientsBeyondTheLimitWaitTheirTurn) {
-  SServerLimits limits;
-  limits.uMaxConversations = 2;
-  CTestServer server(SServerOptions(), limits);
-  WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
-  constexpr int sc_nClients = 12;
-  std::vector<std::string> vecGot(sc_nClients);
-  std::vector<std::thread> threads;
-  for (int n = 0; n < sc_nClients; ++n) {
-    threads.emplace_back([&, n] {
-      CRawClient client(server.Address(eContent));
-      client.Send(U32(0));
-      vecGot[n] = client.Receive(1);
-      client.Send(U32(14) + std::string(7, '\0') + std::string("\x00\x05", 2) + "a.pkg");
-      vecGot[n] += client.Receive(18);
-      client.ShutdownSending();
-      client.ServerClosed();
-    });
+TEST(Server, TricklingClientsAreCutAtTheDeadlineNotKeptByEachByte) {
+  SServerOptions options;
+  options.limits.uRequestDeadlineMs = 600;
+  options.limits.uIdleTimeoutMs = 1000;
+  CTestServer server(options);
+  {
+    // One byte each 100 ms: the handshake and request (9 bytes) would be in after 900 ms.
+    CRawClient client(server.Address(eGds));
+    auto start = std::chrono::steady_clock::now();
+    const std::string sRequest = U32(1) + U32(1) + "\x03";
+    std::string sGot;
+    bool bClosed = false;
+    for (size_t u = 0; u < sRequest.size() && !bClosed; ++u) {
+      client.Send(sRequest.substr(u, 1));
+      if (u == 3) sGot = client.Receive(1);
+      bClosed = client.ServerClosed(100);
+    }
+    EXPECT_EQ(sc_sAccepted, sGot);
+    EXPECT_TRUE(bClosed);
+    EXPECT_GE(Since(start).count(), 500);  // the server's clock starts a moment after ours
+    EXPECT_LT(Since(start).count(), 1200);
+    EXPECT_TRUE(server.WaitForLogLine(
+        "peer=" + client.LocalAddress() +
+        " role=gds request=\"\" result=\"timed out: the request took longer than 600 ms\" "
+        "bytes=1 ms="));
   }
-  for (std::thread& t : threads) t.join();
-  for (int n = 0; n < sc_nClients; ++n) {
-    EXPECT_EQ(sc_sAccepted + U32(10) + U32(10) + "0123456789", vecGot[n]) << "client " << n;
+  {
+    // A prompt request, then a close trickled a byte at a time: the request deadline is over,
+    // the wait for the close lasts one idle time-out in all.
+    CRawClient client(server.Address(eGds));
+    EXPECT_EQ(sc_sNoServersAnswer, AskForNoServers(client));
+    auto replied = std::chrono::steady_clock::now();
+    bool bClosed = false;
+    for (int n = 0; n < 30 && !bClosed; ++n) {
+      client.Send(sc_sAccepted);
+      bClosed = client.ServerClosed(100);
+    }
+    EXPECT_TRUE(bClosed);
+    EXPECT_GE(Since(replied).count(), 900);
+    EXPECT_LT(Since(replied).count(), 1600);
+    EXPECT_TRUE(server.WaitForLogLine(
+        "peer=" + client.LocalAddress() +
+        " role=gds request=\"type 9\" result=\"sent 0 address(es), then timed out waiting for "
+        "the client\" bytes=7 ms="));
+  }
+}
+
+TEST(Server, AFloodOfSlowConnectionsFromOneHostLeavesOtherClientsServed) {
+  // More connections than the whole conversation cap, all from one address, each stalled after
+  // the first byte of its handshake.
+  constexpr uint32_t sc_uFlood = 1200;
+  constexpr uint32_t sc_uDescriptors = 2 * sc_uFlood + 256;  // both ends, and some to spare
+  uint32_t uAllowed = 0;
+  if (!platform::RaiseOpenFileLimit(sc_uDescriptors, uAllowed)) {
+    GTEST_SKIP() << "this test needs " << sc_uDescriptors
+                 << " open descriptors and the system allows " << uAllowed;
+  }
+  CTestServer server;
+  WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+  std::vector<std::unique_ptr<CRawClient>> vecFlood;
+  for (uint32_t u = 0; u < sc_uFlood; ++u) {
+    vecFlood.emplace_back(new CRawClient(server.Address(eContent), Loopback(2)));
+    vecFlood.back()->Send(std::string(1, '\0'));
+  }
+  auto start = std::chrono::steady_clock::now();
+  CRawClient client(server.Address(eContent));
+  EXPECT_EQ(sc_sAPkgAnswer, FetchAPkg(client));
+  EXPECT_LT(Since(start).count(), 1000);
+  client.ShutdownSending();
+  EXPECT_TRUE(client.ServerClosed());
+
+  // The flood holds its 64 places; every other connection of it was closed at once.
+  const std::string sRefused =
+      " role=content request=\"\" result=\"refused: 64 conversations already open from this "
+      "address\" bytes=0 ms=0\n";
+  std::string sLog;
+  for (int n = 0; n < 500 && CountOf(sLog, sRefused) < sc_uFlood - 64; ++n) {
+    platform::SleepMilliseconds(10);
+    sLog = server.LogText();
+  }
+  EXPECT_EQ(sc_uFlood - 64, CountOf(sLog, sRefused));
+  EXPECT_EQ(sc_uFlood - 64, CountOf(sLog, " peer=127.0.0.2:"));
+  EXPECT_TRUE(WaitForActive(server, 64));
+}
+
+TEST(Server, ConnectionsOverALimitAreClosedAtOnceAndLogged) {
+  {
+    // Per address, all roles together: the 65th connection is refused, another address served.
+    CTestServer server;
+    WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+    std::vector<std::unique_ptr<CRawClient>> vecHeld;
+    for (int n = 0; n < 64; ++n) {
+      vecHeld.emplace_back(new CRawClient(server.Address(eGds), Loopback(3)));
+    }
+    EXPECT_TRUE(WaitForActive(server, 64));
+    CRawClient over(server.Address(eConfig), Loopback(3));
+    EXPECT_TRUE(over.ServerClosed(1000));
+    EXPECT_TRUE(server.WaitForLogLine(
+        " peer=" + over.LocalAddress() +
+        " role=config request=\"\" result=\"refused: 64 conversations already open from this "
+        "address\" bytes=0 ms=0\n"));
+    CRawClient client(server.Address(eContent), Loopback(1));
+    EXPECT_EQ(sc_sAPkgAnswer, FetchAPkg(client));
+  }
+  {
+    // Per role: a cap of 8 over four roles leaves each role 2; a full role does not stop the
+    // others, and a place that comes free serves again.
+    SServerOptions options;
+    options.limits.uMaxConversations = 8;
+    CTestServer server(options);
+    WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+    std::vector<std::unique_ptr<CRawClient>> vecHeld;
+    for (int n = 0; n < 2; ++n) vecHeld.emplace_back(new CRawClient(server.Address(eContent)));
+    EXPECT_TRUE(WaitForActive(server, 2));
+    CRawClient over(server.Address(eContent));
+    EXPECT_TRUE(over.ServerClosed(1000));
+    EXPECT_TRUE(server.WaitForLogLine(" peer=" + over.LocalAddress() +
+                                      " role=content request=\"\" result=\"refused: all 2 "
+                                      "conversations of this role in use\" bytes=0 ms=0\n"));
+    {
+      CRawClient gds(server.Address(eGds));
+      EXPECT_EQ(sc_sNoServersAnswer, AskForNoServers(gds));
+    }
+    vecHeld.pop_back();
+    EXPECT_TRUE(WaitForActive(server, 1));
+    CRawClient again(server.Address(eContent));
+    EXPECT_EQ(sc_sAPkgAnswer, FetchAPkg(again));
   }
 }
 
 TEST(Server, SilentClientsAreDroppedAfterTheIdleTimeOut) {
-  SServerLimits limits;
-  limits.uIdleTimeoutMs = 200;
-  CTestServer server(SServerOptions(), limits);
+  SServerOptions options;
+  options.limits.uIdleTimeoutMs = 200;
+  CTestServer server(options);
   CRawClient client(server.Address(eContent));
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(client.ServerClosed(5000));
@@ -146,9 +294,9 @@ TEST(Server, SilentClientsAreDroppedAfterTheIdleTimeOut) {
 }
 
 TEST(Server, StopEndsOpenConversationsAfterTheGracePeriod) {
-  SServerLimits limits;
-  limits.uStopGraceMs = 100;
-  CTestServer server(SServerOptions(), limits);
+  SServerOptions options;
+  options.limits.uStopGraceMs = 100;
+  CTestServer server(options);
   CRawClient client(server.Address(eGds));
   client.Send(U32(1));
   EXPECT_EQ(sc_sAccepted, client.Receive(1));
@@ -165,9 +313,9 @@ TEST(Server, StopEndsOpenConversationsAfterTheGracePeriod) {
 }
 
 TEST(Server, StopCutsEvenAFastDownloadShort) {
-  SServerLimits limits;
-  limits.uStopGraceMs = 100;
-  CTestServer server(SServerOptions(), limits);
+  SServerOptions options;
+  options.limits.uStopGraceMs = 100;
+  CTestServer server(options);
   {
     // A sparse gigabyte: quick to make, quick to read.
     platform::CFile file;

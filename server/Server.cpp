@@ -95,6 +95,7 @@ void CServer::Start() {
 void CServer::AcceptLoop(ERole eRole) {
   common::CTcpListener& listener = *m_apListeners[eRole];
   while (!m_bStopAccepting.load()) {
+    if (!WaitForRolePlace(eRole, sc_uAcceptSliceMs)) continue;
     platform::SocketHandle hConnection = platform::sc_InvalidSocket;
     common::CIPAddrPort peer;
     try {
@@ -120,11 +121,16 @@ void CServer::AcceptLoop(ERole eRole) {
   }
 }
 
+bool CServer::WaitForRolePlace(ERole eRole, uint32_t uMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cvChanged.wait_for(lock, std::chrono::milliseconds(uMs),
+                              [&] { return m_auActivePerRole[eRole] < m_uRoleShare; });
+}
+
+// Only this role's accept thread adds to its count, so the place found by WaitForRolePlace is
+// still free here.
 std::string CServer::Admit(ERole eRole, uint32_t u32PeerIPAddr) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_auActivePerRole[eRole] >= m_uRoleShare) {
-    return "refused: all " + std::to_string(m_uRoleShare) + " conversations of this role in use";
-  }
   auto it = m_mapActivePerPeer.find(u32PeerIPAddr);
   if (it != m_mapActivePerPeer.end() && it->second >= m_limits.uMaxPerPeer) {
     return "refused: " + std::to_string(m_limits.uMaxPerPeer) +

@@ -1,9 +1,10 @@
 // larch-server's engine: listens on the address of each configured role, accepts connections
 // and runs every conversation on a thread of its own. Each role served has an equal share of
-// the conversation cap, and each client address a cap of its own (SServerLimits): a
-// connection over either is closed at once and logged, so that a flood from one host or on one
-// role neither queues ahead of other clients nor takes the other roles' places. Large files go
-// from disk to the socket without being read whole.
+// the conversation cap, and each client address a cap of its own (SServerLimits). A role whose
+// share is in use accepts nothing more until a place comes free, so a burst of clients waits its
+// turn in the listen queue while the other roles go on; a connection over its address's cap is
+// closed at once and logged, so that a flood from one host queues ahead of nobody. Large files
+// go from disk to the socket without being read whole.
 //
 // Start() binds every role or none (it throws with the reason). Stop() stops accepting, lets
 // running conversations finish for a grace period, then ends the rest at their next wait; it
@@ -54,7 +55,9 @@ class CServer {
   void BuildDirectoryLists();
   common::CIPAddrPort AdvertisedAddress(ERole eRole) const;
   void AcceptLoop(ERole eRole);
-  // Counts a new conversation in; when it is over a limit, says why instead.
+  // Waits up to uMs for a place in the role's share; false when none came free.
+  bool WaitForRolePlace(ERole eRole, uint32_t uMs);
+  // Counts a new conversation in; when its address is over the cap, says why instead.
   std::string Admit(ERole eRole, uint32_t u32PeerIPAddr);
   void Refuse(ERole eRole, platform::SocketHandle hSocket, const common::CIPAddrPort& peer,
               const std::string& sWhy);

@@ -213,6 +213,18 @@ bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& 
   return true;
 }
 
+bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
+  if (Injected("SocketPeerAddress")) return false;
+  sockaddr_in addr;
+  socklen_t nLen = sizeof(addr);
+  if (::getpeername(Fd(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) {
+    return FailWithErrno();
+  }
+  u32IPAddr = addr.sin_addr.s_addr;
+  u16Port = ntohs(addr.sin_port);
+  return true;
+}
+
 bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32_t& u32IPAddr,
                       uint16_t& u16Port) {
   hConnection = sc_InvalidSocket;

@@ -181,6 +181,18 @@ bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& 
   return true;
 }
 
+bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
+  if (Injected("SocketPeerAddress")) return false;
+  sockaddr_in addr;
+  int nLen = sizeof(addr);
+  if (::getpeername(Sock(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) {
+    return false;
+  }
+  u32IPAddr = addr.sin_addr.s_addr;
+  u16Port = ntohs(addr.sin_port);
+  return true;
+}
+
 bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32_t& u32IPAddr,
                       uint16_t& u16Port) {
   hConnection = sc_InvalidSocket;

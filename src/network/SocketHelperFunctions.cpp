@@ -28,31 +28,27 @@ bool WouldBlock() {
 // flag in between; the blocking forms (no flags) wait for all the time that is left.
 class CWaiter {
  public:
-  // The polling send and receive need both flags (bBoth); a missing one is reported, then
-  // replaced by a local one that nothing sets.
+  // The polling send and receive need both flags (bBoth): a missing one is reported, then
+  // taken as a flag that nothing sets.
   CWaiter(const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled, bool bBoth)
-      : m_bPolling(IsPolling(pbAbortFlag, pbStalled)),
-        m_pAbort(pbAbortFlag ? pbAbortFlag : &m_bLocalAbort),
-        m_pStalled(pbStalled ? pbStalled : &m_bLocalStalled) {
-    if (!m_bPolling || !bBoth) return;
+      : m_pbAbort(pbAbortFlag), m_pbStalled(pbStalled) {
+    if (!IsPolling(pbAbortFlag, pbStalled) || !bBoth) return;
     LARCH_PRECONDITION("NonNullAbortFlagPtr", pbAbortFlag);
     LARCH_PRECONDITION("NonNullStalledIndicatorPtr", pbStalled);
   }
-  CWaiter(const CWaiter&) = delete;
-  CWaiter& operator=(const CWaiter&) = delete;
 
-  bool Aborted() const { return m_pAbort->load(); }
-  void SetStalled(bool bStalled) { m_pStalled->store(bStalled); }
+  bool Aborted() const { return m_pbAbort && m_pbAbort->load(); }
+  void SetStalled(bool bStalled) {
+    if (m_pbStalled) m_pbStalled->store(bStalled);
+  }
   uint32_t SliceMs(uint32_t uLeftMs) const {
-    return m_bPolling && uLeftMs > sc_uPollIntervalMs ? sc_uPollIntervalMs : uLeftMs;
+    bool bPolling = IsPolling(m_pbAbort, m_pbStalled);
+    return bPolling && uLeftMs > sc_uPollIntervalMs ? sc_uPollIntervalMs : uLeftMs;
   }
 
  private:
-  bool m_bPolling;
-  std::atomic<bool> m_bLocalAbort{false};
-  std::atomic<bool> m_bLocalStalled{false};
-  const std::atomic<bool>* m_pAbort;
-  std::atomic<bool>* m_pStalled;
+  const std::atomic<bool>* m_pbAbort;
+  std::atomic<bool>* m_pbStalled;
 };
 
 // A time limit counted from its start or from the last progress.

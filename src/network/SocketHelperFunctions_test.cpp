@@ -193,21 +193,35 @@ TEST_F(SocketHelpers, StalledPeerTimesOutReceiveAndSend) {
   hold.bClientReturned = true;
 }
 
+// A peer that stays silent (the blocking form waits for it), and one that keeps sending a byte
+// every 5 ms (both forms would read on), neither closing: the close gives up after the limit and
+// returns as if the peer had closed.
 TEST_F(SocketHelpers, GracefulCloseLeavesAPeerThatNeverClosesQuietly) {
   larch_test::CShortTimeouts timeouts;
-  larch_test::SHoldOpen hold;
-  CScriptedServer server({[&](CServerConnection& c) {
-    c.Write(Bytes({1, 2, 3}));
-    c.ReadUntilClosed();
-    hold.Hold();
-  }});
-  CSocketGuard socket(CreateSessionSocket(server.Address()));
-  CWSABUFWrapper w(256, 1);
-  DoBlockingConnectionShutdown(w, socket.Get());
-  hold.bClientReturned = true;
-  server.Join();
-  EXPECT_TRUE(hold.bReturnedWhileOpen.load());
-  EXPECT_EQ(CWSABUFWrapper::eReset, w.GetState());
+  struct SCase {
+    bool bTrickle, bPolling;
+  } cases[] = {{false, false}, {true, false}, {true, true}};
+  for (const SCase& k : cases) {
+    larch_test::SHoldOpen hold;
+    CScriptedServer server({[&](CServerConnection& c) {
+      c.Write(Bytes({1, 2, 3}));
+      if (!k.bTrickle) c.ReadUntilClosed();
+      for (int i = 0; k.bTrickle && i < 4000 && !hold.bClientReturned; ++i) {
+        c.Write(Bytes({4}));
+        platform::SleepMilliseconds(5);
+      }
+      hold.Hold();
+    }});
+    const std::atomic<bool>* pAbort = k.bPolling ? &m_bAbort : nullptr;
+    std::atomic<bool>* pStalled = k.bPolling ? &m_bStalled : nullptr;
+    CSocketGuard socket(Connect(server.Address(), pAbort, pStalled));
+    CWSABUFWrapper w(256, 1);
+    Shutdown(w, socket.Get(), pAbort, pStalled);
+    hold.bClientReturned = true;
+    server.Join();
+    EXPECT_TRUE(hold.bReturnedWhileOpen.load()) << k.bTrickle << k.bPolling;
+    EXPECT_EQ(CWSABUFWrapper::eReset, w.GetState());
+  }
 }
 
 TEST_F(SocketHelpers, PeerClosingEarlyAndGracefulShutdown) {

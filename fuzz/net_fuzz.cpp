@@ -94,6 +94,11 @@ bool FakeShutdown(platform::SocketHandle) {
 int FakeWait(platform::SocketHandle, platform::ESocketWait, uint32_t) {
   return 1;
 }
+bool FakePeerAddress(platform::SocketHandle, uint32_t& u32IPAddr, uint16_t& u16Port) {
+  u32IPAddr = common::CIPAddrPort::FromOctets(192, 168, 7, 1, 0).m_u32IPAddr;
+  u16Port = 5273;
+  return true;
+}
 bool FakeHostName(std::string& sName) {
   sName = "fuzzhost";
   return true;
@@ -104,12 +109,12 @@ bool FakeLookUp(const std::string&, uint32_t& u32IPAddr) {
 }
 
 const common::SSocketCalls sc_FakeCalls = {
-    FakeCreate,  FakeClose,    FakeNonBlocking, FakeConnect,  FakePollConnect, FakeSend,
-    FakeReceive, FakeShutdown, FakeWait,        FakeHostName, FakeLookUp,
+    FakeCreate,  FakeClose,    FakeNonBlocking, FakeConnect,     FakePollConnect, FakeSend,
+    FakeReceive, FakeShutdown, FakeWait,        FakePeerAddress, FakeHostName,    FakeLookUp,
 };
 
-// Keeps the lengths that make the client allocate (file length, record length) small, so that
-// a run explores the parsers rather than the allocator's limits.
+// Keeps the file lengths that make the client allocate small, so that a run explores the parsers
+// rather than the allocator's limits.
 void ClampU32At(std::vector<uint8_t>& vecStream, size_t uAt) {
   if (vecStream.size() < uAt + 4) return;
   vecStream[uAt] = 0;
@@ -210,7 +215,7 @@ void RunScenario(uint8_t u8Scenario, std::vector<uint8_t>& vecStream) {
       break;
     }
     case 5:
-      ClampU32At(vecStream, 1);  // the record length, after the handshake byte
+      // The record length is left as it comes: the client bounds it before it allocates.
       common::ConfigServerGetClientConfigRecord(server);
       break;
     default:

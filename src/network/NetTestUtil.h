@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "network/IPAddrPort.h"
+#include "network/NetworkTimeouts.h"
 #include "network/TcpListener.h"
 #include "network/WinSockHelperFunctions.h"
+#include "platform/Process.h"
 #include "platform/Socket.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
@@ -139,6 +141,34 @@ class CScriptedServer {
   std::atomic<size_t> m_uServed{0};
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
+};
+
+// The client's time limits shortened to uMs (connect and inactivity) while it exists.
+class CShortTimeouts {
+ public:
+  explicit CShortTimeouts(uint32_t uMs = 1000) : m_saved(common::GetNetworkTimeouts()) {
+    common::SNetworkTimeouts timeouts;
+    timeouts.uConnectMs = timeouts.uInactivityMs = uMs;
+    common::SetNetworkTimeouts(timeouts);
+  }
+  ~CShortTimeouts() { common::SetNetworkTimeouts(m_saved); }
+  CShortTimeouts(const CShortTimeouts&) = delete;
+  CShortTimeouts& operator=(const CShortTimeouts&) = delete;
+
+ private:
+  common::SNetworkTimeouts m_saved;
+};
+
+// A server's connection kept open, without a byte, until the client's call has returned (the
+// test sets bClientReturned) or 20 s have passed; bReturnedWhileOpen tells which came first.
+struct SHoldOpen {
+  std::atomic<bool> bClientReturned{false};
+  std::atomic<bool> bReturnedWhileOpen{false};
+
+  void Hold() {
+    for (int i = 0; i < 2000 && !bClientReturned; ++i) platform::SleepMilliseconds(10);
+    bReturnedWhileOpen = bClientReturned.load();
+  }
 };
 
 // Records the check names of failed assertions while it exists.

@@ -4,17 +4,10 @@ namespace common {
 namespace {
 
 const SSocketCalls sc_PlatformCalls = {
-    platform::CreateTcpSocket,
-    platform::CloseSocket,
-    platform::SetSocketNonBlocking,
-    platform::ConnectSocket,
-    platform::PollConnect,
-    platform::SendOnSocket,
-    platform::ReceiveOnSocket,
-    platform::ShutdownSending,
-    platform::WaitForSocket,
-    platform::ReadLocalHostName,
-    platform::LookUpFirstIPv4Address,
+    platform::CreateTcpSocket,      platform::CloseSocket,       platform::SetSocketNonBlocking,
+    platform::ConnectSocket,        platform::PollConnect,       platform::SendOnSocket,
+    platform::ReceiveOnSocket,      platform::ShutdownSending,   platform::WaitForSocket,
+    platform::GetSocketPeerAddress, platform::ReadLocalHostName, platform::LookUpFirstIPv4Address,
 };
 
 const SSocketCalls* g_pCalls = &sc_PlatformCalls;

@@ -22,6 +22,7 @@ struct SSocketCalls {
                      uint32_t uCount, uint32_t& uTransferred);
   bool (*pfnShutdownSending)(platform::SocketHandle hSocket);
   int (*pfnWait)(platform::SocketHandle hSocket, platform::ESocketWait eWait, uint32_t uTimeoutMs);
+  bool (*pfnGetPeerAddress)(platform::SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port);
   bool (*pfnReadLocalHostName)(std::string& sName);
   bool (*pfnLookUpFirstIPv4Address)(const std::string& sHost, uint32_t& u32IPAddr);
 };

@@ -4,6 +4,11 @@
 // the caller (or another thread) sets the abort flag, and keeps the stall indicator true while
 // the socket cannot make progress. The bytes are those of the message buffer.
 //
+// Both forms keep to the time limits of NetworkTimeouts.h: a connection not made within the
+// connect limit, and a send or receive that moves no byte within the inactivity limit, throw
+// CTimeoutException ("Timed out after 30 s waiting for 10.0.0.1:5273"). The graceful close
+// gives up quietly after the inactivity limit: the answer has already arrived.
+//
 // Failures throw the network exceptions (their text carries the WinSock error) or
 // std::runtime_error; nothing is retried here.
 #pragma once
@@ -39,11 +44,12 @@ class CSocketGuard {
 // flag again.
 constexpr uint32_t sc_uPollIntervalMs = 10;
 
-// A blocking TCP connection to the address.
+// A TCP connection to the address, for the blocking forms. The socket is non-blocking, so that
+// a peer that takes no bytes cannot hold a send beyond its time limit; the forms here wait for it.
 platform::SocketHandle CreateSessionSocket(const CIPAddrPort& addr);
 
-// Polling when pbAbortFlag or pbStalled is given: the socket is then non-blocking for the rest of
-// the conversation. There is no time limit; it ends by connection, refusal or abort.
+// Polling when pbAbortFlag or pbStalled is given. Either form ends by connection, refusal, the
+// connect limit or (polling) abort; the socket is non-blocking for the rest of the conversation.
 platform::SocketHandle Connect(const CIPAddrPort& addr, const std::atomic<bool>* pbAbortFlag,
                                std::atomic<bool>* pbStalled);
 
@@ -56,9 +62,10 @@ void Send(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
 void Receive(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
              const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled);
 
-// Graceful close: ends our sending direction and reads (discarding) until the peer closes.
+// Graceful close: ends our sending direction and reads (discarding) until the peer closes, for
+// at most the inactivity limit in all.
 void DoBlockingConnectionShutdown(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket);
-// The polling form reads only what has already arrived, then ends.
+// The polling form reads only what has already arrived (within the same limit), then ends.
 void Shutdown(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
               const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled);
 

@@ -126,7 +126,8 @@ bool ConnectInProgress(platform::SocketHandle, uint32_t, uint16_t) {
   platform::SetLastSocketError(10035);
   return false;
 }
-platform::EConnectProgress StillPending(platform::SocketHandle, uint32_t) {
+platform::EConnectProgress StillPending(platform::SocketHandle, uint32_t uTimeoutMs) {
+  platform::SleepMilliseconds(uTimeoutMs);
   return platform::eConnectPending;
 }
 
@@ -146,6 +147,81 @@ TEST_F(SocketHelpers, AbortFlagEndsAConnectThatNeverCompletes) {
   aborter.join();
   EXPECT_TRUE(m_bStalled.load());
   SetSocketCalls(nullptr);
+}
+
+TEST_F(SocketHelpers, ConnectThatNeverCompletesTimesOutInBothForms) {
+  larch_test::CShortTimeouts timeouts(500);
+  SSocketCalls calls = PlatformSocketCalls();
+  calls.pfnConnect = ConnectInProgress;
+  calls.pfnPollConnect = StillPending;
+  SetSocketCalls(&calls);
+  CIPAddrPort addr = CIPAddrPort::FromOctets(127, 0, 0, 1, 9);
+  EXPECT_EQ("Timed out after 0.5 s connecting to 127.0.0.1:9",
+            ErrorOf([&] { CreateSessionSocket(addr); }));
+  EXPECT_EQ("Timed out after 0.5 s connecting to 127.0.0.1:9",
+            ErrorOf([&] { Connect(addr, &m_bAbort, &m_bStalled); }));
+  SetSocketCalls(nullptr);
+}
+
+// The peer answers half of what is due, then neither sends nor reads; the client's close ends
+// the script.
+TEST_F(SocketHelpers, StalledPeerTimesOutReceiveAndSend) {
+  larch_test::CShortTimeouts timeouts;
+  auto halfAnswer = [](CServerConnection& c) {
+    c.Write(Bytes({7, 7}));
+    c.ReadUntilClosed();
+  };
+  larch_test::SHoldOpen hold;  // reads nothing until the client has given up
+  CScriptedServer server({halfAnswer, halfAnswer, [&](CServerConnection&) { hold.Hold(); }});
+  const std::string sWaiting = "Timed out after 1 s waiting for " + server.AddressText();
+  m_bStalled = false;
+  for (int nPolling = 0; nPolling < 2; ++nPolling) {
+    const std::atomic<bool>* pAbort = nPolling ? &m_bAbort : nullptr;
+    std::atomic<bool>* pStalled = nPolling ? &m_bStalled : nullptr;
+    CSocketGuard socket(Connect(server.Address(), pAbort, pStalled));
+    CWSABUFWrapper w(256, 1);
+    w.PrepareToReceive(4);
+    EXPECT_EQ(sWaiting, ErrorOf([&] { Receive(w, socket.Get(), pAbort, pStalled); }));
+  }
+  EXPECT_TRUE(m_bStalled.load());
+  CSocketGuard socket(CreateSessionSocket(server.Address()));
+  CWSABUFWrapper w(256, 1);
+  std::string sBig(64 * 1024 * 1024, 'b');  // more than the socket buffers on both sides take
+  w.Append(sBig.data(), static_cast<uint32_t>(sBig.size()));
+  EXPECT_EQ("Timed out after 1 s sending to " + server.AddressText(),
+            ErrorOf([&] { DoBlockingSend(socket.Get(), w); }));
+  hold.bClientReturned = true;
+}
+
+// A peer that stays silent (the blocking form waits for it), and one that keeps sending a byte
+// every 5 ms (both forms would read on), neither closing: the close gives up after the limit and
+// returns as if the peer had closed.
+TEST_F(SocketHelpers, GracefulCloseLeavesAPeerThatNeverClosesQuietly) {
+  larch_test::CShortTimeouts timeouts;
+  struct SCase {
+    bool bTrickle, bPolling;
+  } cases[] = {{false, false}, {true, false}, {true, true}};
+  for (const SCase& k : cases) {
+    larch_test::SHoldOpen hold;
+    CScriptedServer server({[&](CServerConnection& c) {
+      c.Write(Bytes({1, 2, 3}));
+      if (!k.bTrickle) c.ReadUntilClosed();
+      for (int i = 0; k.bTrickle && i < 4000 && !hold.bClientReturned; ++i) {
+        c.Write(Bytes({4}));
+        platform::SleepMilliseconds(5);
+      }
+      hold.Hold();
+    }});
+    const std::atomic<bool>* pAbort = k.bPolling ? &m_bAbort : nullptr;
+    std::atomic<bool>* pStalled = k.bPolling ? &m_bStalled : nullptr;
+    CSocketGuard socket(Connect(server.Address(), pAbort, pStalled));
+    CWSABUFWrapper w(256, 1);
+    Shutdown(w, socket.Get(), pAbort, pStalled);
+    hold.bClientReturned = true;
+    server.Join();
+    EXPECT_TRUE(hold.bReturnedWhileOpen.load()) << k.bTrickle << k.bPolling;
+    EXPECT_EQ(CWSABUFWrapper::eReset, w.GetState());
+  }
 }
 
 TEST_F(SocketHelpers, PeerClosingEarlyAndGracefulShutdown) {
@@ -190,8 +266,10 @@ TEST_F(SocketHelpers, PeerClosingEarlyAndGracefulShutdown) {
 
 TEST_F(SocketHelpers, FailingSocketCallsHaveTheSystemsTexts) {
   // Injected failures hold for every thread: the server makes no socket call while they apply.
+  // Its one byte lets the receives find the socket readable.
   std::atomic<bool> bAccepted{false}, bRelease{false};
-  CScriptedServer server({[&](CServerConnection&) {
+  CScriptedServer server({[&](CServerConnection& c) {
+    c.Write(Bytes({5}));
     bAccepted = true;
     while (!bRelease) platform::SleepMilliseconds(5);
   }});

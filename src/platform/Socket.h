@@ -8,7 +8,7 @@
 //
 // Injection names (FaultInjection.h; inject WinSock numbers, e.g. 10061): "SocketCreate",
 // "SocketNonBlocking", "SocketConnect", "SocketPoll", "SocketSend", "SocketReceive",
-// "SocketShutdown", "SocketHostName".
+// "SocketShutdown", "SocketPeerAddress", "SocketHostName".
 #pragma once
 
 #include <cstdint>
@@ -64,6 +64,8 @@ int WaitForSocket(SocketHandle hSocket, ESocketWait eWait, uint32_t uTimeoutMs);
 // restarted server may take the port over at once.
 bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& hSocket);
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port);
+// The address of the connected peer.
+bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port);
 // Accepts one waiting connection (blocks when none waits); the new socket is blocking.
 bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32_t& u32IPAddr,
                       uint16_t& u16Port);

@@ -1,6 +1,7 @@
 #include "protocols/ConfigServerCommands.h"
 
 #include <stdexcept>
+#include <string>
 
 #include "network/SocketHelperFunctions.h"
 #include "protocols/ServerConversation.h"
@@ -24,6 +25,11 @@ std::unique_ptr<Weft::CClientConfigRecord> ConfigServerGetClientConfigRecord(
   uint32_t u32RecordSize = 0;
   wrappedWSABUF.ExtractNext(&u32RecordSize);
   wrappedWSABUF.DoneExtracting();
+  // The length comes from the network: it is checked before the buffer grows to it.
+  if (u32RecordSize > sc_uMaxConfigRecordSize) {
+    throw std::runtime_error("ConfigServer: record length " + std::to_string(u32RecordSize) +
+                             " exceeds " + std::to_string(sc_uMaxConfigRecordSize));
+  }
 
   // The buffer grows to the record's size.
   if (wrappedWSABUF.PrepareToReceive(u32RecordSize)) {

@@ -18,9 +18,12 @@ namespace common {
 
 constexpr uint32_t sc_u32ConfigServerProtocolVersion = 0;
 constexpr uint8_t sc_u8SendClientConfigRecordCommand = 1;
+// The longest record the client takes (a real one is a few dozen bytes).
+constexpr uint32_t sc_uMaxConfigRecordSize = 1024 * 1024;
 
 // The record of the configuration server (blocking conversation). Throws "ConfigServer
-// unacceptable protocol version" when refused, the blob's load errors for a reply that is not a
+// unacceptable protocol version" when refused, "ConfigServer: record length N exceeds 1048576"
+// before it allocates for a longer record, the blob's load errors for a reply that is not a
 // blob image, and CValidateFieldsException for a record without its three version fields.
 std::unique_ptr<Weft::CClientConfigRecord> ConfigServerGetClientConfigRecord(
     const CIPAddrPort& configServer);

@@ -15,6 +15,7 @@ using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
+using larch_test::StallingServer;
 using larch_test::U32BE;
 using larch_test::U32LE;
 using Weft::CClientConfigRecord;
@@ -142,6 +143,49 @@ TEST_F(ConfigServer, RefusalsAndBadRecords) {
   }});
   EXPECT_EQ("Connection Closed by Peer, WinSock Error 0 \"No error\"",
             ErrorOf([&] { ConfigServerGetClientConfigRecord(closing.Address()); }));
+}
+
+// The refusal is raised by the check that precedes the buffer's growth to the announced length,
+// so the refusal's text shows that nothing was allocated for it. At the bound itself the record
+// is taken (and the server's close is what ends it).
+TEST_F(ConfigServer, RecordLengthAboveOneMebibyteIsRefused) {
+  struct SCase {
+    uint32_t uLength;
+    std::string sError;
+  } cases[] = {
+      {0xFFFFFF00u, "ConfigServer: record length 4294967040 exceeds 1048576"},
+      {1048577, "ConfigServer: record length 1048577 exceeds 1048576"},
+      {1048576, "Connection Closed by Peer, WinSock Error 0 \"No error\""},
+  };
+  for (const SCase& c : cases) {
+    CScriptedServer server({[&](CServerConnection& conn) {
+      conn.Read(4);
+      conn.Write(Bytes({1}));
+      conn.Read(5);
+      conn.Write(U32BE(c.uLength) + "abc");
+    }});
+    EXPECT_EQ(c.sError, ErrorOf([&] { ConfigServerGetClientConfigRecord(server.Address()); }));
+  }
+}
+
+TEST_F(ConfigServer, StallsEndInTheTimeOutOrAfterTheAnswer) {
+  larch_test::CShortTimeouts timeouts;
+  std::string sImage = Image({{0, U32LE(1)}, {1, U32LE(300)}, {2, U32LE(7)}});
+  const std::string sReply = U32BE(static_cast<uint32_t>(sImage.size())) + sImage;
+  for (larch_test::EStallStep eStep :
+       {larch_test::eStallBeforeAnswer, larch_test::eStallMidReply}) {
+    CScriptedServer server({StallingServer(eStep, 5, sReply, nullptr)});
+    EXPECT_EQ("Timed out after 1 s waiting for " + server.AddressText(),
+              ErrorOf([&] { ConfigServerGetClientConfigRecord(server.Address()); }));
+  }
+  larch_test::SHoldOpen hold;
+  CScriptedServer server({StallingServer(larch_test::eStallAfterReply, 5, sReply, &hold)});
+  EXPECT_EQ(
+      300u,
+      ConfigServerGetClientConfigRecord(server.Address())->GetCurrentClientBootstrapVersion());
+  hold.bClientReturned = true;
+  server.Join();
+  EXPECT_TRUE(hold.bReturnedWhileOpen.load());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ using larch_test::Bytes;
 using larch_test::CScriptedServer;
 using larch_test::Hex;
 using larch_test::LengthPrefixed;
+using larch_test::StallingServer;
 using larch_test::VersionedServer;
 
 std::string Entry(const std::string& sAddress) {
@@ -74,6 +75,33 @@ TEST_F(ContentServerDirectoryServer, RefusalsAndBadCounts) {
   CScriptedServer empty({VersionedServer(&sGot, 1, 25, LengthPrefixed(Bytes({0, 0})))});
   EXPECT_EQ(0u, ContentServerDirectoryServerGetContentServers(empty.Address(), &vecServers, 3, 0,
                                                               nullptr, nullptr));
+}
+
+TEST_F(ContentServerDirectoryServer, StallsEndInTheTimeOutOrAfterTheAnswer) {
+  larch_test::CShortTimeouts timeouts;
+  const std::string sReply = LengthPrefixed(Bytes({0, 1}) + Entry(Bytes({10, 0, 0, 1, 0, 1})));
+  for (int nPolling = 0; nPolling < 2; ++nPolling) {
+    const std::atomic<bool>* pAbort = nPolling ? &m_bAbort : nullptr;
+    std::atomic<bool>* pStalled = nPolling ? &m_bStalled : nullptr;
+    std::vector<CIPAddrPort> vecServers;
+    for (larch_test::EStallStep eStep :
+         {larch_test::eStallBeforeAnswer, larch_test::eStallMidReply}) {
+      CScriptedServer server({StallingServer(eStep, 25, sReply, nullptr)});
+      EXPECT_EQ("Timed out after 1 s waiting for " + server.AddressText(), ErrorOf([&] {
+                  ContentServerDirectoryServerGetContentServers(server.Address(), &vecServers, 3, 0,
+                                                                pAbort, pStalled);
+                }));
+    }
+    larch_test::SHoldOpen hold;
+    CScriptedServer server({StallingServer(larch_test::eStallAfterReply, 25, sReply, &hold)});
+    EXPECT_EQ(1u, ContentServerDirectoryServerGetContentServers(server.Address(), &vecServers, 3, 0,
+                                                                pAbort, pStalled));
+    hold.bClientReturned = true;
+    server.Join();
+    EXPECT_TRUE(hold.bReturnedWhileOpen.load());
+    ASSERT_EQ(1u, vecServers.size());
+    EXPECT_EQ("10.0.0.1:256", vecServers[0].ToString());
+  }
 }
 
 TEST(ContentServerDirectoryServerMessages, ServerSideRoundTrip) {

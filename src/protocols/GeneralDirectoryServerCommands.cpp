@@ -1,16 +1,71 @@
 #include "protocols/GeneralDirectoryServerCommands.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 #include "network/SocketHelperFunctions.h"
 #include "protocols/ServerConversation.h"
 #include "support/Assert.h"
+#include "support/ErrorCodeException.h"
 
 namespace common {
 namespace {
 
 constexpr uint32_t sc_uBufferSize = 256;
+
+using TimeoutPtr = std::unique_ptr<CTimeoutException>;
+
+// The first server from uFirst on that connects and accepts the version; *puUsed is its index.
+// A server that refuses, fails or times out is skipped. When none is usable, the last time-out
+// (pTimeout keeps it, also from earlier calls) is reported in preference to the general text,
+// as it names the server that stalled.
+platform::SocketHandle ConnectToAnyFrom(const std::vector<CIPAddrPort>& vecServers, size_t uFirst,
+                                        CWSABUFWrapper& wrappedWSABUF,
+                                        const std::atomic<bool>* pbAbortFlag,
+                                        std::atomic<bool>* pbStalled, size_t* puUsed,
+                                        TimeoutPtr& pTimeout) {
+  for (size_t u = uFirst; u < vecServers.size(); ++u) {
+    CSocketGuard socket;
+    try {
+      // A failed attempt may leave the buffer in any state.
+      wrappedWSABUF.Reset();
+      socket.Reset(Connect(vecServers[u], pbAbortFlag, pbStalled));
+      if (ExchangeProtocolVersion(wrappedWSABUF, socket.Get(),
+                                  sc_u32GeneralDirectoryServerProtocolVersion, pbAbortFlag,
+                                  pbStalled) != 0) {
+        *puUsed = u;
+        return socket.Release();
+      }
+      // Refused version: skipped like a server that refuses the connection.
+    } catch (const CTimeoutException& e) {
+      pTimeout = std::make_unique<CTimeoutException>(e);
+    } catch (const std::exception&) {
+      // This server is unusable for this command; the next one is tried.
+    }
+  }
+  wrappedWSABUF.Reset();
+  if (pTimeout) throw *pTimeout;
+  throw std::runtime_error("Failed to connect to any GeneralDirectoryServer");
+}
+
+// The query on a connected server; the addresses are appended only once the conversation has
+// ended, so that a server failed over to does not add to a half answer.
+uint32_t QueryServers(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
+                      uint8_t u8ServerType, std::vector<CIPAddrPort>& vecReceive,
+                      const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled) {
+  wrappedWSABUF.Reset();
+  AppendGeneralDirectoryServerQuery(wrappedWSABUF, u8ServerType);
+  Send(wrappedWSABUF, hSocket, pbAbortFlag, pbStalled);
+  wrappedWSABUF.PrepareToReceiveLengthPrefixedMsg();
+  Receive(wrappedWSABUF, hSocket, pbAbortFlag, pbStalled);
+  std::vector<CIPAddrPort> vecFound;
+  uint32_t uCount = ExtractGeneralDirectoryServerReply(wrappedWSABUF, &vecFound);
+  SendClosingByte(wrappedWSABUF, hSocket, pbAbortFlag, pbStalled);
+  Shutdown(wrappedWSABUF, hSocket, pbAbortFlag, pbStalled);
+  vecReceive.insert(vecReceive.end(), vecFound.begin(), vecFound.end());
+  return uCount;
+}
 
 }  // namespace
 
@@ -19,25 +74,11 @@ platform::SocketHandle ConnectToAnyGeneralDirectoryServer(
     const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled) {
   LARCH_PRECONDITION("Valid pWrappedWSABUF", pWrappedWSABUF);
   CWSABUFWrapper localWrapper(sc_uBufferSize, 1);
-  CWSABUFWrapper& wrappedWSABUF = pWrappedWSABUF ? *pWrappedWSABUF : localWrapper;
-  for (const CIPAddrPort& addr : vecGeneralDirectoryServers) {
-    CSocketGuard socket;
-    try {
-      // A failed attempt may leave the buffer in any state.
-      wrappedWSABUF.Reset();
-      socket.Reset(Connect(addr, pbAbortFlag, pbStalled));
-      if (ExchangeProtocolVersion(wrappedWSABUF, socket.Get(),
-                                  sc_u32GeneralDirectoryServerProtocolVersion, pbAbortFlag,
-                                  pbStalled) != 0) {
-        return socket.Release();
-      }
-      // Refused version: skipped like a server that refuses the connection.
-    } catch (const std::exception&) {
-      // This server is unusable for this command; the next one is tried.
-    }
-  }
-  wrappedWSABUF.Reset();
-  throw std::runtime_error("Failed to connect to any GeneralDirectoryServer");
+  size_t uUsed = 0;
+  TimeoutPtr pTimeout;
+  return ConnectToAnyFrom(vecGeneralDirectoryServers, 0,
+                          pWrappedWSABUF ? *pWrappedWSABUF : localWrapper, pbAbortFlag, pbStalled,
+                          &uUsed, pTimeout);
 }
 
 uint32_t GeneralDirectoryServerGetServers(
@@ -48,17 +89,20 @@ uint32_t GeneralDirectoryServerGetServers(
   std::vector<CIPAddrPort> vecIgnored;
   if (!pReceiveIPAddrPorts) pReceiveIPAddrPorts = &vecIgnored;
   CWSABUFWrapper wrappedWSABUF(sc_uBufferSize, 1);
-  CSocketGuard socket(ConnectToAnyGeneralDirectoryServer(vecGeneralDirectoryServers, &wrappedWSABUF,
-                                                         pbAbortFlag, pbStalled));
-  wrappedWSABUF.Reset();
-  AppendGeneralDirectoryServerQuery(wrappedWSABUF, u8ServerType);
-  Send(wrappedWSABUF, socket.Get(), pbAbortFlag, pbStalled);
-  wrappedWSABUF.PrepareToReceiveLengthPrefixedMsg();
-  Receive(wrappedWSABUF, socket.Get(), pbAbortFlag, pbStalled);
-  uint32_t uCount = ExtractGeneralDirectoryServerReply(wrappedWSABUF, pReceiveIPAddrPorts);
-  SendClosingByte(wrappedWSABUF, socket.Get(), pbAbortFlag, pbStalled);
-  Shutdown(wrappedWSABUF, socket.Get(), pbAbortFlag, pbStalled);
-  return uCount;
+  TimeoutPtr pTimeout;
+  for (size_t uNext = 0;;) {
+    size_t uUsed = 0;
+    CSocketGuard socket(ConnectToAnyFrom(vecGeneralDirectoryServers, uNext, wrappedWSABUF,
+                                         pbAbortFlag, pbStalled, &uUsed, pTimeout));
+    try {
+      return QueryServers(wrappedWSABUF, socket.Get(), u8ServerType, *pReceiveIPAddrPorts,
+                          pbAbortFlag, pbStalled);
+    } catch (const CTimeoutException& e) {
+      // A server that stalls after accepting counts as failed, like one that refuses.
+      pTimeout = std::make_unique<CTimeoutException>(e);
+      uNext = uUsed + 1;
+    }
+  }
 }
 
 CIPAddrPort GetMasterAuthenticationServer(

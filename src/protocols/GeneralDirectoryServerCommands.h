@@ -5,7 +5,8 @@
 //   client: u8 1, then a graceful close
 //
 // The client tries the GDS addresses in order and talks to the first one that connects and
-// accepts the version; one that refuses the connection or the version is skipped.
+// accepts the version; one that refuses the connection or the version, or that runs out of a
+// time limit (NetworkTimeouts.h) at any step before its answer, is skipped.
 #pragma once
 
 #include <atomic>
@@ -31,12 +32,15 @@ enum EServerType : uint8_t {
 constexpr uint32_t sc_uMaxAddressesPerGeneralDirectoryServerReply = (256 - 2) / 6;
 
 // A connected socket to the first GDS of the list that accepts the version (the caller closes
-// it). Throws "Failed to connect to any GeneralDirectoryServer" when none does.
+// it). When none does, throws the time-out of the last server that stalled, if one did, else
+// "Failed to connect to any GeneralDirectoryServer".
 platform::SocketHandle ConnectToAnyGeneralDirectoryServer(
     const std::vector<CIPAddrPort>& vecGeneralDirectoryServers, CWSABUFWrapper* pWrappedWSABUF,
     const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled);
 
 // Appends the addresses of the servers of the type to pReceiveIPAddrPorts and returns how many.
+// A server that times out after accepting the version is failed over like one that refuses; the
+// last one's time-out is thrown.
 uint32_t GeneralDirectoryServerGetServers(
     uint8_t u8ServerType, const std::vector<CIPAddrPort>& vecGeneralDirectoryServers,
     std::vector<CIPAddrPort>* pReceiveIPAddrPorts, const std::atomic<bool>* pbAbortFlag,

@@ -19,6 +19,7 @@ using larch_test::CScriptedServer;
 using larch_test::CServerConnection;
 using larch_test::Hex;
 using larch_test::LengthPrefixed;
+using larch_test::StallingServer;
 using larch_test::VersionedServer;
 
 // K = 2: 10.1.2.3:80 and 192.168.0.9:5265.
@@ -97,6 +98,56 @@ TEST_F(GeneralDirectoryServer, RepliesThatDoNotMatchTheirFields) {
               }));
     EXPECT_TRUE(vecServers.empty());
   }
+}
+
+TEST_F(GeneralDirectoryServer, StallsEndInTheTimeOutOrAfterTheAnswer) {
+  larch_test::CShortTimeouts timeouts;
+  for (int nPolling = 0; nPolling < 2; ++nPolling) {
+    const std::atomic<bool>* pAbort = nPolling ? &m_bAbort : nullptr;
+    std::atomic<bool>* pStalled = nPolling ? &m_bStalled : nullptr;
+    for (larch_test::EStallStep eStep :
+         {larch_test::eStallBeforeAnswer, larch_test::eStallMidReply}) {
+      CScriptedServer server({StallingServer(eStep, 5, LengthPrefixed(sc_sTwoAddresses), nullptr)});
+      std::vector<CIPAddrPort> vecServers;
+      EXPECT_EQ("Timed out after 1 s waiting for " + server.AddressText(), ErrorOf([&] {
+                  GeneralDirectoryServerGetServers(eConfigServer, {server.Address()}, &vecServers,
+                                                   pAbort, pStalled);
+                }));
+      EXPECT_TRUE(vecServers.empty());
+    }
+    larch_test::SHoldOpen hold;
+    CScriptedServer server(
+        {StallingServer(larch_test::eStallAfterReply, 5, LengthPrefixed(sc_sTwoAddresses), &hold)});
+    std::vector<CIPAddrPort> vecServers;
+    EXPECT_EQ(2u, GeneralDirectoryServerGetServers(eConfigServer, {server.Address()}, &vecServers,
+                                                   pAbort, pStalled));
+    hold.bClientReturned = true;
+    server.Join();
+    EXPECT_TRUE(hold.bReturnedWhileOpen.load());
+    EXPECT_EQ(2u, vecServers.size());
+  }
+}
+
+TEST_F(GeneralDirectoryServer, StalledServersAreFailedOverToTheNextOne) {
+  larch_test::CShortTimeouts timeouts;
+  std::string sGot;
+  const std::string sReply = LengthPrefixed(sc_sTwoAddresses);
+  CScriptedServer beforeAnswer(
+      {StallingServer(larch_test::eStallBeforeAnswer, 5, sReply, nullptr)});
+  CScriptedServer midReply({StallingServer(larch_test::eStallMidReply, 5, sReply, nullptr),
+                            StallingServer(larch_test::eStallMidReply, 5, sReply, nullptr)});
+  CScriptedServer good(
+      {VersionedServer(&sGot, 1, 5, LengthPrefixed(Bytes({0, 1, 10, 0, 0, 7, 0x39, 0x30})))});
+  EXPECT_EQ("10.0.0.7:12345", GetMasterAuthenticationServer(
+                                  {beforeAnswer.Address(), midReply.Address(), good.Address()})
+                                  .ToString());
+  good.Join();
+  EXPECT_EQ("00 00 00 01 00 00 00 01 00 01", Hex(sGot));
+  // With nothing after it, the stalled server's time-out is the error.
+  EXPECT_EQ(
+      "Timed out after 1 s waiting for " + midReply.AddressText(), ErrorOf([&] {
+        GetMasterAuthenticationServer({larch_test::UnusedLoopbackAddress(), midReply.Address()});
+      }));
 }
 
 TEST_F(GeneralDirectoryServer, MasterAuthenticationServerMustBeExactlyOne) {

@@ -38,4 +38,26 @@ inline CScriptedServer::Script VersionedServer(std::string* psGot, int nAccept, 
   };
 }
 
+// Where a StallingServer stops: before it answers the version, halfway through its reply, or
+// after the whole reply without closing.
+enum EStallStep { eStallBeforeAnswer, eStallMidReply, eStallAfterReply };
+
+// A server that reads the version and a request of uRequestSize bytes and answers sReply,
+// stalling at the step. Stalled before or within the reply it waits (5 s at most) for the
+// client's close, which only the client's time-out brings; after the reply it reads until the
+// client closes its side and then holds the connection open with *pHold.
+inline CScriptedServer::Script StallingServer(EStallStep eStep, size_t uRequestSize,
+                                              const std::string& sReply, SHoldOpen* pHold) {
+  return [=](CServerConnection& c) {
+    c.Read(4);
+    if (eStep != eStallBeforeAnswer) {
+      c.Write(Bytes({1}));
+      c.Read(uRequestSize);
+      c.Write(eStep == eStallMidReply ? sReply.substr(0, sReply.size() / 2) : sReply);
+    }
+    c.ReadUntilClosed();
+    if (eStep == eStallAfterReply) pHold->Hold();
+  };
+}
+
 }  // namespace larch_test

@@ -89,6 +89,14 @@ std::string Suffix(uint32_t uKind, uint32_t& uCode) {
   }
 }
 
+// Whole seconds as "30", fractions as "0.25".
+std::string SecondsText(uint32_t uMs) {
+  std::string sText = std::to_string(uMs / 1000);
+  if (uMs % 1000 == 0) return sText;
+  std::string sFraction = std::to_string(1000 + uMs % 1000).substr(1);
+  return sText + "." + sFraction.substr(0, sFraction.find_last_not_of('0') + 1);
+}
+
 }  // namespace
 
 CErrorCodeException::CErrorCodeException(uint32_t uKind, const std::string& sMessage,
@@ -113,6 +121,12 @@ CNetworkException::CNetworkException(const std::string& sMessage, int nError)
                           sMessage + ", WinSock Error " + std::to_string(nError) + " \"" +
                               GetWinSockErrorText(nError) + "\"",
                           static_cast<uint32_t>(nError), 0) {}
+
+CNetworkException::CNetworkException(int nError, const std::string& sText)
+    : CErrorCodeException(eWinSock, sText, static_cast<uint32_t>(nError), 0) {}
+
+CTimeoutException::CTimeoutException(uint32_t uLimitMs, const std::string& sWaitedFor)
+    : CNetworkException(10060, "Timed out after " + SecondsText(uLimitMs) + " s " + sWaitedFor) {}
 
 CConnectException::CConnectException() : CNetworkException("Failed to connect") {}
 

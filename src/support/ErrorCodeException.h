@@ -38,8 +38,20 @@ class CNetworkException : public CErrorCodeException {
  public:
   explicit CNetworkException(const std::string& sMessage);
 
+ protected:
+  // The whole text as given, with the error number beside it.
+  CNetworkException(int nError, const std::string& sText);
+
  private:
   CNetworkException(const std::string& sMessage, int nError);
+};
+
+// A time limit of a conversation ran out: "Timed out after 30 s waiting for 10.0.0.1:5273".
+// sWaitedFor names the step and the peer ("waiting for ...", "connecting to ..."). The error
+// number is 10060 (connection timed out); the text carries no error suffix.
+class CTimeoutException : public CNetworkException {
+ public:
+  CTimeoutException(uint32_t uLimitMs, const std::string& sWaitedFor);
 };
 
 class CConnectException : public CNetworkException {

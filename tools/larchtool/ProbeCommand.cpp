@@ -2,6 +2,7 @@
 // conversation with one of the operator's servers using exactly the client's commands, and
 // prints what the client would see.
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 
 #include "Command.h"
 #include "network/IPAddrPort.h"
+#include "network/NetworkTimeouts.h"
 #include "network/WinSockHelperFunctions.h"
 #include "platform/Terminal.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
@@ -29,6 +31,7 @@ const char sc_szProbeUsage[] =
     "       larchtool probe csds ADDR [--max N]\n"
     "       larchtool probe config ADDR\n"
     "       larchtool probe fetch ADDR FILE [-o OUT]\n"
+    "       (each also with --timeout SECONDS)\n"
     "\n"
     "Talks to the operator's servers with exactly the client's commands:\n"
     "  gds     prints the addresses that the first general directory server of the list that\n"
@@ -40,9 +43,13 @@ const char sc_szProbeUsage[] =
     "  fetch   downloads FILE from a public content server into OUT (default: FILE) with a\n"
     "          progress bar on a terminal\n"
     "\n"
-    "Addresses are IP:port (dotted IPv4); directory servers default to port 5273.\n";
+    "Addresses are IP:port (dotted IPv4); directory servers default to port 5273.\n"
+    "\n"
+    "The time limits are the client's: a connection must be made within 10 s, and a send or\n"
+    "receive fails after 30 s without a byte moving. --timeout SECONDS (1-86400) sets both.\n";
 
 constexpr uint16_t sc_u16DirectoryServerPort = 5273;
+constexpr uint32_t sc_uMaxTimeoutSeconds = 86400;
 
 std::string Require(const std::vector<std::string>& args, size_t uIndex, const char* pszWhat) {
   if (uIndex >= args.size()) throw CUsageError(std::string("missing ") + pszWhat);
@@ -64,6 +71,24 @@ uint8_t ParseServerType(const std::string& sText) {
   if (sText == "config") return common::eConfigServer;
   if (sText == "csds") return common::eContentServerDirectoryServer;
   return static_cast<uint8_t>(ParseNumber(sText, 255, "server type"));
+}
+
+// Takes every "--timeout SECONDS" out of the arguments and sets both time limits to it.
+void TakeTimeoutOption(std::vector<std::string>& args) {
+  for (size_t u = 0; u < args.size();) {
+    if (args[u] != "--timeout") {
+      ++u;
+      continue;
+    }
+    std::string sValue = Require(args, u + 1, "--timeout value");
+    uint32_t uSeconds = ParseNumber(sValue, sc_uMaxTimeoutSeconds, "--timeout");
+    if (uSeconds == 0) throw CUsageError("bad --timeout: " + sValue);
+    common::SNetworkTimeouts timeouts;
+    timeouts.uConnectMs = timeouts.uInactivityMs = uSeconds * 1000;
+    common::SetNetworkTimeouts(timeouts);
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(u),
+               args.begin() + static_cast<std::ptrdiff_t>(u + 2));
+  }
 }
 
 void CheckArgCount(const std::vector<std::string>& args, size_t uMax) {
@@ -160,8 +185,10 @@ int RunProbe(const std::vector<std::string>& args) {
     std::fputs(sc_szProbeUsage, stdout);
     return sc_nExitOk;
   }
-  std::vector<std::string> rest(args.begin() + 1, args.end());
-  const std::string& sVerb = args[0];
+  std::vector<std::string> rest = args;
+  TakeTimeoutOption(rest);
+  const std::string sVerb = Require(rest, 0, "command");
+  rest.erase(rest.begin());
   int (*pfnRun)(const std::vector<std::string>&) = nullptr;
   if (sVerb == "gds") pfnRun = RunGds;
   if (sVerb == "csds") pfnRun = RunCsds;

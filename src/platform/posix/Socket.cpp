@@ -67,6 +67,17 @@ int PollOne(int nFd, short nEvents, uint32_t uTimeoutMs, short& nRevents) {
   return nRet;
 }
 
+// The socket's own or its peer's address, by getsockname() or getpeername().
+bool ReadSocketAddress(decltype(&::getsockname) pfnRead, SocketHandle hSocket, uint32_t& u32IPAddr,
+                       uint16_t& u16Port) {
+  sockaddr_in addr;
+  socklen_t nLen = sizeof(addr);
+  if (pfnRead(Fd(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) return FailWithErrno();
+  u32IPAddr = addr.sin_addr.s_addr;
+  u16Port = ntohs(addr.sin_port);
+  return true;
+}
+
 }  // namespace
 
 int StartSockets() {
@@ -203,14 +214,12 @@ bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& h
 }
 
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
-  sockaddr_in addr;
-  socklen_t nLen = sizeof(addr);
-  if (::getsockname(Fd(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) {
-    return FailWithErrno();
-  }
-  u32IPAddr = addr.sin_addr.s_addr;
-  u16Port = ntohs(addr.sin_port);
-  return true;
+  return ReadSocketAddress(::getsockname, hSocket, u32IPAddr, u16Port);
+}
+
+bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
+  if (Injected("SocketPeerAddress")) return false;
+  return ReadSocketAddress(::getpeername, hSocket, u32IPAddr, u16Port);
 }
 
 bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32_t& u32IPAddr,

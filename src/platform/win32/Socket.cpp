@@ -43,6 +43,17 @@ timeval MakeTimeout(uint32_t uTimeoutMs) {
   return tv;
 }
 
+// The socket's own or its peer's address, by getsockname() or getpeername().
+bool ReadSocketAddress(decltype(&::getsockname) pfnRead, SocketHandle hSocket, uint32_t& u32IPAddr,
+                       uint16_t& u16Port) {
+  sockaddr_in addr;
+  int nLen = sizeof(addr);
+  if (pfnRead(Sock(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) return false;
+  u32IPAddr = addr.sin_addr.s_addr;
+  u16Port = ntohs(addr.sin_port);
+  return true;
+}
+
 }  // namespace
 
 int StartSockets() {
@@ -171,14 +182,12 @@ bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& h
 }
 
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
-  sockaddr_in addr;
-  int nLen = sizeof(addr);
-  if (::getsockname(Sock(hSocket), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) {
-    return false;
-  }
-  u32IPAddr = addr.sin_addr.s_addr;
-  u16Port = ntohs(addr.sin_port);
-  return true;
+  return ReadSocketAddress(::getsockname, hSocket, u32IPAddr, u16Port);
+}
+
+bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
+  if (Injected("SocketPeerAddress")) return false;
+  return ReadSocketAddress(::getpeername, hSocket, u32IPAddr, u16Port);
 }
 
 bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32_t& u32IPAddr,

@@ -59,7 +59,9 @@ class CUpdateSequence {
   void UpdateBootStrapper(int32_t nLocal, int32_t nPublished);
   void UpdateClientApp(int32_t nLocal, int32_t nPublished);
   CPackageInstaller MakeInstaller() {
-    return CPackageInstaller(m_services, m_contentServers, &PostFileProgress);
+    return CPackageInstaller(
+        m_services, m_contentServers, &PostFileProgress,
+        [](const std::string& sText) { PostStatus("%s", sText.c_str()); }, m_context.pCancel.get());
   }
 
   CBootStrapperDlg& m_dlg;      // the cycle's; outlives the sequence

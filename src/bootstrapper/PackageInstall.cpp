@@ -201,7 +201,6 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
                                ErrnoSuffix(platform::GetLastSystemError()));
     }
     const uint32_t u32Offset = static_cast<uint32_t>(u64OnDisk);
-    bool bRefused = false;
     try {
       rotation.CountAttempt();
       m_pServices->DownloadFile(
@@ -210,10 +209,9 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
           m_pfnProgress);
       return;
     } catch (const common::CContentServerRefusal&) {
-      bRefused = true;
-      if (IsCancelled() || !rotation.Next(bRefused)) throw;
+      if (IsCancelled() || !rotation.Next(true)) throw;
     } catch (const common::CNetworkException&) {
-      if (IsCancelled() || !rotation.Next(bRefused)) throw;
+      if (IsCancelled() || !rotation.Next(false)) throw;
     }
     uint64_t u64Resumed = 0;
     file.GetSize(u64Resumed);

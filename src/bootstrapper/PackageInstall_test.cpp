@@ -299,6 +299,19 @@ TEST_F(RealDownloadTest, AServerThatRefusesIsFollowedByTheNextOne) {
   EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
 }
 
+// A server that announces another length than the one on disk is not used to go on with it.
+TEST_F(RealDownloadTest, AServerWithAnotherLengthIsNotUsedToResume) {
+  larch_test::CScriptedServer first({ContentServer(m_sFile, 50000, &m_offsets),
+                                     ContentServer(m_sFile, 80000, &m_offsets),
+                                     ContentServer(m_sFile, 100000, &m_offsets)});
+  larch_test::CScriptedServer other({ContentServer(PackageBytes(90000), 90000, &m_offsets)});
+  EXPECT_EQ(Download({first.Address(), other.Address()}), "(no exception)");
+  first.Join();
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768, 65536, 65536}));
+  EXPECT_EQ(other.ConnectionsServed(), 1u);
+  EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
+}
+
 std::atomic<int> s_nProgressReports{0};
 void CountProgress(int) {
   ++s_nProgressReports;

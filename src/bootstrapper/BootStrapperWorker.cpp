@@ -94,6 +94,7 @@ void CUpdateSequence::Run() {
   m_layout = CInstallLayout::FromArgv0(m_dlg.Argv()[0]);
   PostStatus("%s - ready", m_layout.Executable().c_str());
 
+  RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName});
   CNetworkSession network(m_services, *m_context.pCancel);
   ConnectToContentServers();
   int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;

@@ -112,9 +112,13 @@ TEST_F(WorkerTest, ALostConnectionIsShownAndTheDownloadResumes) {
   EXPECT_FALSE(FileExists("CLIENT_5.pkg.part"));
 }
 
-TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
+TEST_F(WorkerTest, UpToDateRunDownloadsNothingAndRemovesStalePartFiles) {
   WriteFile("Larch.blb", "4\n5\n");
   WriteFile("CLIENT.dll", "client v5");
+  for (const char* pszName : {"CLIENT_3.pkg.part", "Larch_7.pkg.part", "CLIENT_x.pkg.part",
+                              "OTHER_3.pkg.part", "CLIENT_3.pkg"}) {
+    WriteFile(pszName, "kept unless stale");
+  }
   m_services.u32PublishedBoot = 4;
   m_services.u32PublishedClient = 5;
   EXPECT_EQ(Run(), sc_nIdOk);
@@ -129,6 +133,11 @@ TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
     EXPECT_NE(sCall.compare(0, 3, "Set"), 0) << sCall;
   }
   EXPECT_TRUE(m_clock.Sleeps().empty());
+  EXPECT_FALSE(FileExists("CLIENT_3.pkg.part"));
+  EXPECT_FALSE(FileExists("Larch_7.pkg.part"));
+  EXPECT_TRUE(FileExists("CLIENT_x.pkg.part"));
+  EXPECT_TRUE(FileExists("OTHER_3.pkg.part"));
+  EXPECT_TRUE(FileExists("CLIENT_3.pkg"));
 }
 
 TEST_F(WorkerTest, MissingClientWithEqualVersionsIsReinstalledAndKeepsItsManifest) {

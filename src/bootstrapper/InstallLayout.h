@@ -45,6 +45,8 @@ class CInstallLayout {
   static std::string ManifestName(const std::string& sComponent, int32_t nVersion);
   // The file a package is downloaded into until it is complete: "B_12.pkg.part".
   static std::string PartName(const std::string& sPackageFile) { return sPackageFile + ".part"; }
+  // True for the part file of one of the component's packages, any version.
+  static bool IsPartNameOf(const std::string& sName, const std::string& sComponent);
 
  private:
   std::string m_sBaseName;

@@ -164,6 +164,18 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_
   }
 }
 
+void RemoveStalePartFiles(const std::vector<std::string>& components) {
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(".", names)) return;
+  for (const std::string& sName : names) {
+    for (const std::string& sComponent : components) {
+      if (CInstallLayout::IsPartNameOf(sName, sComponent) && IsFile(sName)) {
+        platform::RemoveFile(sName);
+      }
+    }
+  }
+}
+
 void CPackageInstaller::DownloadPackage(const std::string& sPackageFile) {
   LARCH_PRECONDITION("HavePackageName", sPackageFile.length());
   if (m_contentServers.empty()) throw std::runtime_error("No public CSes logged-in.");

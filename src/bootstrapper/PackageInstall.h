@@ -26,6 +26,10 @@ std::set<std::string> ReadManifest(const std::string& sManifestFile);
 // included, then the old manifest. A reinstall of the same version keeps its manifest; a
 // name that leads outside the current directory is never deleted.
 void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_t nNewVersion);
+// Deletes in the current directory the part files of the components' packages
+// ("<component>_<version>.pkg.part") that an interrupted run left; a download never resumes
+// them. A file that cannot be deleted is left for the next run.
+void RemoveStalePartFiles(const std::vector<std::string>& components);
 // True when an entry name stays inside the directory it is relative to: not absolute, no
 // drive or network prefix, no ".." component.
 bool IsNameInsideDirectory(const std::string& sName);

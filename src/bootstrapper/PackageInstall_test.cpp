@@ -291,6 +291,8 @@ TEST_F(RealDownloadTest, AServerThatRefusesIsFollowedByTheNextOne) {
   larch_test::CScriptedServer refusing({ContentServer(m_sFile, 0, &m_offsets, false)});
   larch_test::CScriptedServer serving({ContentServer(m_sFile, 100000, &m_offsets)});
   EXPECT_EQ(Download({refusing.Address(), serving.Address()}), "(no exception)");
+  refusing.Join();
+  serving.Join();
   EXPECT_EQ(refusing.ConnectionsServed(), 1u);
   EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0}));
   EXPECT_EQ(
@@ -307,6 +309,7 @@ TEST_F(RealDownloadTest, AServerWithAnotherLengthIsNotUsedToResume) {
   larch_test::CScriptedServer other({ContentServer(PackageBytes(90000), 90000, &m_offsets)});
   EXPECT_EQ(Download({first.Address(), other.Address()}), "(no exception)");
   first.Join();
+  other.Join();
   EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768, 65536, 65536}));
   EXPECT_EQ(other.ConnectionsServed(), 1u);
   EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);

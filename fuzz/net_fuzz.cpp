@@ -23,6 +23,7 @@
 #include "network/SocketCalls.h"
 #include "network/SocketHelperFunctions.h"
 #include "network/WSABUFWrapper.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "protocols/ConfigServerCommands.h"
 #include "protocols/ContentServerDirectoryServerCommands.h"
@@ -208,9 +209,18 @@ void RunScenario(uint8_t u8Scenario, std::vector<uint8_t>& vecStream) {
     case 4: {
       ClampU32At(vecStream, 1);  // the file length, after the handshake byte
       ClampU32At(vecStream, 5);
-      common::CMallocedBlock block(1);
       common::ProgressCallbackFn progress;
       if (bPolling) progress = [](int) {};
+      if ((u8Scenario >> 3) & 1) {
+        // The file form, resuming from an offset; the bytes go nowhere.
+        platform::CFile file;
+        if (!file.Open("/dev/null", platform::CFile::eReadWrite)) break;
+        common::PublicContentServerGetFileToDisk(
+            server, "a.pkg", (u8Scenario >> 4) * 5000u, file, [](uint32_t) {}, progress, &bAbort,
+            &bStalled);
+        break;
+      }
+      common::CMallocedBlock block(1);
       common::PublicContentServerGetFile(server, "a.pkg", &block, progress, pAbort, pStalled);
       break;
     }

@@ -59,7 +59,9 @@ class CUpdateSequence {
   void UpdateBootStrapper(int32_t nLocal, int32_t nPublished);
   void UpdateClientApp(int32_t nLocal, int32_t nPublished);
   CPackageInstaller MakeInstaller() {
-    return CPackageInstaller(m_services, m_contentServers, &PostFileProgress);
+    return CPackageInstaller(
+        m_services, m_contentServers, &PostFileProgress,
+        [](const std::string& sText) { PostStatus("%s", sText.c_str()); }, m_context.pCancel.get());
   }
 
   CBootStrapperDlg& m_dlg;      // the cycle's; outlives the sequence
@@ -92,6 +94,7 @@ void CUpdateSequence::Run() {
   m_layout = CInstallLayout::FromArgv0(m_dlg.Argv()[0]);
   PostStatus("%s - ready", m_layout.Executable().c_str());
 
+  RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName});
   CNetworkSession network(m_services, *m_context.pCancel);
   ConnectToContentServers();
   int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;

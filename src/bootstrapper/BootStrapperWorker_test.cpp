@@ -72,13 +72,14 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
           "status:CLIENT.dll: No local copy, updating, please wait...", "progress:0", "progress:50",
           "status:Updating CLIENT.dll to version 5. Unpacking please wait...", "client:5",
           "status:CLIENT.dll has been updated to version 5", "progress:0", "end:1"}));
-  EXPECT_EQ(m_services.Calls(),
-            (std::vector<std::string>{
-                "StartNetwork", "ParseDirectoryServers 127.0.0.1:27030", "GetServers 6 polling",
-                "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
-                "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
-                "GetPublishedVersions 10.0.0.3:27038", "GetFile 10.0.0.7:27040 CLIENT_5.pkg",
-                "UnpackPackage CLIENT_5.pkg", "SetClientVersion Larch.blb 5", "StopNetwork"}));
+  EXPECT_EQ(
+      m_services.Calls(),
+      (std::vector<std::string>{
+          "StartNetwork", "ParseDirectoryServers 127.0.0.1:27030", "GetServers 6 polling",
+          "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
+          "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
+          "GetPublishedVersions 10.0.0.3:27038", "DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 0",
+          "UnpackPackage CLIENT_5.pkg", "SetClientVersion Larch.blb 5", "StopNetwork"}));
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
   EXPECT_EQ(ReadFile(std::string("data") + platform::PreferredSeparator() + "readme.txt"), "hello");
   EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\ndata\\readme.txt\n"));
@@ -87,9 +88,37 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
   EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{3000}));
 }
 
-TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
+TEST_F(WorkerTest, ALostConnectionIsShownAndTheDownloadResumes) {
+  m_services.u32PublishedClient = 5;
+  const std::string sPackage = "CLIENT.dll\t" + std::string(88, 'c') + "\n";  // 100 bytes
+  m_services.files["CLIENT_5.pkg"] = sPackage;
+  m_services.contentServers.push_back(Address("10.0.0.8:27040"));
+  m_services.cutsAt = {41, 60};
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(
+      std::vector<std::string>(m_events.begin() + 8, m_events.end() - 4),
+      (std::vector<std::string>{
+          "status:CLIENT.dll: No local copy, updating, please wait...", "progress:0", "progress:50",
+          "status:Connection lost, resuming download of CLIENT_5.pkg at 41%...", "progress:41",
+          "progress:70", "status:Connection lost, resuming download of CLIENT_5.pkg at 60%...",
+          "progress:60", "progress:80",
+          "status:Updating CLIENT.dll to version 5. Unpacking please wait..."}));
+  auto calls = m_services.Calls();
+  EXPECT_EQ(std::vector<std::string>(calls.begin() + 8, calls.begin() + 11),
+            (std::vector<std::string>{"DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 0",
+                                      "DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 41",
+                                      "DownloadFile 10.0.0.8:27040 CLIENT_5.pkg from 60"}));
+  EXPECT_EQ(ReadFile("CLIENT.dll"), std::string(88, 'c'));
+  EXPECT_FALSE(FileExists("CLIENT_5.pkg.part"));
+}
+
+TEST_F(WorkerTest, UpToDateRunDownloadsNothingAndRemovesStalePartFiles) {
   WriteFile("Larch.blb", "4\n5\n");
   WriteFile("CLIENT.dll", "client v5");
+  for (const char* pszName : {"CLIENT_3.pkg.part", "Larch_7.pkg.part", "CLIENT_x.pkg.part",
+                              "OTHER_3.pkg.part", "CLIENT_3.pkg"}) {
+    WriteFile(pszName, "kept unless stale");
+  }
   m_services.u32PublishedBoot = 4;
   m_services.u32PublishedClient = 5;
   EXPECT_EQ(Run(), sc_nIdOk);
@@ -100,10 +129,15 @@ TEST_F(WorkerTest, UpToDateRunDownloadsNothing) {
                                       "Larch.exe is up-to-date at version 4",
                                       "CLIENT.dll is up-to-date at v5"}));
   for (const std::string& sCall : m_services.Calls()) {
-    EXPECT_EQ(sCall.find("GetFile"), std::string::npos) << sCall;
+    EXPECT_EQ(sCall.find("DownloadFile"), std::string::npos) << sCall;
     EXPECT_NE(sCall.compare(0, 3, "Set"), 0) << sCall;
   }
   EXPECT_TRUE(m_clock.Sleeps().empty());
+  EXPECT_FALSE(FileExists("CLIENT_3.pkg.part"));
+  EXPECT_FALSE(FileExists("Larch_7.pkg.part"));
+  EXPECT_TRUE(FileExists("CLIENT_x.pkg.part"));
+  EXPECT_TRUE(FileExists("OTHER_3.pkg.part"));
+  EXPECT_TRUE(FileExists("CLIENT_3.pkg"));
 }
 
 TEST_F(WorkerTest, MissingClientWithEqualVersionsIsReinstalledAndKeepsItsManifest) {

@@ -21,4 +21,17 @@ std::string CInstallLayout::ManifestName(const std::string& sComponent, int32_t 
   return sComponent + "_" + std::to_string(nVersion) + ".mst";
 }
 
+bool CInstallLayout::IsPartNameOf(const std::string& sName, const std::string& sComponent) {
+  const std::string sPrefix = sComponent + "_";
+  const std::string sSuffix = PartName(".pkg");
+  if (sName.size() <= sPrefix.size() + sSuffix.size() ||
+      sName.compare(0, sPrefix.size(), sPrefix) ||
+      sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix)) {
+    return false;
+  }
+  const std::string sVersion =
+      sName.substr(sPrefix.size(), sName.size() - sPrefix.size() - sSuffix.size());
+  return sVersion.find_first_not_of("0123456789") == std::string::npos;
+}
+
 }  // namespace bootstrapper

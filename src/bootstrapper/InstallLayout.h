@@ -23,7 +23,7 @@ constexpr const char* sc_pszClientRegistryFile = "ClientRegistry.blob";
 //   B.exe      the executable              B_12.pkg  package of component B, version 12
 //   BTmp.exe   the self-updater's copy     B_12.mst  its manifest (the installed entry names)
 //   BNew.exe   the new executable (the bootstrapper's package holds it)
-//   B.blb      the version file
+//   B.blb      the version file            B_12.pkg.part  the package while it downloads
 class CInstallLayout {
  public:
   explicit CInstallLayout(std::string sBaseName = std::string())
@@ -43,6 +43,10 @@ class CInstallLayout {
   static std::string PackageName(const std::string& sComponent, int32_t nVersion);
   static std::string PackageName(const std::string& sComponent, const std::string& sVersion);
   static std::string ManifestName(const std::string& sComponent, int32_t nVersion);
+  // The file a package is downloaded into until it is complete: "B_12.pkg.part".
+  static std::string PartName(const std::string& sPackageFile) { return sPackageFile + ".part"; }
+  // True for the part file of one of the component's packages, any version.
+  static bool IsPartNameOf(const std::string& sName, const std::string& sComponent);
 
  private:
   std::string m_sBaseName;

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/SystemError.h"
+#include "protocols/PublicContentServerCommands.h"
 #include "support/Assert.h"
-#include "support/FileUtil.h"
+#include "support/ErrorCodeException.h"
 
 namespace bootstrapper {
 namespace {
@@ -52,6 +54,36 @@ class CTextFile {
 
  private:
   FILE* m_pFile;
+};
+
+// Which content server the next download attempt goes to: after a lost connection the same
+// server once more, then the next one of the list (round again while any has attempts left);
+// a server that refused is not asked again; no server gets more than three attempts.
+class CServerRotation {
+ public:
+  explicit CServerRotation(size_t uServers) : m_attempts(uServers, 0) {}
+  size_t Current() const { return m_uCurrent; }
+  void CountAttempt() { ++m_attempts[m_uCurrent]; }
+  // After a failed attempt: false when no server has an attempt left.
+  bool Next(bool bRefused) {
+    if (bRefused) m_attempts[m_uCurrent] = sc_uMaxAttempts;
+    if (++m_uFailuresInARow < 2 && m_attempts[m_uCurrent] < sc_uMaxAttempts) return true;
+    for (size_t i = 1; i <= m_attempts.size(); ++i) {
+      size_t uServer = (m_uCurrent + i) % m_attempts.size();
+      if (m_attempts[uServer] < sc_uMaxAttempts) {
+        m_uCurrent = uServer;
+        m_uFailuresInARow = 0;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static constexpr uint32_t sc_uMaxAttempts = 3;
+  std::vector<uint32_t> m_attempts;  // per server
+  size_t m_uCurrent = 0;
+  uint32_t m_uFailuresInARow = 0;  // on the current server
 };
 
 }  // namespace
@@ -132,12 +164,94 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_
   }
 }
 
+void RemoveStalePartFiles(const std::vector<std::string>& components) {
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(".", names)) return;
+  for (const std::string& sName : names) {
+    for (const std::string& sComponent : components) {
+      if (CInstallLayout::IsPartNameOf(sName, sComponent) && IsFile(sName)) {
+        platform::RemoveFile(sName);
+      }
+    }
+  }
+}
+
 void CPackageInstaller::DownloadPackage(const std::string& sPackageFile) {
   LARCH_PRECONDITION("HavePackageName", sPackageFile.length());
   if (m_contentServers.empty()) throw std::runtime_error("No public CSes logged-in.");
-  common::CMallocedBlock data =
-      m_pServices->GetFile(m_contentServers.front(), sPackageFile, m_pfnProgress);
-  common::CFileUtil::WriteWholeFile(sPackageFile, data.Data(), data.Size());
+  // A part file of an earlier run is not resumed: nothing tells that it is the same file.
+  const std::string sPart = CInstallLayout::PartName(sPackageFile);
+  if (IsFile(sPart) && !platform::RemoveFile(sPart)) {
+    throw std::runtime_error("Unable to delete " + sPart +
+                             ErrnoSuffix(platform::GetLastSystemError()));
+  }
+  platform::CFile file;
+  if (!file.Open(sPart, platform::CFile::eCreateExclusive)) {
+    throw std::runtime_error("unable to open " + sPart + " for writing");
+  }
+  try {
+    DownloadInto(sPackageFile, file);
+    file.Close();
+    if (!platform::RenameFile(sPart, sPackageFile)) {
+      throw std::runtime_error("Unable to rename " + sPart + " to " + sPackageFile +
+                               ErrnoSuffix(platform::GetLastSystemError()));
+    }
+  } catch (...) {
+    file.Close();
+    platform::RemoveFile(sPart);
+    throw;
+  }
+}
+
+void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::CFile& file) {
+  CServerRotation rotation(m_contentServers.size());
+  m_u32FileLength = 0;
+  for (;;) {
+    uint64_t u64OnDisk = 0;
+    if (!file.GetSize(u64OnDisk) || !file.Seek(u64OnDisk)) {
+      throw std::runtime_error("unable to read back " + CInstallLayout::PartName(sPackageFile) +
+                               ErrnoSuffix(platform::GetLastSystemError()));
+    }
+    const uint32_t u32Offset = static_cast<uint32_t>(u64OnDisk);
+    try {
+      rotation.CountAttempt();
+      m_pServices->DownloadFile(
+          m_contentServers[rotation.Current()], sPackageFile, u32Offset, file,
+          [&](uint32_t u32Length) { CheckLength(sPackageFile, u32Length, u32Offset); },
+          m_pfnProgress);
+      return;
+    } catch (const common::CContentServerRefusal&) {
+      if (IsCancelled() || !rotation.Next(true)) throw;
+    } catch (const common::CNetworkException&) {
+      if (IsCancelled() || !rotation.Next(false)) throw;
+    }
+    uint64_t u64Resumed = 0;
+    file.GetSize(u64Resumed);
+    int nPercent = m_u32FileLength ? static_cast<int>(u64Resumed * 100 / m_u32FileLength) : 0;
+    if (m_fnStatus) {
+      m_fnStatus("Connection lost, resuming download of " + sPackageFile + " at " +
+                 std::to_string(nPercent) + "%...");
+    }
+  }
+}
+
+void CPackageInstaller::CheckLength(const std::string& sPackageFile, uint32_t u32FileLength,
+                                    uint32_t u32Offset) {
+  if (u32Offset > 0 && u32FileLength != m_u32FileLength) {
+    throw common::CContentServerRefusal(
+        "PublicContentServer: file length " + std::to_string(u32FileLength) +
+        " differs from the length " + std::to_string(m_u32FileLength) + " being resumed");
+  }
+  m_u32FileLength = u32FileLength;
+  const uint64_t u64Needed = u32FileLength - u32Offset;
+  uint64_t u64Free = 0;
+  // The packages go to the current directory, the installation's. A volume that cannot be
+  // asked is not refused: a write that fails still ends the download.
+  if (platform::GetFreeDiskSpace(".", u64Free) && u64Free < u64Needed) {
+    throw std::runtime_error("not enough disk space for " + sPackageFile + ": " +
+                             std::to_string(u64Needed) + " bytes needed, " +
+                             std::to_string(u64Free) + " free");
+  }
 }
 
 void CPackageInstaller::Install(const std::string& sPackageFile, const std::string& sComponent,

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bootstrapper/UpdateServices.h"
+#include "platform/File.h"
 
 namespace bootstrapper {
 
@@ -24,30 +26,53 @@ std::set<std::string> ReadManifest(const std::string& sManifestFile);
 // included, then the old manifest. A reinstall of the same version keeps its manifest; a
 // name that leads outside the current directory is never deleted.
 void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_t nNewVersion);
+// Deletes in the current directory the part files of the components' packages
+// ("<component>_<version>.pkg.part") that an interrupted run left; a download never resumes
+// them. A file that cannot be deleted is left for the next run.
+void RemoveStalePartFiles(const std::vector<std::string>& components);
 // True when an entry name stays inside the directory it is relative to: not absolute, no
 // drive or network prefix, no ".." component.
 bool IsNameInsideDirectory(const std::string& sName);
 
+// Told a status text to show (a retry of the download).
+using StatusCallback = std::function<void(const std::string& sText)>;
+
 // The download and install steps with the servers of one cycle. The services are not owned:
-// they belong to the process and outlive every installer.
+// they belong to the process and outlive every installer; so does the cancel token.
 class CPackageInstaller {
  public:
   CPackageInstaller(IUpdateServices& services, ServerList contentServers,
-                    ProgressCallback pfnProgress)
+                    ProgressCallback pfnProgress, StatusCallback fnStatus = nullptr,
+                    const CCancelToken* pCancel = nullptr)
       : m_pServices(&services),
         m_contentServers(std::move(contentServers)),
-        m_pfnProgress(pfnProgress) {}
+        m_pfnProgress(pfnProgress),
+        m_fnStatus(std::move(fnStatus)),
+        m_pCancel(pCancel) {}
 
-  // Downloads the file from the first content server and stores it under its own name.
+  // Downloads the file into "<file>.part" (a stale one is deleted first) and renames it to its
+  // own name once complete. A lost connection is resumed from the bytes on disk, once more on
+  // the same content server, then on the next one of the list; a server that refuses is not
+  // asked again; no server is asked more than three times; a Cancel is never retried. When
+  // every attempt fails the last error is thrown and no part file is left.
   void DownloadPackage(const std::string& sPackageFile);
   // Unpacks the downloaded package, writes its manifest and deletes stale files.
   void Install(const std::string& sPackageFile, const std::string& sComponent, int32_t nOldVersion,
                int32_t nNewVersion);
 
  private:
+  void DownloadInto(const std::string& sPackageFile, platform::CFile& file);
+  // Refuses a length that differs from the one the bytes on disk belong to, or that does not
+  // fit on the install directory's volume.
+  void CheckLength(const std::string& sPackageFile, uint32_t u32FileLength, uint32_t u32Offset);
+  bool IsCancelled() const { return m_pCancel && m_pCancel->IsCancelled(); }
+
   IUpdateServices* m_pServices;
   ServerList m_contentServers;
   ProgressCallback m_pfnProgress;
+  StatusCallback m_fnStatus;
+  const CCancelToken* m_pCancel;
+  uint32_t m_u32FileLength = 0;  // of the download in progress, once a server told it
 };
 
 }  // namespace bootstrapper

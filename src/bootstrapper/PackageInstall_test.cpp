@@ -16,6 +16,13 @@ namespace bootstrapper {
 namespace {
 
 using namespace bootstrapper_test;
+using larch_test::Bytes;
+
+std::string Bytes32(uint32_t u) {
+  return Bytes({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF),
+                static_cast<int>((u >> 8) & 0xFF), static_cast<int>(u & 0xFF)});
+}
+using larch_test::ErrorOf;
 
 class PackageInstallTest : public ::testing::Test {
  protected:
@@ -23,15 +30,6 @@ class PackageInstallTest : public ::testing::Test {
   void TearDown() override {
     m_pCwd.reset();
     platform::ClearInjectedFailures();
-  }
-
-  std::string ErrorOf(void (*pfn)()) {
-    try {
-      pfn();
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "no error";
   }
 
   larch_test::CScratchDir m_dir;
@@ -156,14 +154,165 @@ TEST_F(PackageInstallTest, DeleteErrors) {
   }
 }
 
-TEST_F(PackageInstallTest, DownloadStoresTheFileUnderItsName) {
+TEST_F(PackageInstallTest, DownloadReplacesAStalePartFileAndStoresTheFileUnderItsName) {
   CFakeServices services;
   services.files["P_1.pkg"] = "bytes";
-  ServerList servers = {Address("1.2.3.4:5")};
-  CPackageInstaller installer(services, servers, nullptr);
+  WriteFile("P_1.pkg.part", "stale bytes of an earlier run");
+  CPackageInstaller installer(services, {Address("1.2.3.4:5")}, nullptr);
   installer.DownloadPackage("P_1.pkg");
   EXPECT_EQ(ReadFile("P_1.pkg"), "bytes");
-  EXPECT_EQ(services.Calls(), (std::vector<std::string>{"GetFile 1.2.3.4:5 P_1.pkg"}));
+  EXPECT_FALSE(FileExists("P_1.pkg.part"));
+  EXPECT_EQ(services.Calls(), (std::vector<std::string>{"DownloadFile 1.2.3.4:5 P_1.pkg from 0"}));
+}
+
+// Every attempt is cut 10 bytes further on: each server gets a second attempt at once, then the
+// next one its turn, and the round goes on until each had three.
+TEST_F(PackageInstallTest, LostConnectionsAreResumedUntilEveryServerHadThreeAttempts) {
+  CFakeServices services;
+  services.files["P_1.pkg"] = std::string(100, 'p');
+  services.cutsAt = {10, 20, 30, 40, 50, 60, 70, 80, 90};
+  std::vector<std::string> statuses;
+  CPackageInstaller installer(services,
+                              {Address("1.1.1.1:1"), Address("2.2.2.2:2"), Address("3.3.3.3:3")},
+                              nullptr, [&](const std::string& s) { statuses.push_back(s); });
+  EXPECT_EQ(
+      ErrorOf([&] { installer.DownloadPackage("P_1.pkg"); }).find("Connection Closed by Peer"), 0u);
+  EXPECT_EQ(services.Calls(),
+            (std::vector<std::string>{
+                "DownloadFile 1.1.1.1:1 P_1.pkg from 0", "DownloadFile 1.1.1.1:1 P_1.pkg from 10",
+                "DownloadFile 2.2.2.2:2 P_1.pkg from 20", "DownloadFile 2.2.2.2:2 P_1.pkg from 30",
+                "DownloadFile 3.3.3.3:3 P_1.pkg from 40", "DownloadFile 3.3.3.3:3 P_1.pkg from 50",
+                "DownloadFile 1.1.1.1:1 P_1.pkg from 60", "DownloadFile 2.2.2.2:2 P_1.pkg from 70",
+                "DownloadFile 3.3.3.3:3 P_1.pkg from 80"}));
+  ASSERT_EQ(statuses.size(), 8u);
+  EXPECT_EQ(statuses[0], "Connection lost, resuming download of P_1.pkg at 10%...");
+  EXPECT_EQ(statuses[7], "Connection lost, resuming download of P_1.pkg at 80%...");
+  EXPECT_FALSE(FileExists("P_1.pkg.part"));
+  EXPECT_FALSE(FileExists("P_1.pkg"));
+}
+
+// Local refusals end the download at once: nothing is retried and nothing is left.
+TEST_F(PackageInstallTest, TooLittleDiskSpaceOrAFailedWriteIsNotRetried) {
+  CFakeServices services;
+  services.files["P_1.pkg"] = std::string(5000, 'p');
+  CPackageInstaller installer(services, {Address("1.1.1.1:1"), Address("2.2.2.2:2")}, nullptr);
+  platform::InjectFailure("GetFreeDiskSpace", 1, 4999);
+  EXPECT_EQ(ErrorOf([&] { installer.DownloadPackage("P_1.pkg"); }),
+            "not enough disk space for P_1.pkg: 5000 bytes needed, 4999 free");
+  platform::InjectFailure("Write", 1);
+  EXPECT_EQ(ErrorOf([&] { installer.DownloadPackage("P_1.pkg"); }), "write failed");
+  EXPECT_EQ(services.Calls(), (std::vector<std::string>{"DownloadFile 1.1.1.1:1 P_1.pkg from 0",
+                                                        "DownloadFile 1.1.1.1:1 P_1.pkg from 0"}));
+  EXPECT_FALSE(FileExists("P_1.pkg.part"));
+  EXPECT_FALSE(FileExists("P_1.pkg"));
+}
+
+// A content server's side of one download of a 12-character name: keeps the requested offset,
+// answers the file's information and its bytes from the offset up to u32SendTo, then closes.
+// A server that refuses answers the handshake with 0.
+larch_test::CScriptedServer::Script ContentServer(const std::string& sFile, uint32_t u32SendTo,
+                                                  std::vector<uint32_t>* pOffsets,
+                                                  bool bAccept = true) {
+  return [=](larch_test::CServerConnection& c) {
+    c.Read(4);
+    c.Write(larch_test::Bytes({bAccept ? 1 : 0}));
+    if (!bAccept) return;
+    std::string sRequest = c.Read(25);
+    uint32_t u32Offset = 0;
+    for (size_t i = 5; i < 9 && i < sRequest.size(); ++i) {
+      u32Offset = (u32Offset << 8) | static_cast<uint8_t>(sRequest[i]);
+    }
+    pOffsets->push_back(u32Offset);
+    const uint32_t u32Size = static_cast<uint32_t>(sFile.size());
+    c.Write(Bytes32(u32Size) + Bytes32(u32Size - u32Offset) +
+            sFile.substr(u32Offset, u32SendTo - u32Offset));
+    if (u32SendTo == u32Size) c.ReadUntilClosed();
+  };
+}
+
+std::string PackageBytes(size_t uSize) {
+  std::string s(uSize, '\0');
+  for (size_t i = 0; i < uSize; ++i) s[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
+  return s;
+}
+
+// Downloads with the real services from scripted content servers.
+class RealDownloadTest : public PackageInstallTest {
+ protected:
+  void SetUp() override {
+    PackageInstallTest::SetUp();
+    m_pServices->StartNetwork(m_cancel);
+  }
+  void TearDown() override {
+    m_pServices->StopNetwork();
+    PackageInstallTest::TearDown();
+  }
+  std::string Download(const ServerList& servers) {
+    CPackageInstaller installer(
+        *m_pServices, servers, nullptr, [this](const std::string& s) { m_statuses.push_back(s); },
+        &m_cancel);
+    return ErrorOf([&] { installer.DownloadPackage("CLIENT_2.pkg"); });
+  }
+
+  std::unique_ptr<IUpdateServices> m_pServices = MakeRealUpdateServices();
+  CCancelToken m_cancel;
+  std::vector<std::string> m_statuses;
+  std::vector<uint32_t> m_offsets;  // requested, in order
+  const std::string m_sFile = PackageBytes(100000);
+};
+
+// Cut at half the file, the download resumes after the last whole chunk on disk.
+TEST_F(RealDownloadTest, ACutDownloadResumesFromTheBytesOnDisk) {
+  larch_test::CScriptedServer server(
+      {ContentServer(m_sFile, 50000, &m_offsets), ContentServer(m_sFile, 100000, &m_offsets)});
+  EXPECT_EQ(Download({server.Address()}), "(no exception)");
+  server.Join();
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768}));
+  EXPECT_EQ(
+      m_statuses,
+      (std::vector<std::string>{"Connection lost, resuming download of CLIENT_2.pkg at 32%..."}));
+  EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
+  EXPECT_FALSE(FileExists("CLIENT_2.pkg.part"));
+}
+
+TEST_F(RealDownloadTest, AServerThatAlwaysCutsFailsTheDownloadAfterThreeAttempts) {
+  larch_test::CScriptedServer server(
+      {ContentServer(m_sFile, 40000, &m_offsets), ContentServer(m_sFile, 72768, &m_offsets),
+       ContentServer(m_sFile, 98304, &m_offsets), ContentServer(m_sFile, 100000, &m_offsets)});
+  EXPECT_EQ(Download({server.Address()}),
+            "Connection Closed by Peer, WinSock Error 0 \"No error\"");
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768, 65536}));
+  EXPECT_EQ(m_statuses.size(), 2u);
+  EXPECT_FALSE(FileExists("CLIENT_2.pkg.part"));
+  EXPECT_FALSE(FileExists("CLIENT_2.pkg"));
+}
+
+TEST_F(RealDownloadTest, AServerThatRefusesIsFollowedByTheNextOne) {
+  larch_test::CScriptedServer refusing({ContentServer(m_sFile, 0, &m_offsets, false)});
+  larch_test::CScriptedServer serving({ContentServer(m_sFile, 100000, &m_offsets)});
+  EXPECT_EQ(Download({refusing.Address(), serving.Address()}), "(no exception)");
+  refusing.Join();
+  serving.Join();
+  EXPECT_EQ(refusing.ConnectionsServed(), 1u);
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0}));
+  EXPECT_EQ(
+      m_statuses,
+      (std::vector<std::string>{"Connection lost, resuming download of CLIENT_2.pkg at 0%..."}));
+  EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
+}
+
+// A server that announces another length than the one on disk is not used to go on with it.
+TEST_F(RealDownloadTest, AServerWithAnotherLengthIsNotUsedToResume) {
+  larch_test::CScriptedServer first({ContentServer(m_sFile, 50000, &m_offsets),
+                                     ContentServer(m_sFile, 80000, &m_offsets),
+                                     ContentServer(m_sFile, 100000, &m_offsets)});
+  larch_test::CScriptedServer other({ContentServer(PackageBytes(90000), 90000, &m_offsets)});
+  EXPECT_EQ(Download({first.Address(), other.Address()}), "(no exception)");
+  first.Join();
+  other.Join();
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768, 65536, 65536}));
+  EXPECT_EQ(other.ConnectionsServed(), 1u);
+  EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
 }
 
 std::atomic<int> s_nProgressReports{0};
@@ -204,7 +353,9 @@ TEST_F(PackageInstallTest, CancelEndsAHeldDownloadWithTheAbortErrorAndNoFile) {
   server.Join();
   pServices->StopNetwork();
   EXPECT_EQ(sError, "network receive aborted by caller");
+  EXPECT_EQ(server.ConnectionsServed(), 1u);
   EXPECT_FALSE(FileExists("CLIENT_5.pkg"));
+  EXPECT_FALSE(FileExists("CLIENT_5.pkg.part"));
 }
 
 }  // namespace

@@ -80,15 +80,15 @@ class CRealUpdateServices : public IUpdateServices {
     u32ClientApp = pRecord->GetCurrentClientAppPackageVersion();
   }
 
-  common::CMallocedBlock GetFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
-                                 ProgressCallback pfnProgress) override {
-    common::CMallocedBlock block(1);
+  void DownloadFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
+                    uint32_t u32Offset, platform::CFile& file,
+                    const common::FileLengthCheckFn& fnCheckLength,
+                    ProgressCallback pfnProgress) override {
     std::atomic<bool> bStalled{false};
     common::ProgressCallbackFn callback;
     if (pfnProgress) callback = pfnProgress;
-    common::PublicContentServerGetFile(contentServer, sFile, &block, callback, AbortFlag(),
-                                       &bStalled);
-    return block;
+    common::PublicContentServerGetFileToDisk(contentServer, sFile, u32Offset, file, fnCheckLength,
+                                             callback, AbortFlag(), &bStalled);
   }
 
   std::vector<std::string> UnpackPackage(const std::string& sPackageFile) override {

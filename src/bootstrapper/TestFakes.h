@@ -2,6 +2,7 @@
 // records what the dialog drew, and scripted services with files in the current directory.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "bootstrapper/UpdateServices.h"
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "support/ErrorCodeException.h"
 
 namespace bootstrapper_test {
 
@@ -176,7 +178,10 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   std::map<std::string, std::string> files;     // on the content server
   std::map<std::string, std::string> failures;  // call name -> error text
   int nRegistryWrites = 0;
-  // Called by GetFile before it sends the file; the download then waits (at most 5 s) for the
+  // Download attempts cut by a lost connection, in order, at these positions of the file (the
+  // bytes before are written); the attempts after them get the whole rest.
+  std::vector<uint32_t> cutsAt;
+  // Called by DownloadFile before it sends the file; the download then waits (at most 5 s) for the
   // cycle's Cancel and ends with the abort error, as a real download held by its server does.
   std::function<void()> fnHoldDownload;
 
@@ -215,24 +220,32 @@ class CFakeServices : public bootstrapper::IUpdateServices {
     uBoot = u32PublishedBoot;
     uClient = u32PublishedClient;
   }
-  common::CMallocedBlock GetFile(const common::CIPAddrPort& server, const std::string& sFile,
-                                 bootstrapper::ProgressCallback pfnProgress) override {
-    Call("GetFile " + server.ToString() + " " + sFile);
+  void DownloadFile(const common::CIPAddrPort& server, const std::string& sFile, uint32_t u32Offset,
+                    platform::CFile& file, const common::FileLengthCheckFn& fnCheckLength,
+                    bootstrapper::ProgressCallback pfnProgress) override {
+    Call("DownloadFile " + server.ToString() + " " + sFile + " from " + std::to_string(u32Offset));
     if (fnHoldDownload) {
       fnHoldDownload();
       for (int i = 0; i < 500 && !m_pCancel->IsCancelled(); ++i) platform::SleepMilliseconds(10);
       if (m_pCancel->IsCancelled()) throw std::runtime_error("network receive aborted by caller");
     }
     auto it = files.find(sFile);
-    if (it == files.end()) throw std::runtime_error("no such file " + sFile);
-    if (pfnProgress) {
-      pfnProgress(0);
-      pfnProgress(50);
+    if (it == files.end()) throw common::CContentServerRefusal("no such file " + sFile);
+    const uint32_t u32Size = static_cast<uint32_t>(it->second.size());
+    if (fnCheckLength) fnCheckLength(u32Size);
+    uint32_t u32End = u32Size;
+    if (!cutsAt.empty()) {
+      u32End = std::max(cutsAt.front(), u32Offset);
+      cutsAt.erase(cutsAt.begin());
     }
-    common::CMallocedBlock block(static_cast<uint32_t>(it->second.size() + 1));
-    std::copy(it->second.begin(), it->second.end(), block.Data());
-    block.Resize(static_cast<uint32_t>(it->second.size()));
-    return block;
+    if (pfnProgress) {
+      pfnProgress(static_cast<int>(u32Offset * 100ull / u32Size));
+      pfnProgress(static_cast<int>((u32Offset + u32Size) * 50ull / u32Size));
+    }
+    if (!file.Write(it->second.data() + u32Offset, u32End - u32Offset)) {
+      throw std::runtime_error("write failed");
+    }
+    if (u32End < u32Size) throw common::CPeerGracefullyClosedConnectionCommException();
   }
   std::vector<std::string> UnpackPackage(const std::string& sPackage) override {
     Call("UnpackPackage " + sPackage);

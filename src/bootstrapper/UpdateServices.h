@@ -13,8 +13,9 @@
 
 #include "bootstrapper/InstallLayout.h"
 #include "network/IPAddrPort.h"
+#include "platform/File.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
-#include "support/MallocedBlock.h"
+#include "protocols/PublicContentServerCommands.h"
 
 namespace bootstrapper {
 
@@ -51,9 +52,15 @@ class IUpdateServices {
   // does not see the cancel token.
   virtual void GetPublishedVersions(const common::CIPAddrPort& configServer,
                                     uint32_t& u32BootStrapper, uint32_t& u32ClientApp) = 0;
-  virtual common::CMallocedBlock GetFile(const common::CIPAddrPort& contentServer,
-                                         const std::string& sFile,
-                                         ProgressCallback pfnProgress) = 0;
+  // One download attempt: asks the content server for the file's bytes from u32Offset on and
+  // writes them to the open file at its position as they arrive. fnCheckLength is told the
+  // file's length before the first byte is written and refuses it by throwing. A refusal by
+  // the server is a common::CContentServerRefusal, a cut connection or a time-out a
+  // common::CNetworkException; a Cancel ends it with its "... aborted ..." error.
+  virtual void DownloadFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
+                            uint32_t u32Offset, platform::CFile& file,
+                            const common::FileLengthCheckFn& fnCheckLength,
+                            ProgressCallback pfnProgress) = 0;
 
   // Unpacks every entry of the package into the current directory, creating directories, and
   // returns the entry names in table order.

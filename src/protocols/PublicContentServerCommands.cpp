@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "network/SocketHelperFunctions.h"
+#include "platform/SystemError.h"
 #include "protocols/ServerConversation.h"
 #include "support/Assert.h"
 #include "support/ErrorCodeException.h"
@@ -11,46 +14,80 @@
 namespace common {
 namespace {
 
-// Sends the request and reads the file information; returns the file length.
-uint32_t RequestFile(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
-                     const std::string& sFile, const CConversationFlags& flags) {
-  uint32_t u32FileLength = 0, u32BytesFromOffset = 0;
-  try {
-    AppendFileRequest(wrappedWSABUF, sFile);
-    Send(wrappedWSABUF, hSocket, flags.Abort(), flags.Stalled());
-    wrappedWSABUF.PrepareToReceive(8);
-    Receive(wrappedWSABUF, hSocket, flags.Abort(), flags.Stalled());
-    ExtractFileInfo(wrappedWSABUF, &u32FileLength, &u32BytesFromOffset);
-  } catch (const CNetworkException&) {
-    // A server without the file closes the connection instead of answering.
-    throw std::runtime_error("PublicContentServer: Requested file does not exist");
-  }
-  if (u32FileLength == 0) throw std::runtime_error("PublicContentServer: invalid file length (0)");
-  if (u32BytesFromOffset != u32FileLength) {
-    throw std::runtime_error("PublicContentServer: invalid file info for requested offset of zero");
-  }
-  return u32FileLength;
-}
+// One connection to a content server: the version handshake, the request from an offset, the
+// file bytes and the graceful close.
+class CFileConversation {
+ public:
+  CFileConversation(const CIPAddrPort& server, const std::atomic<bool>* pbAbortFlag,
+                    std::atomic<bool>* pbStalled)
+      : m_flags(pbAbortFlag, pbStalled), m_socket(CreateSessionSocket(server)) {}
 
-void ReceiveInChunks(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSocket,
-                     uint8_t* pu8Block, uint32_t u32FileLength, const ProgressCallbackFn& pCallback,
-                     const CConversationFlags& flags) {
-  uint32_t u32Remaining = u32FileLength;
-  uint8_t* pu8RxLocation = pu8Block;
-  while (u32Remaining > 0) {
-    uint32_t u32ChunkSize = std::min(sc_uFileChunkSize, u32Remaining);
-    if (pCallback) {
-      pCallback(static_cast<int>(static_cast<uint64_t>(u32FileLength - u32Remaining) * 100 /
-                                 u32FileLength));
+  bool IsPolling() const { return m_flags.IsPolling(); }
+
+  // Agrees the version and asks for the file from the offset; returns the file's length once
+  // the server's answer fits the request.
+  uint32_t Request(const std::string& sFile, uint32_t u32Offset) {
+    if (ExchangeProtocolVersion(m_wrapped, m_socket.Get(), sc_u32PublicContentServerProtocolVersion,
+                                m_flags.Abort(), m_flags.Stalled()) == 0) {
+      SendClosingByte(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled());
+      throw CContentServerRefusal("PublicContentServer: unacceptable protocol version");
     }
-    wrappedWSABUF.SetExternalReceiveAreaAndSize(pu8RxLocation, u32ChunkSize);
-    Receive(wrappedWSABUF, hSocket, flags.Abort(), flags.Stalled());
-    LARCH_DEBUG_ASSERT((wrappedWSABUF.ExtractGap(u32ChunkSize)) == (pu8RxLocation));
-    wrappedWSABUF.DoneExtracting();
-    pu8RxLocation += u32ChunkSize;
-    u32Remaining -= u32ChunkSize;
+    uint32_t u32FileLength = 0, u32BytesFromOffset = 0;
+    try {
+      AppendFileRequest(m_wrapped, sFile, u32Offset);
+      Send(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled());
+      m_wrapped.PrepareToReceive(8);
+      Receive(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled());
+      ExtractFileInfo(m_wrapped, &u32FileLength, &u32BytesFromOffset);
+    } catch (const CNetworkException&) {
+      // A server without the file closes the connection instead of answering.
+      throw CContentServerRefusal("PublicContentServer: Requested file does not exist");
+    }
+    if (u32FileLength == 0)
+      throw CContentServerRefusal("PublicContentServer: invalid file length (0)");
+    if (u32Offset >= u32FileLength || u32BytesFromOffset != u32FileLength - u32Offset) {
+      throw CContentServerRefusal(
+          "PublicContentServer: invalid file info for requested offset of " +
+          (u32Offset ? std::to_string(u32Offset) : std::string("zero")));
+    }
+    return u32FileLength;
   }
-}
+
+  // Receives the bytes from the offset to the end in chunks: each into pu8Area, which moves
+  // along with the data when bAdvance (a whole-file block) or is reused (a chunk buffer);
+  // fnChunk, when given, is told each chunk once it is complete.
+  void ReceiveInChunks(uint32_t u32Offset, uint32_t u32FileLength, uint8_t* pu8Area, bool bAdvance,
+                       const std::function<void(const uint8_t*, uint32_t)>& fnChunk,
+                       const ProgressCallbackFn& pCallback) {
+    for (uint32_t u32Done = u32Offset; u32Done < u32FileLength;) {
+      uint32_t u32ChunkSize = std::min(sc_uFileChunkSize, u32FileLength - u32Done);
+      if (pCallback) {
+        pCallback(static_cast<int>(static_cast<uint64_t>(u32Done) * 100 / u32FileLength));
+      }
+      m_wrapped.SetExternalReceiveAreaAndSize(pu8Area, u32ChunkSize);
+      Receive(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled());
+      LARCH_DEBUG_ASSERT((m_wrapped.ExtractGap(u32ChunkSize)) == (pu8Area));
+      m_wrapped.DoneExtracting();
+      if (fnChunk) fnChunk(pu8Area, u32ChunkSize);
+      if (bAdvance) pu8Area += u32ChunkSize;
+      u32Done += u32ChunkSize;
+    }
+  }
+
+  void ReceiveWhole(uint8_t* pu8Area, uint32_t u32FileLength) {
+    m_wrapped.SetExternalReceiveAreaAndSize(pu8Area, u32FileLength);
+    Receive(m_wrapped, m_socket.Get(), nullptr, nullptr);
+    m_wrapped.ExtractGap(u32FileLength);
+    m_wrapped.DoneExtracting();
+  }
+
+  void Close() { Shutdown(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled()); }
+
+ private:
+  CConversationFlags m_flags;
+  CWSABUFWrapper m_wrapped{256, 1};
+  CSocketGuard m_socket;
+};
 
 }  // namespace
 
@@ -63,35 +100,48 @@ void PublicContentServerGetFile(const CIPAddrPort& publicContentServer, const st
   LARCH_PRECONDITION("Valid pmbReceiveFileData", pmbReceiveFileData);
   LARCH_PRECONDITION("NonBlockingArgsValid", (!(pCallback) || (pbAbortFlag || pbStalled)));
   if (!pmbReceiveFileData) throw std::invalid_argument("PublicContentServerGetFile: no block");
-  // A callback alone still makes the download report progress in chunks.
-  CConversationFlags flags(pbAbortFlag, pbStalled);
-  const bool bChunked = flags.IsPolling() || pCallback;
-
-  CWSABUFWrapper wrappedWSABUF(256, 1);
-  CSocketGuard socket(CreateSessionSocket(publicContentServer));
-  if (ExchangeProtocolVersion(wrappedWSABUF, socket.Get(), sc_u32PublicContentServerProtocolVersion,
-                              flags.Abort(), flags.Stalled()) == 0) {
-    SendClosingByte(wrappedWSABUF, socket.Get(), flags.Abort(), flags.Stalled());
-    throw std::runtime_error("PublicContentServer: unacceptable protocol version");
-  }
-  uint32_t u32FileLength = RequestFile(wrappedWSABUF, socket.Get(), sFile, flags);
+  CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
+  uint32_t u32FileLength = conversation.Request(sFile, 0);
   pmbReceiveFileData->Resize(u32FileLength);
-  if (bChunked) {
-    ReceiveInChunks(wrappedWSABUF, socket.Get(), pmbReceiveFileData->Data(), u32FileLength,
-                    pCallback, flags);
+  // A callback alone still makes the download report progress in chunks.
+  if (conversation.IsPolling() || pCallback) {
+    conversation.ReceiveInChunks(0, u32FileLength, pmbReceiveFileData->Data(), true, nullptr,
+                                 pCallback);
   } else {
-    wrappedWSABUF.SetExternalReceiveAreaAndSize(pmbReceiveFileData->Data(), u32FileLength);
-    Receive(wrappedWSABUF, socket.Get(), nullptr, nullptr);
-    wrappedWSABUF.ExtractGap(u32FileLength);
-    wrappedWSABUF.DoneExtracting();
+    conversation.ReceiveWhole(pmbReceiveFileData->Data(), u32FileLength);
   }
-  Shutdown(wrappedWSABUF, socket.Get(), flags.Abort(), flags.Stalled());
+  conversation.Close();
 }
 
-void AppendFileRequest(CWSABUFWrapper& wrappedWSABUF, const std::string& sFile) {
+void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
+                                      const std::string& sFile, uint32_t u32Offset,
+                                      platform::CFile& file, const FileLengthCheckFn& fnCheckLength,
+                                      const ProgressCallbackFn& pCallback,
+                                      const std::atomic<bool>* pbAbortFlag,
+                                      std::atomic<bool>* pbStalled) {
+  LARCH_PRECONDITION("NonNullFileName", !sFile.empty());
+  LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
+  CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
+  uint32_t u32FileLength = conversation.Request(sFile, u32Offset);
+  if (fnCheckLength) fnCheckLength(u32FileLength);
+  std::vector<uint8_t> chunk(sc_uFileChunkSize);
+  conversation.ReceiveInChunks(
+      u32Offset, u32FileLength, chunk.data(), false,
+      [&file](const uint8_t* pu8Data, uint32_t u32Size) {
+        if (!file.Write(pu8Data, u32Size)) {
+          throw std::runtime_error("PublicContentServer: unable to write the file (errno = " +
+                                   std::to_string(platform::GetLastSystemError()) + ")");
+        }
+      },
+      pCallback);
+  conversation.Close();
+}
+
+void AppendFileRequest(CWSABUFWrapper& wrappedWSABUF, const std::string& sFile,
+                       uint32_t u32Offset) {
   wrappedWSABUF.Append(static_cast<uint32_t>(sFile.size() + 9));
   wrappedWSABUF.Append(sc_u8SendFileCommand);
-  wrappedWSABUF.Append(static_cast<uint32_t>(0));
+  wrappedWSABUF.Append(u32Offset);
   wrappedWSABUF.Append(static_cast<uint16_t>(0));
   wrappedWSABUF.Append(sFile);
 }

@@ -1,20 +1,23 @@
 // Downloading a file whole from a public content server.
 //
 //   client: u32 version 0                      server: u8 accepted (non-zero) or refused (0)
-//   client: u32 n + 9, u8 command 0, u32 offset 0, u16 0, u16 n, n name bytes
-//   server: u32 F (file length), u32 bytes that follow from the offset (= F), F file bytes
+//   client: u32 n + 9, u8 command 0, u32 offset, u16 0, u16 n, n name bytes
+//   server: u32 F (file length), u32 bytes that follow from the offset (= F - offset), the bytes
 //   client: graceful close
 //
 // A server that does not have the file closes the connection instead of answering.
+// The whole-file form asks from offset 0; the file form resumes a download from an offset.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "network/IPAddrPort.h"
 #include "network/WSABUFWrapper.h"
+#include "platform/File.h"
 #include "support/MallocedBlock.h"
 
 namespace common {
@@ -26,6 +29,15 @@ constexpr uint32_t sc_uFileChunkSize = 32768;
 
 // Told the percentage of the file already received (0 to 99) before each chunk.
 using ProgressCallbackFn = std::function<void(int nPercentDone)>;
+// Told the file's length before the first file byte is received; refuses it by throwing.
+using FileLengthCheckFn = std::function<void(uint32_t u32FileLength)>;
+
+// The server refused the request or answered what the protocol does not allow (a refused
+// version, a missing file, a length that does not fit the request): another server may serve.
+class CContentServerRefusal : public std::runtime_error {
+ public:
+  explicit CContentServerRefusal(const std::string& sText) : std::runtime_error(sText) {}
+};
 
 // Resizes pmbReceiveFileData to the file's length and receives the file straight into it. With a
 // progress callback, an abort flag or a stall indicator the file comes in chunks with the
@@ -36,6 +48,18 @@ void PublicContentServerGetFile(const CIPAddrPort& publicContentServer, const st
                                 const ProgressCallbackFn& pCallback,
                                 const std::atomic<bool>* pbAbortFlag, std::atomic<bool>* pbStalled);
 
+// Asks for the file's bytes from u32Offset on and writes them to the open file at its current
+// position, a chunk at a time as they arrive, so that memory use does not grow with the file.
+// The progress counts from the start of the file. On failure the file keeps the chunks
+// written; a write that fails throws "PublicContentServer: unable to write the file
+// (errno = N)". Needs an abort flag or a stall indicator.
+void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
+                                      const std::string& sFile, uint32_t u32Offset,
+                                      platform::CFile& file, const FileLengthCheckFn& fnCheckLength,
+                                      const ProgressCallbackFn& pCallback,
+                                      const std::atomic<bool>* pbAbortFlag,
+                                      std::atomic<bool>* pbStalled);
+
 // The messages, for both ends.
 struct SFileRequest {
   uint8_t u8Command = sc_u8SendFileCommand;
@@ -43,7 +67,8 @@ struct SFileRequest {
   uint16_t u16Reserved = 0;
   std::string sFileName;
 };
-void AppendFileRequest(CWSABUFWrapper& wrappedWSABUF, const std::string& sFile);
+void AppendFileRequest(CWSABUFWrapper& wrappedWSABUF, const std::string& sFile,
+                       uint32_t u32Offset = 0);
 // Server: reads a received request (length-prefixed).
 SFileRequest ExtractFileRequest(CWSABUFWrapper& wrappedWSABUF);
 // The 8 bytes of file information (not length-prefixed).

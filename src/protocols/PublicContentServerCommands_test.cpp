@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/FaultInjection.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "protocols/ProtocolTestUtil.h"
 #include "support/TestUtil.h"
@@ -157,6 +159,50 @@ TEST_F(PublicContentServer, AbortFlagSetWhileTheFileArrives) {
   // The block keeps what arrived.
   EXPECT_EQ(100000u, block.Size());
   EXPECT_TRUE(std::memcmp(block.Data(), sFile.data(), 40000) == 0);
+}
+
+std::string ReadAll(const std::string& sPath) {
+  platform::CFile file;
+  std::string s;
+  char aBuf[4096];
+  if (!file.Open(sPath, platform::CFile::eRead)) return "<cannot open>";
+  for (int64_t n; (n = file.Read(aBuf, sizeof(aBuf))) > 0;) s.append(aBuf, static_cast<size_t>(n));
+  return s;
+}
+
+// The file form asks from the offset, checks the length told for it and appends what follows.
+TEST_F(PublicContentServer, ToDiskResumesFromTheOffsetAndRefusesALyingLength) {
+  std::string sFile = FileBytes(70000), sGot, sGot2, sGot3;
+  CScriptedServer server(
+      {FileServer(&sGot, 5, U32BE(70000) + U32BE(30000) + sFile.substr(40000)),
+       FileServer(&sGot2, 5, U32BE(70000) + U32BE(70000) + sFile, false),
+       FileServer(&sGot3, 5, U32BE(70000) + U32BE(30000) + sFile.substr(40000))});
+  larch_test::CScratchDir dir;
+  platform::CFile file;
+  ASSERT_TRUE(file.Open(dir / "a.part", platform::CFile::eCreate));
+  ASSERT_TRUE(file.Write(sFile.data(), 40000));
+  std::vector<int> vecProgress;
+  uint32_t u32Told = 0;
+  PublicContentServerGetFileToDisk(
+      server.Address(), "a.pkg", 40000, file, [&](uint32_t u) { u32Told = u; },
+      [&](int n) { vecProgress.push_back(n); }, &m_bAbort, &m_bStalled);
+  file.Close();
+  EXPECT_EQ(70000u, u32Told);
+  EXPECT_EQ((std::vector<int>{57}), vecProgress);
+  EXPECT_TRUE(ReadAll(dir / "a.part") == sFile);
+  ASSERT_TRUE(file.Open(dir / "b.part", platform::CFile::eCreate));
+  EXPECT_EQ("PublicContentServer: invalid file info for requested offset of 40000", ErrorOf([&] {
+              PublicContentServerGetFileToDisk(server.Address(), "a.pkg", 40000, file, nullptr,
+                                               nullptr, &m_bAbort, &m_bStalled);
+            }));
+  platform::InjectFailure("Write", 1, 28);
+  EXPECT_EQ("PublicContentServer: unable to write the file (errno = 28)", ErrorOf([&] {
+              PublicContentServerGetFileToDisk(server.Address(), "a.pkg", 40000, file, nullptr,
+                                               nullptr, &m_bAbort, &m_bStalled);
+            }));
+  platform::ClearInjectedFailures();
+  server.Join();
+  EXPECT_EQ("00 00 00 00 00 00 00 0E 00 00 00 9C 40 00 00 00 05 61 2E 70 6B 67", Hex(sGot));
 }
 
 TEST(PublicContentServerMessages, RequestRoundTrip) {

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "platform/FaultInjection.h"
+#include "platform/SystemError.h"
 
 namespace platform {
 
@@ -71,6 +73,17 @@ bool ListDirectory(const std::string& sPath, std::vector<std::string>& names) {
     if (sName != "." && sName != "..") names.push_back(sName);
   }
   ::closedir(pDir);
+  return true;
+}
+
+bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
+  if (ConsumeInjectedFailure("GetFreeDiskSpace")) {
+    u64Free = GetLastSystemError();
+    return true;
+  }
+  struct statvfs st;
+  if (::statvfs(sPath.c_str(), &st) != 0) return false;
+  u64Free = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/FaultInjection.h"
+#include "platform/SystemError.h"
 
 namespace platform {
 
@@ -50,6 +51,17 @@ bool MakeDirectory(const std::string& sPath) {
   if (::CreateDirectoryA(sPath.c_str(), nullptr)) return true;
   SFileStatus st;
   return ::GetLastError() == ERROR_ALREADY_EXISTS && GetFileStatus(sPath, st) && st.bDirectory;
+}
+
+bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
+  if (ConsumeInjectedFailure("GetFreeDiskSpace")) {
+    u64Free = GetLastSystemError();
+    return true;
+  }
+  ULARGE_INTEGER freeToCaller;
+  if (!::GetDiskFreeSpaceExA(sPath.c_str(), &freeToCaller, nullptr, nullptr)) return false;
+  u64Free = freeToCaller.QuadPart;
+  return true;
 }
 
 bool ListDirectory(const std::string& sPath, std::vector<std::string>& names) {

@@ -39,6 +39,8 @@ class CFileConversation {
       m_wrapped.PrepareToReceive(8);
       Receive(m_wrapped, m_socket.Get(), m_flags.Abort(), m_flags.Stalled());
       ExtractFileInfo(m_wrapped, &u32FileLength, &u32BytesFromOffset);
+    } catch (const CTimeoutException&) {
+      throw;  // a stalled server has not answered: a network failure, retried like one
     } catch (const CNetworkException&) {
       // A server without the file closes the connection instead of answering.
       throw CContentServerRefusal("PublicContentServer: Requested file does not exist");

@@ -106,6 +106,19 @@ TEST_F(PublicContentServer, BadAnswers) {
   }
 }
 
+// Stalled halfway through the file's length: the time-out, which the installer retries, not
+// the closed connection of a server without the file, which it does not.
+TEST_F(PublicContentServer, AStallBeforeTheFileInformationIsATimeOutNotARefusal) {
+  larch_test::CShortTimeouts timeouts;
+  CScriptedServer server(
+      {larch_test::StallingServer(larch_test::eStallMidReply, 18, U32BE(10) + U32BE(10), nullptr)});
+  CMallocedBlock block(1);
+  EXPECT_EQ("Timed out after 1 s waiting for " + server.AddressText(), ErrorOf([&] {
+              PublicContentServerGetFile(server.Address(), "c.pkg", &block, nullptr, &m_bAbort,
+                                         &m_bStalled);
+            }));
+}
+
 TEST_F(PublicContentServer, RefusedVersionAndRefusedConnection) {
   std::string sGot;
   CScriptedServer server({[&](CServerConnection& c) {

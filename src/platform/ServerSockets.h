@@ -1,6 +1,5 @@
 // What a program that holds many connections at once needs beyond Socket.h: more open
-// descriptors than the default allowance, and client sockets that leave from a chosen local
-// address (the server tests speak from several loopback addresses to be several peers).
+// descriptors than the default allowance.
 //
 // Failures leave the reason as the last socket error (WinSock numbering), as in Socket.h.
 #pragma once
@@ -15,8 +14,5 @@ namespace platform {
 // false (10024) when the system's ceiling is lower. uAllowed receives the allowance now in
 // force. Windows has no such allowance for sockets: always true with uAllowed = uWanted.
 bool RaiseOpenFileLimit(uint32_t uWanted, uint32_t& uAllowed);
-
-// Binds a socket that is not yet connected to a local address and port (port 0: any).
-bool BindSocket(SocketHandle hSocket, uint32_t u32IPAddr, uint16_t u16Port);
 
 }  // namespace platform

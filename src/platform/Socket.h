@@ -63,6 +63,9 @@ int WaitForSocket(SocketHandle hSocket, ESocketWait eWait, uint32_t uTimeoutMs);
 // A socket bound to the address and port (port 0: an ephemeral port) and listening. On POSIX a
 // restarted server may take the port over at once.
 bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& hSocket);
+// Binds a socket that is not yet connected to a local address and port (port 0: any), so that
+// it connects from that address (the server tests speak from several loopback addresses).
+bool BindSocket(SocketHandle hSocket, uint32_t u32IPAddr, uint16_t u16Port);
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port);
 // The address of the connected peer.
 bool GetSocketPeerAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port);

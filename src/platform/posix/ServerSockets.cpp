@@ -1,11 +1,8 @@
 #include "platform/ServerSockets.h"
 
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/SystemError.h"
 
@@ -39,18 +36,6 @@ bool RaiseOpenFileLimit(uint32_t uWanted, uint32_t& uAllowed) {
   limit.rlim_cur = uWanted;
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return FailWithErrno();
   uAllowed = uWanted;
-  return true;
-}
-
-bool BindSocket(SocketHandle hSocket, uint32_t u32IPAddr, uint16_t u16Port) {
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(u16Port);
-  addr.sin_addr.s_addr = u32IPAddr;
-  if (::bind(static_cast<int>(hSocket), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    return FailWithErrno();
-  }
   return true;
 }
 

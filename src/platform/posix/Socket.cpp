@@ -213,6 +213,14 @@ bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& h
   return true;
 }
 
+bool BindSocket(SocketHandle hSocket, uint32_t u32IPAddr, uint16_t u16Port) {
+  sockaddr_in addr = MakeAddress(u32IPAddr, u16Port);
+  if (::bind(Fd(hSocket), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    return FailWithErrno();
+  }
+  return true;
+}
+
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
   return ReadSocketAddress(::getsockname, hSocket, u32IPAddr, u16Port);
 }

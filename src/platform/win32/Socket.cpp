@@ -181,6 +181,12 @@ bool CreateListeningSocket(uint32_t u32IPAddr, uint16_t u16Port, SocketHandle& h
   return true;
 }
 
+bool BindSocket(SocketHandle hSocket, uint32_t u32IPAddr, uint16_t u16Port) {
+  sockaddr_in addr = MakeAddress(u32IPAddr, u16Port);
+  return ::bind(static_cast<SOCKET>(hSocket), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
+         0;
+}
+
 bool GetSocketLocalAddress(SocketHandle hSocket, uint32_t& u32IPAddr, uint16_t& u16Port) {
   return ReadSocketAddress(::getsockname, hSocket, u32IPAddr, u16Port);
 }

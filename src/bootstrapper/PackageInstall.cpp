@@ -245,9 +245,8 @@ void CPackageInstaller::CheckLength(const std::string& sPackageFile, uint32_t u3
   m_u32FileLength = u32FileLength;
   const uint64_t u64Needed = u32FileLength - u32Offset;
   uint64_t u64Free = 0;
-  // The packages go to the current directory, the installation's. A volume that cannot be
-  // asked is not refused: a write that fails still ends the download.
-  if (platform::GetFreeDiskSpace(".", u64Free) && u64Free < u64Needed) {
+  // A volume that cannot be asked is not refused: a write that fails still ends the download.
+  if (m_pServices->GetFreeDiskSpace(u64Free) && u64Free < u64Needed) {
     throw std::runtime_error("not enough disk space for " + sPackageFile + ": " +
                              std::to_string(u64Needed) + " bytes needed, " +
                              std::to_string(u64Free) + " free");

@@ -196,9 +196,10 @@ TEST_F(PackageInstallTest, TooLittleDiskSpaceOrAFailedWriteIsNotRetried) {
   CFakeServices services;
   services.files["P_1.pkg"] = std::string(5000, 'p');
   CPackageInstaller installer(services, {Address("1.1.1.1:1"), Address("2.2.2.2:2")}, nullptr);
-  platform::InjectFailure("GetFreeDiskSpace", 1, 4999);
+  services.u64FreeDiskSpace = 4999;
   EXPECT_EQ(ErrorOf([&] { installer.DownloadPackage("P_1.pkg"); }),
             "not enough disk space for P_1.pkg: 5000 bytes needed, 4999 free");
+  services.u64FreeDiskSpace = 5000;
   platform::InjectFailure("Write", 1);
   EXPECT_EQ(ErrorOf([&] { installer.DownloadPackage("P_1.pkg"); }), "write failed");
   EXPECT_EQ(services.Calls(), (std::vector<std::string>{"DownloadFile 1.1.1.1:1 P_1.pkg from 0",

@@ -91,6 +91,10 @@ class CRealUpdateServices : public IUpdateServices {
                                              callback, AbortFlag(), &bStalled);
   }
 
+  bool GetFreeDiskSpace(uint64_t& u64Free) override {
+    return platform::GetFreeDiskSpace(".", u64Free);
+  }
+
   std::vector<std::string> UnpackPackage(const std::string& sPackageFile) override {
     common::CPkgFile package(sPackageFile);
     package.ExtractAll();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +177,7 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   uint32_t u32PublishedBoot = 0;
   uint32_t u32PublishedClient = 0;
   std::map<std::string, std::string> files;     // on the content server
+  uint64_t u64FreeDiskSpace = UINT64_MAX;       // in the installation's directory
   std::map<std::string, std::string> failures;  // call name -> error text
   int nRegistryWrites = 0;
   // Download attempts cut by a lost connection, in order, at these positions of the file (the
@@ -246,6 +248,10 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       throw std::runtime_error("write failed");
     }
     if (u32End < u32Size) throw common::CPeerGracefullyClosedConnectionCommException();
+  }
+  bool GetFreeDiskSpace(uint64_t& u64Free) override {
+    u64Free = u64FreeDiskSpace;
+    return true;
   }
   std::vector<std::string> UnpackPackage(const std::string& sPackage) override {
     Call("UnpackPackage " + sPackage);

@@ -62,6 +62,10 @@ class IUpdateServices {
                             const common::FileLengthCheckFn& fnCheckLength,
                             ProgressCallback pfnProgress) = 0;
 
+  // The bytes that may still be written in the current directory (the installation's); false
+  // when the volume cannot be asked.
+  virtual bool GetFreeDiskSpace(uint64_t& u64Free) = 0;
+
   // Unpacks every entry of the package into the current directory, creating directories, and
   // returns the entry names in table order.
   virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile) = 0;

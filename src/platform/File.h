@@ -32,8 +32,7 @@ bool MakeDirectory(const std::string& sPath);
 // The names in a directory, without "." and "..". False when it cannot be read.
 bool ListDirectory(const std::string& sPath, std::vector<std::string>& names);
 // The bytes that the calling user may still write on the volume holding the path (a directory
-// or a file). False when it cannot be queried. injection: "GetFreeDiskSpace" (the call then
-// succeeds and reports the injected error number as the free byte count)
+// or a file). False when it cannot be queried. injection: "GetFreeDiskSpace"
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free);
 // An absolute, normalised form of the path ("" when it cannot be made).
 std::string GetFullPath(const std::string& sPath);

@@ -11,7 +11,6 @@
 #include <cstdlib>
 
 #include "platform/FaultInjection.h"
-#include "platform/SystemError.h"
 
 namespace platform {
 
@@ -77,10 +76,7 @@ bool ListDirectory(const std::string& sPath, std::vector<std::string>& names) {
 }
 
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
-  if (ConsumeInjectedFailure("GetFreeDiskSpace")) {
-    u64Free = GetLastSystemError();
-    return true;
-  }
+  if (ConsumeInjectedFailure("GetFreeDiskSpace")) return false;
   struct statvfs st;
   if (::statvfs(sPath.c_str(), &st) != 0) return false;
   u64Free = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;

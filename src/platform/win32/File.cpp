@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "platform/FaultInjection.h"
-#include "platform/SystemError.h"
 
 namespace platform {
 
@@ -54,10 +53,7 @@ bool MakeDirectory(const std::string& sPath) {
 }
 
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
-  if (ConsumeInjectedFailure("GetFreeDiskSpace")) {
-    u64Free = GetLastSystemError();
-    return true;
-  }
+  if (ConsumeInjectedFailure("GetFreeDiskSpace")) return false;
   ULARGE_INTEGER freeToCaller;
   if (!::GetDiskFreeSpaceExA(sPath.c_str(), &freeToCaller, nullptr, nullptr)) return false;
   u64Free = freeToCaller.QuadPart;

@@ -1,7 +1,9 @@
 #include "package/PkgFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -608,6 +610,25 @@ void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,
 }
 
 // ---------------------------------------------------------------------------------------------
+
+void CPkgFile::CheckEntryNames(bool bIgnoreCase) const {
+  std::map<std::string, const std::string*> seen;  // folded name -> first entry's name
+  for (const CPkgFileTOCindex& entry : m_TOC) {
+    std::string sKey = entry.m_sFileName;
+    for (char& c : sKey) {
+      if (c == '/') c = '\\';
+      if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    auto inserted = seen.emplace(sKey, &entry.m_sFileName);
+    if (inserted.second) continue;
+    const std::string& sFirst = *inserted.first->second;
+    if (sFirst == entry.m_sFileName) {
+      throw CPkgDamagedException("duplicate entry name " + sFirst);
+    }
+    throw CPkgDamagedException("entry names " + sFirst + " and " + entry.m_sFileName +
+                               " differ only in letter case");
+  }
+}
 
 void CPkgFile::List(std::ostream& out) const {
   LARCH_INVARIANT("ValidPkgFile", IsValid());

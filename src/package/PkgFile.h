@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,14 @@ class IPkgFileListener {
   // Bytes of file data done so far out of the operation's total (uncompressed bytes).
   virtual void OnPkgProgress(uint64_t u64Done, uint64_t u64Total) = 0;
   virtual ~IPkgFileListener() = default;
+};
+
+// A fault of the package's own bytes (header, table, names, compressed data, lengths): the
+// package is damaged, as opposed to a file that cannot be read or written. The text names the
+// problem alone.
+class CPkgDamagedException : public std::runtime_error {
+ public:
+  explicit CPkgDamagedException(const std::string& sText) : std::runtime_error(sText) {}
 };
 
 class CPkgFile {
@@ -65,6 +74,11 @@ class CPkgFile {
   void ExtractAll(const std::string& sTargetDir = std::string());
   // Unpacks every entry whose name equals sName byte for byte; returns how many there were.
   size_t ExtractByName(const std::string& sName, const std::string& sTargetDir = std::string());
+
+  // Refuses a table in which two entries have the same name, or (bIgnoreCase) names that differ
+  // only in letter case: "duplicate entry name X", "entry names X and Y differ only in letter
+  // case" (CPkgDamagedException).
+  void CheckEntryNames(bool bIgnoreCase) const;
 
   // The listing text: a line with path, number of files, level and version, then one line per
   // entry; "\tEmpty pkg file\n" for an empty table.

@@ -41,6 +41,8 @@ bool SetWorkingDirectory(const std::string& sPath);
 // The separator this platform prefers, and whether a character separates path components.
 char PreferredSeparator();
 bool IsSeparator(char c);
+// True where two file names that differ only in letter case name the same file (Windows).
+bool FileNamesIgnoreCase();
 
 // An open file. The object owns its handle and closes it on destruction.
 class CFile {

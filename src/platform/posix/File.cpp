@@ -120,6 +120,9 @@ char PreferredSeparator() {
 bool IsSeparator(char c) {
   return c == '/';
 }
+bool FileNamesIgnoreCase() {
+  return false;
+}
 
 CFile::~CFile() {
   Close();

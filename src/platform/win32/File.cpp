@@ -97,6 +97,9 @@ char PreferredSeparator() {
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
 }
+bool FileNamesIgnoreCase() {
+  return true;
+}
 
 CFile::~CFile() {
   Close();

@@ -13,6 +13,7 @@ struct SFileStatus {
   bool bDirectory = false;
   bool bReadOnly = false;  // the owner may not write it
   uint64_t u64Size = 0;
+  int64_t n64ModifiedTime = 0;  // last write, in seconds since 1970
 };
 
 // False when the path cannot be queried (missing, not accessible).
@@ -23,8 +24,13 @@ bool SetReadOnly(const std::string& sPath, bool bReadOnly);  // injection: "SetR
 // Makes a file executable by its owner; a no-op on Windows.
 bool MakeExecutable(const std::string& sPath);
 
-// Replaces an existing target (fails on Windows when the target is in use). injection: "Rename"
+// Replaces an existing target in one step: at every instant the target name holds the old or the
+// new file (fails on Windows when the target is in use or read-only; written through to the
+// disk there). injection: "Rename"
 bool RenameFile(const std::string& sFrom, const std::string& sTo);
+// Writes a directory's entries (creations, renames, removals) to the disk; POSIX only, true
+// on Windows, where the entries are written through by the calls themselves.
+bool FlushDirectory(const std::string& sPath);
 bool RemoveFile(const std::string& sPath);            // injection: "Remove"
 bool RemoveEmptyDirectory(const std::string& sPath);  // must be empty
 // Creates the directory; true when it exists afterwards. Does not create parents.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 
 #include "platform/FaultInjection.h"
 #include "platform/Process.h"
@@ -97,6 +99,8 @@ TEST(PlatformFile, DirectoriesReadOnlyAndFullPaths) {
   SFileStatus status;
   ASSERT_TRUE(GetFileStatus(sFile, status));
   EXPECT_TRUE(status.bReadOnly);
+  EXPECT_LT(std::llabs(status.n64ModifiedTime - static_cast<int64_t>(std::time(nullptr))), 3600);
+  EXPECT_TRUE(FlushDirectory(sSub));
   ASSERT_TRUE(SetReadOnly(sFile, false));
   ASSERT_TRUE(GetFileStatus(sFile, status));
   EXPECT_FALSE(status.bReadOnly);

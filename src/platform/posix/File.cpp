@@ -23,6 +23,7 @@ bool GetFileStatus(const std::string& sPath, SFileStatus& status) {
   status.bDirectory = S_ISDIR(st.st_mode);
   status.bReadOnly = (st.st_mode & S_IWUSR) == 0;
   status.u64Size = static_cast<uint64_t>(st.st_size);
+  status.n64ModifiedTime = static_cast<int64_t>(st.st_mtime);
   return true;
 }
 
@@ -46,6 +47,14 @@ bool MakeExecutable(const std::string& sPath) {
 bool RenameFile(const std::string& sFrom, const std::string& sTo) {
   if (ConsumeInjectedFailure("Rename")) return false;
   return ::rename(sFrom.c_str(), sTo.c_str()) == 0;
+}
+
+bool FlushDirectory(const std::string& sPath) {
+  int nFd = ::open(sPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (nFd < 0) return false;
+  bool bFlushed = ::fsync(nFd) == 0;
+  ::close(nFd);
+  return bFlushed;
 }
 
 bool RemoveFile(const std::string& sPath) {

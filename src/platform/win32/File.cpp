@@ -15,6 +15,10 @@ bool GetFileStatus(const std::string& sPath, SFileStatus& status) {
   status.bRegularFile = !status.bDirectory && (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
   status.bReadOnly = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   status.u64Size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // FILETIME counts 100 ns steps since 1601.
+  const uint64_t u64Ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                            data.ftLastWriteTime.dwLowDateTime;
+  status.n64ModifiedTime = static_cast<int64_t>(u64Ticks / 10000000u) - 11644473600;
   return true;
 }
 
@@ -34,7 +38,12 @@ bool MakeExecutable(const std::string& sPath) {
 
 bool RenameFile(const std::string& sFrom, const std::string& sTo) {
   if (ConsumeInjectedFailure("Rename")) return false;
-  return ::MoveFileExA(sFrom.c_str(), sTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return ::MoveFileExA(sFrom.c_str(), sTo.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool FlushDirectory(const std::string&) {
+  return true;
 }
 
 bool RemoveFile(const std::string& sPath) {

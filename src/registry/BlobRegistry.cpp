@@ -67,10 +67,10 @@ std::string CBlobRegistry::LockNameForFile(const std::string& sFileName) {
   std::string sFullPath = platform::GetFullPath(sFileName);
   if (sFullPath.empty()) {
     DebugAssert("dwRet != 0", __FILE__, __LINE__);
-    throw CBlobException("Failed to create file access mutex");
+    throw CRegistryLockException("Failed to create file access mutex");
   }
   std::string sName = platform::NamedLockNameForFullPath("BlobRegistryMutex_", sFullPath);
-  if (sName.empty()) throw CBlobException("Failed to create file access mutex");
+  if (sName.empty()) throw CRegistryLockException("Failed to create file access mutex");
   return sName;
 }
 
@@ -78,7 +78,7 @@ CBlobRegistry::CBlobRegistry(const std::string& sFileName, bool bMustExist, uint
     : m_pImpl(std::make_unique<SImpl>()) {
   try {
     if (!m_pImpl->m_FileMutex.Create(LockNameForFile(sFileName))) {
-      throw CBlobException("Failed to create file access mutex");
+      throw CRegistryLockException("Failed to create file access mutex");
     }
     m_pImpl->m_uLockTimeoutMs = uLockTimeoutMs;
     m_pImpl->m_sFileName = sFileName;
@@ -142,7 +142,7 @@ void CBlobRegistry::OpenFile(bool bMustExist) {
       throw CInUseException();
     default:
       // Going on without the lock could let two processes edit the file at once.
-      throw CBlobException("Failed to wait for file access mutex");
+      throw CRegistryLockException("Failed to wait for file access mutex");
   }
   try {
     m_pImpl->m_pBlob.reset(

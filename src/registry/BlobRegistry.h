@@ -32,9 +32,11 @@ class CBlobRegistry : public IRegistry {
   static const uint32_t sc_uTemporaryGrowthArea = 102400;
 
   // Opens the file once (creating it unless bMustExist), reads the whole tree and closes it
-  // again. Throws CBlobException ("Failed to create file access mutex", "Failed to open file:
-  // NAME", "Cannot open blob archive file NAME", ...), CInUseException when the lock is not
-  // obtained within uLockTimeoutMs, or the error of reading a damaged tree.
+  // again. Throws CRegistryLockException when the lock cannot be had ("Failed to create file
+  // access mutex", "Failed to wait for file access mutex"; CInUseException when it is not
+  // obtained within uLockTimeoutMs), CBlobException ("Failed to open file: NAME", "Cannot open
+  // blob archive file NAME", ...) or the error of reading a damaged tree. Every later call
+  // that opens the file again throws the same lock exceptions.
   CBlobRegistry(const std::string& sFileName, bool bMustExist, uint32_t uLockTimeoutMs);
   // Closes the file if it is open (errors ignored).
   ~CBlobRegistry() override;
@@ -70,7 +72,7 @@ class CBlobRegistry : public IRegistry {
 
   // The lock name for a file: "BlobRegistryMutex_" + 32 upper-case hexadecimal digits of the
   // MD5 of its lower-cased full path. Throws CBlobException "Failed to create file access
-  // mutex" when the full path cannot be made.
+  // mutex" (a CRegistryLockException) when the full path cannot be made.
   static std::string LockNameForFile(const std::string& sFileName);
 
  private:

@@ -485,16 +485,17 @@ TEST(BlobRegistry, KeysNestAsDeepAsBlobsMay) {
   EXPECT_TRUE(LockIsFree(sDeeper));
 }
 
+// Lock failures have their own type, so that callers can tell them from a damaged file.
 TEST(BlobRegistry, LockFailuresAreErrors) {
   larch_test::CScratchDir dir;
   std::string sFile = dir / "reg.blob";
   platform::InjectFailure("CreateNamedLock", 1);
   EXPECT_EQ("Failed to create file access mutex",
-            MessageOf<CBlobException>([&] { CBlobRegistry(sFile, false, 100); }));
+            MessageOf<CRegistryLockException>([&] { CBlobRegistry(sFile, false, 100); }));
   CBlobRegistry registry(sFile, false, 100);
   platform::InjectFailure("AcquireNamedLock", 1);
   EXPECT_EQ("Failed to wait for file access mutex",
-            MessageOf<CBlobException>([&] { registry.SetStringValue("", "v", "x"); }));
+            MessageOf<CRegistryLockException>([&] { registry.SetStringValue("", "v", "x"); }));
   EXPECT_FALSE(registry.ValueExists("", "v"));
   platform::ClearInjectedFailures();
 }

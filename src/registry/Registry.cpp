@@ -44,8 +44,11 @@ CTypeMismatchException::CTypeMismatchException(const std::string& sValueName,
     : CRegistryException("Type mismatch on value \"" + sValueName + "\", expected " + sExpected +
                          " but got " + sActual) {}
 
+CRegistryLockException::CRegistryLockException(const std::string& sMessage)
+    : CBlobException(sMessage) {}
+
 CInUseException::CInUseException()
-    : CRegistryException("The registry is in use by another process, timeout expired") {}
+    : CRegistryLockException("The registry is in use by another process, timeout expired") {}
 
 // ---------------------------------------------------------------------------------------------
 // CValue

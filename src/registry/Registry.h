@@ -55,7 +55,15 @@ class CTypeMismatchException : public CRegistryException {
                          const std::string& sActual);
 };
 
-class CInUseException : public CRegistryException {
+// The file's lock could not be had ("Failed to create file access mutex", "Failed to wait for
+// file access mutex"): the file itself is not at fault, so callers must not treat it as damage.
+class CRegistryLockException : public CBlobException {
+ public:
+  explicit CRegistryLockException(const std::string& sMessage);
+};
+
+// The lock was not obtained within the wait allowed: another process holds the file.
+class CInUseException : public CRegistryLockException {
  public:
   CInUseException();
 };

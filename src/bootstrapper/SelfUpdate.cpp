@@ -16,8 +16,8 @@
 namespace bootstrapper {
 namespace {
 
-std::string ErrnoText() {
-  return " (errno=" + std::to_string(platform::GetLastSystemError()) + ")";
+std::string ErrnoText(uint32_t uError = platform::GetLastSystemError()) {
+  return " (errno=" + std::to_string(uError) + ")";
 }
 
 bool Exists(const std::string& sName) {
@@ -58,7 +58,7 @@ void CopyExecutable(const std::string& sFrom, const std::string& sTo) {
   }
 }
 
-// A name for the old executable beside it, in the executable's directory, that is not taken.
+// A name for the old executable's copy beside it that is not taken.
 std::string TemporaryNameBeside(const std::string& sBaseName) {
   for (unsigned u = 0; u < 1000; ++u) {
     std::string sName = sBaseName + "Old" + std::to_string(platform::GetProcessId()) + "_" +
@@ -66,6 +66,75 @@ std::string TemporaryNameBeside(const std::string& sBaseName) {
     if (!Exists(sName)) return sName;
   }
   return std::string();
+}
+
+bool IsOldCopyName(const std::string& sName, const std::string& sBaseName) {
+  const std::string sPrefix = sBaseName + "Old", sSuffix = ".tmp";
+  return sName.size() > sPrefix.size() + sSuffix.size() &&
+         sName.compare(0, sPrefix.size(), sPrefix) == 0 &&
+         sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0;
+}
+
+// The copy that was written last (the highest name among equals, so the choice is stable).
+std::string NewestOf(const std::vector<std::string>& names) {
+  std::string sNewest;
+  int64_t n64Newest = 0;
+  for (const std::string& sName : names) {
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(sName, status) || !status.bRegularFile) continue;
+    if (sNewest.empty() || status.n64ModifiedTime > n64Newest ||
+        (status.n64ModifiedTime == n64Newest && sName > sNewest)) {
+      sNewest = sName;
+      n64Newest = status.n64ModifiedTime;
+    }
+  }
+  return sNewest;
+}
+
+// The old executable stays complete under its own name until the new one replaces it; the copy
+// is there for the repair of a run that finds no executable at all.
+void KeepOldCopy(const std::string& sExe, const std::string& sCopy) {
+  try {
+    CopyExecutable(sExe, sCopy);
+  } catch (const std::runtime_error& e) {
+    platform::RemoveFile(sCopy);
+    throw std::runtime_error(std::string("Unable to update: ") + e.what());
+  }
+}
+
+// One rename over the old executable, retried while the previous process still holds it (on
+// Windows a running executable cannot be replaced). The new file is on the disk first, so that
+// the name never points at bytes that a power cut could lose.
+void ReplaceExecutable(const std::string& sNewExe, const std::string& sExe,
+                       const SWorkerContext& context) {
+  platform::CFile newFile;
+  if (newFile.Open(sNewExe, platform::CFile::eReadWrite) && !newFile.Flush()) {
+    throw std::runtime_error("Unable to update: flush " + sNewExe + ErrnoText());
+  }
+  newFile.Close();
+  for (int nTry = 0;; ++nTry) {
+    if (platform::RenameFile(sNewExe, sExe)) break;
+    const uint32_t uError = platform::GetLastSystemError();
+    if (nTry == 99 || !Exists(sNewExe)) {
+      throw std::runtime_error("Unable to update: rename " + sNewExe + " to " + sExe +
+                               ErrnoText(uError));
+    }
+    context.pClock->SleepMs(100);
+  }
+  platform::MakeExecutable(sExe);
+  // Some file systems cannot flush a directory; the rename itself is done either way.
+  platform::FlushDirectory(".");
+}
+
+// The new executable's command line: the old arguments after the self-update's own four.
+std::string RestartLine(const std::string& sExe, int nArgc, char** ppArgv) {
+  std::string sRestart = QuoteProgramName(sExe);
+  for (int i = 4; i < nArgc; ++i) sRestart += std::string(" ") + ppArgv[i];
+  if (sRestart.size() >= sc_uSelfUpdateLineSize) {
+    throw std::runtime_error("Unable to update: the command line for " + sExe + " is longer than " +
+                             std::to_string(sc_uSelfUpdateLineSize - 1) + " characters");
+  }
+  return sRestart;
 }
 
 bool StartSuccessor(const std::string& sCommandLine, const SWorkerContext& context) {
@@ -128,13 +197,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
   const std::string sOldExe = layout.Executable();
   const std::string sNewExe = layout.NewExecutable();
   const std::string sBlob = layout.VersionFile();
-  std::string sRestart = QuoteProgramName(sOldExe);
-  for (int i = 4; i < nArgc; ++i) sRestart += std::string(" ") + ppArgv[i];
-  if (sRestart.size() >= sc_uSelfUpdateLineSize) {
-    throw std::runtime_error("Unable to update: the command line for " + sOldExe +
-                             " is longer than " + std::to_string(sc_uSelfUpdateLineSize - 1) +
-                             " characters");
-  }
+  const std::string sRestart = RestartLine(sOldExe, nArgc, ppArgv);
 
   platform::SFileStatus status;
   if (!platform::GetFileStatus(sOldExe, status) || status.bReadOnly) {
@@ -142,39 +205,48 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
       throw std::runtime_error("Unable to update: can not make " + sOldExe + " writable");
     }
   }
-  std::string sTemp = TemporaryNameBeside(layout.BaseName());
-  if (sTemp.empty()) throw std::runtime_error("Unable to update: failed to get temp file name");
-
-  // The previous process may still be ending and holding its executable.
-  bool bMoved = false;
-  for (int nTry = 0; nTry < 100 && !(bMoved = platform::RenameFile(sOldExe, sTemp)); ++nTry) {
-    context.pClock->SleepMs(100);
+  const std::string sOldCopy = TemporaryNameBeside(layout.BaseName());
+  if (sOldCopy.empty()) throw std::runtime_error("Unable to update: failed to get temp file name");
+  KeepOldCopy(sOldExe, sOldCopy);
+  try {
+    ReplaceExecutable(sNewExe, sOldExe, context);
+    if (!platform::RemoveFile(sPackage)) {
+      throw std::runtime_error("Unable to update: remove " + sPackage + ErrnoText());
+    }
+    if (!Exists(sBlob)) throw std::runtime_error("Unable to open client blob file " + sBlob);
+    context.pServices->SetBootStrapperVersion(sBlob, sVersion);
+    if (!StartSuccessor(sRestart, context)) {
+      throw std::runtime_error("Could not spawn new executable " + sOldExe + ErrnoText());
+    }
+  } catch (...) {
+    // The executable is complete, old or new; the copy is not needed.
+    platform::RemoveFile(sOldCopy);
+    throw;
   }
-  if (!bMoved) {
-    throw std::runtime_error("Unable to update: rename " + sOldExe + " to " + sTemp + ErrnoText());
-  }
-  if (Exists(sOldExe)) {
-    throw std::runtime_error("Unable to update: renamed " + sOldExe +
-                             " but the file is still there");
-  }
-  if (!platform::RenameFile(sNewExe, sOldExe)) {
-    std::string sError = "Unable to update: rename " + sNewExe + " to " + sOldExe + ErrnoText();
-    // Never leave the user without the executable they start.
-    platform::RenameFile(sTemp, sOldExe);
-    throw std::runtime_error(sError);
-  }
-  platform::MakeExecutable(sOldExe);
-  if (!platform::RemoveFile(sPackage)) {
-    throw std::runtime_error("Unable to update: remove " + sPackage + ErrnoText());
-  }
-  if (!Exists(sBlob)) throw std::runtime_error("Unable to open client blob file " + sBlob);
-  context.pServices->SetBootStrapperVersion(sBlob, sVersion);
-
-  if (!StartSuccessor(sRestart, context)) {
-    throw std::runtime_error("Could not spawn new executable " + sOldExe + ErrnoText());
-  }
-  if (!platform::RemoveFile(sTemp)) {
+  // The successor's own repair may have removed it already.
+  if (!platform::RemoveFile(sOldCopy) && Exists(sOldCopy)) {
     throw std::runtime_error("Unable to update: remove " + sOldExe + ErrnoText());
+  }
+}
+
+void RepairExecutable(const CInstallLayout& layout) {
+  std::vector<std::string> names, oldCopies;
+  if (!platform::ListDirectory(".", names)) return;
+  for (const std::string& sName : names) {
+    if (IsOldCopyName(sName, layout.BaseName())) oldCopies.push_back(sName);
+  }
+  const std::string sExe = layout.Executable();
+  if (!Exists(sExe)) {
+    std::string sSource =
+        Exists(layout.NewExecutable()) ? layout.NewExecutable() : NewestOf(oldCopies);
+    if (!sSource.empty() && platform::RenameFile(sSource, sExe)) {
+      platform::MakeExecutable(sExe);
+      platform::FlushDirectory(".");
+    }
+  }
+  for (const std::string& sName : oldCopies) {
+    // One still in use (on Windows) stays until a later run.
+    if (Exists(sName) && platform::SetReadOnly(sName, false)) platform::RemoveFile(sName);
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -37,6 +39,13 @@ class SelfUpdateTest : public ::testing::Test {
   void TearDown() override {
     m_pCwd.reset();
     platform::ClearInjectedFailures();
+  }
+
+  static std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    platform::ListDirectory(".", names);
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   std::string Run(std::vector<std::string> args) {
@@ -83,10 +92,7 @@ TEST_F(SelfUpdateTest, SwapsRecordsAndRestartsWithTheOldArguments) {
   EXPECT_FALSE(FileExists("BNew.exe"));
   EXPECT_FALSE(FileExists("B_5.pkg"));
   EXPECT_EQ(ReadFile("B.blb"), "5\n3\n");
-  std::vector<std::string> names;
-  ASSERT_TRUE(platform::ListDirectory(".", names));
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"B.blb", "B.exe", "restarted.txt"}));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe", "restarted.txt"}));
   EXPECT_EQ(m_nSuccessorStarts, 1);
 }
 
@@ -109,7 +115,7 @@ TEST_F(SelfUpdateTest, RefusesBadCommandLines) {
   EXPECT_TRUE(IsValidVersionText("0012"));
 }
 
-TEST_F(SelfUpdateTest, LockedOldExecutableIsRetriedThenReported) {
+TEST_F(SelfUpdateTest, HeldExecutableIsRetriedThenReported) {
   platform::InjectFailure("StartProcess", 1, 2);
   platform::InjectFailure("Rename", 99);
   EXPECT_EQ(Run({"BTmp.exe", "SelfUpdate", "B.exe", "5"}),
@@ -117,27 +123,92 @@ TEST_F(SelfUpdateTest, LockedOldExecutableIsRetriedThenReported) {
   EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(99, 100));
   EXPECT_EQ(ReadFile("B.exe"), "new");
   EXPECT_EQ(ReadFile("B.blb"), "5\n3\n");  // recorded before the start
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe"}));
 
   WriteFile("BNew.exe", "newer");
   WriteFile("B_6.pkg", "package");
   platform::InjectFailure("Rename", 100, 13);
-  std::string sError = Run({"BTmp.exe", "SelfUpdate", "B.exe", "6"});
-  EXPECT_EQ(sError.substr(0, 36), "Unable to update: rename B.exe to BO");
-  EXPECT_EQ(sError.substr(sError.size() - 11), " (errno=13)");
+  EXPECT_EQ(Run({"BTmp.exe", "SelfUpdate", "B.exe", "6"}),
+            "Unable to update: rename BNew.exe to B.exe (errno=13)");
   EXPECT_EQ(ReadFile("B.exe"), "new");
   EXPECT_EQ(ReadFile("B.blb"), "5\n3\n");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe", "BNew.exe", "B_6.pkg"}));
 }
 
-TEST_F(SelfUpdateTest, OldExecutableIsPutBackWhenTheNewOneCannotTakeItsPlace) {
+TEST_F(SelfUpdateTest, MissingNewExecutableIsReportedAtOnce) {
   platform::RemoveFile("BNew.exe");
   ASSERT_TRUE(platform::SetReadOnly("B.exe", true));
   EXPECT_EQ(Run({"BTmp.exe", "SelfUpdate", "B.exe", "5"}),
             "Unable to update: rename BNew.exe to B.exe (errno=2)");
   EXPECT_EQ(ReadFile("B.exe"), "old");
-  std::vector<std::string> names;
-  ASSERT_TRUE(platform::ListDirectory(".", names));
-  EXPECT_EQ(names.size(), 3u);  // B.exe, B_5.pkg, B.blb: no temporary left
-  EXPECT_EQ(ReadFile("B.blb"), "0\n3\n");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe", "B_5.pkg"}));
+  EXPECT_TRUE(m_clock.Sleeps().empty());
+}
+
+// Whichever step fails, B.exe is whole (old or new bytes) and no old copy is left behind.
+TEST_F(SelfUpdateTest, EveryFailedStepLeavesACompleteExecutable) {
+  struct SCase {
+    const char* pszCall;  // injected platform failure, else a failing service
+    uint32_t uCount;
+    const char* pszError;
+    const char* pszExe;
+  };
+  const std::string sCopyError = "Unable to update: unable to write BOld" +
+                                 std::to_string(platform::GetProcessId()) +
+                                 "_0.tmp while self updating";
+  for (const SCase& c :
+       {SCase{"Write", 1, sCopyError.c_str(), "old"},
+        SCase{"Rename", 100, "Unable to update: rename BNew.exe to B.exe (errno=28)", "old"},
+        SCase{"Remove", 1, "Unable to update: remove B_5.pkg (errno=28)", "new"},
+        SCase{nullptr, 0, "disk full", "new"}}) {
+    WriteFile("B.exe", "old");
+    WriteFile("BNew.exe", "new");
+    WriteFile("B_5.pkg", "package");
+    platform::ClearInjectedFailures();
+    m_services.failures.clear();
+    if (c.pszCall) {
+      platform::InjectFailure(c.pszCall, c.uCount, 28);
+    } else {
+      m_services.failures["SetBootStrapperVersion"] = "disk full";
+    }
+    EXPECT_EQ(Run({"BTmp.exe", "SelfUpdate", "B.exe", "5"}), c.pszError);
+    platform::ClearInjectedFailures();
+    EXPECT_EQ(ReadFile("B.exe"), c.pszExe) << c.pszError;
+    EXPECT_EQ(ReadFile("B.blb"), "0\n3\n");
+    for (const std::string& sName : Names()) EXPECT_NE(sName.find("BOld"), 0u) << sName;
+  }
+  EXPECT_EQ(m_nSuccessorStarts, 0);
+}
+
+TEST_F(SelfUpdateTest, RepairRemovesOldCopiesAndRestoresAMissingExecutable) {
+  WriteFile("BOld12_0.tmp", "old");
+  WriteFile("BOld7_3.tmp", "older");
+  WriteFile("XOld1_0.tmp", "other");
+  WriteFile("BOld.txt", "other");
+  RepairExecutable(CInstallLayout("B"));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe", "BNew.exe", "BOld.txt", "B_5.pkg",
+                                               "XOld1_0.tmp"}));
+  EXPECT_EQ(ReadFile("B.exe"), "old");
+
+  // The new executable first: it is complete once it has its name.
+  platform::RemoveFile("B.exe");
+  WriteFile("BOld12_0.tmp", "old");
+  RepairExecutable(CInstallLayout("B"));
+  EXPECT_EQ(ReadFile("B.exe"), "new");
+  EXPECT_FALSE(FileExists("BNew.exe"));
+  EXPECT_FALSE(FileExists("BOld12_0.tmp"));
+
+  // Else the newest old copy; one that cannot be removed stays, quietly.
+  platform::RemoveFile("B.exe");
+  WriteFile("BOld12_0.tmp", "older");
+  WriteFile("BOld7_3.tmp", "newest");
+  std::filesystem::last_write_time(
+      "BOld12_0.tmp", std::filesystem::last_write_time("BOld7_3.tmp") - std::chrono::hours(2));
+  platform::InjectFailure("Remove", 1);
+  RepairExecutable(CInstallLayout("B"));
+  EXPECT_EQ(ReadFile("B.exe"), "newest");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B.blb", "B.exe", "BOld.txt", "BOld12_0.tmp",
+                                               "B_5.pkg", "XOld1_0.tmp"}));
 }
 
 TEST_F(SelfUpdateTest, SelfUpdateCommandLine) {

@@ -43,6 +43,30 @@ bool IsReadable(const std::string& sFile) {
   return platform::GetFileStatus(sFile, status) && status.bExists;
 }
 
+// A version file whose content is damaged would stop every start: it is moved aside (for
+// whoever looks into it later) and made again with both versions 0, so that the run reinstalls
+// both. A lock that cannot be had says nothing about the content and stays an error.
+void ReadOrRenewVersionFile(IUpdateServices& services, const std::string& sFile,
+                            std::string& sBootStrapper, std::string& sClientApp) {
+  try {
+    services.ReadVersionFile(sFile, sBootStrapper, sClientApp);
+    return;
+  } catch (const CRegistryLockException&) {
+    throw;
+  } catch (const std::exception&) {
+  }
+  const std::string sAside = sFile + ".damaged";
+  platform::SetReadOnly(sAside, false);  // an older one is replaced
+  if (!platform::RenameFile(sFile, sAside)) {
+    throw std::runtime_error("Unable to move the damaged " + sFile + " aside to " + sAside +
+                             " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
+  }
+  services.CreateVersionFile(sFile);
+  sBootStrapper = sClientApp = "0";
+  PostStatus("%s is damaged; it was moved aside to %s and everything is reinstalled", sFile.c_str(),
+             sAside.c_str());
+}
+
 // One update cycle's sequence, a function per step.
 class CUpdateSequence {
  public:
@@ -93,6 +117,7 @@ void CUpdateSequence::Run() {
   m_sClientAppExt = m_dlg.ClientAppExtension();
   m_layout = CInstallLayout::FromArgv0(m_dlg.Argv()[0]);
   PostStatus("%s - ready", m_layout.Executable().c_str());
+  RepairExecutable(m_layout);
 
   RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName});
   CNetworkSession network(m_services, *m_context.pCancel);
@@ -119,8 +144,9 @@ void CUpdateSequence::ConnectToContentServers() {
 }
 
 // The client application's registry file gets the current master authentication server.
-// A file that cannot be read is damaged and removed; a file that another process (the client
-// application) holds locked is left alone until the next run.
+// A file that cannot be read is damaged and removed; a file whose lock cannot be had is not at
+// fault and is left alone until the next run, quietly when another process (the client
+// application) holds it.
 void CUpdateSequence::UpdateMasterAuthServerAddr(const ServerList& directoryServers) {
   if (!IsReadable(sc_pszClientRegistryFile)) return;
   common::CIPAddrPort master = m_services.GetMasterAuthenticationServer(directoryServers);
@@ -128,6 +154,10 @@ void CUpdateSequence::UpdateMasterAuthServerAddr(const ServerList& directoryServ
     m_services.RefreshMasterAddress(sc_pszClientRegistryFile, master);
     return;
   } catch (const CRegistryBusyException&) {
+    return;
+  } catch (const CRegistryLockException& e) {
+    PostStatus("%s was not updated: its lock could not be had (%s)", sc_pszClientRegistryFile,
+               e.what());
     return;
   } catch (...) {
   }
@@ -144,7 +174,7 @@ void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClie
   std::string sBoot = "0", sClient = "0";
   const std::string sVersionFile = m_layout.VersionFile();
   if (IsReadable(sVersionFile)) {
-    m_services.ReadVersionFile(sVersionFile, sBoot, sClient);
+    ReadOrRenewVersionFile(m_services, sVersionFile, sBoot, sClient);
   } else {
     m_services.CreateVersionFile(sVersionFile);
   }

@@ -253,6 +253,45 @@ TEST_F(WorkerTest, ClientRegistryHeldByAnotherProcessIsLeftAlone) {
   EXPECT_EQ(ReadFile(sc_pszClientRegistryFile), "LOCKED");
 }
 
+// A lock that cannot be made says nothing about the file: it is kept, and the run goes on.
+TEST_F(WorkerTest, ClientRegistryWhoseLockFailsIsKept) {
+  WriteFile("CLIENT.dll", "client v0");
+  WriteFile(sc_pszClientRegistryFile, "NOLOCK");
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(ReadFile(sc_pszClientRegistryFile), "NOLOCK");
+  EXPECT_EQ(m_statuses[2],
+            "ClientRegistry.blob was not updated: its lock could not be had (Failed to create file "
+            "access mutex)");
+}
+
+TEST_F(WorkerTest, DamagedVersionFileIsMovedAsideAndEverythingReinstalled) {
+  WriteFile("CLIENT.dll", "client v3");
+  WriteFile("Larch.blb", "3\n3\n");
+  WriteFile("Larch.blb.damaged", "older");
+  ASSERT_TRUE(platform::SetReadOnly("Larch.blb.damaged", true));
+  m_services.u32PublishedClient = 3;
+  m_services.files["CLIENT_3.pkg"] = "CLIENT.dll\tclient v3 again\n";
+  m_services.failures["ReadVersionFile"] = "Cannot open blob archive file Larch.blb";
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(std::vector<std::string>(m_events.begin() + 2, m_events.begin() + 7),
+            (std::vector<std::string>{
+                "status:Determining local version numbers...",
+                "status:Larch.blb is damaged; it was moved aside to Larch.blb.damaged and "
+                "everything is reinstalled",
+                "boot:0", "client:0", "status:Determining current published version numbers..."}));
+  EXPECT_EQ(ReadFile("Larch.blb.damaged"), "3\n3\n");
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v3 again");
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n3\n");
+}
+
+TEST_F(WorkerTest, VersionFileHeldByAnotherProcessIsAnErrorNotDamage) {
+  WriteFile("Larch.blb", "LOCKED");
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: in use");
+  EXPECT_EQ(ReadFile("Larch.blb"), "LOCKED");
+  EXPECT_FALSE(FileExists("Larch.blb.damaged"));
+}
+
 TEST_F(WorkerTest, ClientRegistryThatCannotBeDeletedIsAnError) {
   WriteFile(sc_pszClientRegistryFile, "garbage");
   platform::InjectFailure("Remove", 1);

@@ -21,12 +21,17 @@ constexpr uint16_t sc_u16DefaultDirectoryServerPort = 5273;
 constexpr const char* sc_pszBootStrapperVersionKey = "BootStrapperVersionNum";
 constexpr const char* sc_pszClientVersionKey = "ClientAppVersionNum";
 
-// Opens a registry file; a lock that does not come in time is told apart from damage.
-std::unique_ptr<common::CBlobRegistry> OpenRegistry(const std::string& sFile, bool bMustExist) {
+// Runs fn on the registry file; a lock that cannot be had is told apart from damage, also when
+// a later call opens the file again.
+template <class Fn>
+auto WithRegistry(const std::string& sFile, bool bMustExist, Fn fn) {
   try {
-    return std::make_unique<common::CBlobRegistry>(sFile, bMustExist, sc_uLockTimeoutMs);
+    common::CBlobRegistry registry(sFile, bMustExist, sc_uLockTimeoutMs);
+    return fn(registry);
   } catch (const common::CInUseException& e) {
     throw CRegistryBusyException(e.what());
+  } catch (const common::CRegistryLockException& e) {
+    throw CRegistryLockException(e.what());
   }
 }
 
@@ -105,18 +110,20 @@ class CRealUpdateServices : public IUpdateServices {
 
   void ReadVersionFile(const std::string& sFile, std::string& sBootStrapperVersion,
                        std::string& sClientAppVersion) override {
-    auto pRegistry = OpenRegistry(sFile, true);
-    pRegistry->GetStringValue(sc_pszBootStrapperVersionKey, sc_pszBootStrapperVersionKey,
+    WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
+      registry.GetStringValue(sc_pszBootStrapperVersionKey, sc_pszBootStrapperVersionKey,
                               sBootStrapperVersion);
-    pRegistry->GetStringValue(sc_pszClientVersionKey, sc_pszClientVersionKey, sClientAppVersion);
+      registry.GetStringValue(sc_pszClientVersionKey, sc_pszClientVersionKey, sClientAppVersion);
+    });
   }
 
   void CreateVersionFile(const std::string& sFile) override {
-    auto pRegistry = OpenRegistry(sFile, false);
-    for (const char* pszKey : {sc_pszBootStrapperVersionKey, sc_pszClientVersionKey}) {
-      pRegistry->CreateKey(pszKey, true);
-      pRegistry->SetStringValue(pszKey, pszKey, "0");
-    }
+    WithRegistry(sFile, false, [](common::CBlobRegistry& registry) {
+      for (const char* pszKey : {sc_pszBootStrapperVersionKey, sc_pszClientVersionKey}) {
+        registry.CreateKey(pszKey, true);
+        registry.SetStringValue(pszKey, pszKey, "0");
+      }
+    });
   }
 
   void SetBootStrapperVersion(const std::string& sFile, const std::string& sVersion) override {
@@ -129,18 +136,21 @@ class CRealUpdateServices : public IUpdateServices {
   bool RefreshMasterAddress(const std::string& sFile, const common::CIPAddrPort& address) override {
     const char* pszValue = "MasterAuthenticationServerIPAddrPort";
     const std::string sAddress = address.ToString();
-    auto pRegistry = OpenRegistry(sFile, true);
-    if (!pRegistry->ValueExists("", pszValue)) return false;
-    std::string sStored;
-    pRegistry->GetStringValue("", pszValue, sStored);
-    if (sStored == sAddress) return false;
-    pRegistry->SetStringValue("", pszValue, sAddress);
-    return true;
+    return WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
+      if (!registry.ValueExists("", pszValue)) return false;
+      std::string sStored;
+      registry.GetStringValue("", pszValue, sStored);
+      if (sStored == sAddress) return false;
+      registry.SetStringValue("", pszValue, sAddress);
+      return true;
+    });
   }
 
  private:
   static void SetVersion(const std::string& sFile, const char* pszKey, const std::string& sValue) {
-    OpenRegistry(sFile, true)->SetStringValue(pszKey, pszKey, sValue);
+    WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
+      registry.SetStringValue(pszKey, pszKey, sValue);
+    });
   }
   // The session's cancel token as an abort flag; none outside a session.
   const std::atomic<bool>* AbortFlag() const { return m_pCancel ? m_pCancel->Flag() : nullptr; }

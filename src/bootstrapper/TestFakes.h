@@ -164,8 +164,9 @@ inline common::CIPAddrPort Address(const std::string& sText) {
 }
 
 // Scripted servers. Packages are text: one "name<TAB>content" line per entry. The version file
-// holds "boot\nclient\n"; the client registry holds "MASTER=<address>" or "LOCKED" (another
-// process holds it) or anything else (damaged) or "" (no master value).
+// holds "boot\nclient\n" or "LOCKED" (another process holds it); the client registry holds
+// "MASTER=<address>" or "LOCKED" (another process holds it) or "NOLOCK" (its lock cannot be
+// made) or anything else (damaged) or "" (no master value).
 class CFakeServices : public bootstrapper::IUpdateServices {
  public:
   ServerList directoryServers = {Address("10.0.0.1:5273")};
@@ -277,6 +278,7 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   void ReadVersionFile(const std::string& sFile, std::string& sBoot,
                        std::string& sClient) override {
     Call("ReadVersionFile " + sFile);
+    if (ReadFile(sFile) == "LOCKED") throw bootstrapper::CRegistryBusyException("in use");
     std::istringstream in(ReadFile(sFile));
     std::getline(in, sBoot);
     std::getline(in, sClient);
@@ -298,6 +300,9 @@ class CFakeServices : public bootstrapper::IUpdateServices {
     Call("RefreshMasterAddress " + sFile + " " + sAddress);
     std::string sContent = ReadFile(sFile);
     if (sContent == "LOCKED") throw bootstrapper::CRegistryBusyException("in use");
+    if (sContent == "NOLOCK") {
+      throw bootstrapper::CRegistryLockException("Failed to create file access mutex");
+    }
     if (sContent.empty()) return false;
     if (sContent.compare(0, 7, "MASTER=") != 0) throw std::runtime_error("damaged");
     if (sContent.substr(7) == sAddress) return false;

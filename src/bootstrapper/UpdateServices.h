@@ -22,10 +22,17 @@ namespace bootstrapper {
 using ServerList = std::vector<common::CIPAddrPort>;
 using ProgressCallback = void (*)(int nPercent);
 
-// Another process holds the registry file's lock for longer than the wait allowed.
-class CRegistryBusyException : public std::runtime_error {
+// The registry file's lock cannot be had (it cannot be created, or the wait for it failed): the
+// file's content is not at fault.
+class CRegistryLockException : public std::runtime_error {
  public:
-  explicit CRegistryBusyException(const std::string& sText) : std::runtime_error(sText) {}
+  explicit CRegistryLockException(const std::string& sText) : std::runtime_error(sText) {}
+};
+
+// Another process holds the registry file's lock for longer than the wait allowed.
+class CRegistryBusyException : public CRegistryLockException {
+ public:
+  explicit CRegistryBusyException(const std::string& sText) : CRegistryLockException(sText) {}
 };
 
 class IUpdateServices {
@@ -71,7 +78,8 @@ class IUpdateServices {
   virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile) = 0;
 
   // Registry files, opened with a 100 ms lock wait. A lock that is not obtained in time
-  // raises CRegistryBusyException.
+  // raises CRegistryBusyException, a lock that cannot be had otherwise CRegistryLockException;
+  // every other failure is one of the file (missing or damaged).
   // Reads the value of the same name from each of the two keys; the file must exist.
   virtual void ReadVersionFile(const std::string& sFile, std::string& sBootStrapperVersion,
                                std::string& sClientAppVersion) = 0;

@@ -17,11 +17,18 @@ constexpr const char* sc_pszDirectoryServersResource = "GENERALDIRECTORYSERVER_I
 std::string LoadBrandingString(const char* pszName, const char* pszType);
 
 // Splits a client application file name at its last dot: the name keeps its case, the
-// extension is lowered and must be "exe" or "dll". Throws the "BRANDING ERROR: ..." texts.
+// extension is lowered and must be "exe" or "dll". The file lies beside the bootstrapper: a
+// folder or a drive in the name is refused, on every platform alike. Throws the
+// "BRANDING ERROR: ..." texts.
 // Inline so that larchtool checks a name it brands by the same rule without linking the
 // bootstrapper's resource reading.
 inline void SplitClientAppFileName(const std::string& sValue, std::string& sName,
                                    std::string& sExtension) {
+  if (sValue.find_first_of("/\\:") != std::string::npos) {
+    throw std::runtime_error(
+        "BRANDING ERROR: Client application file name must not name a folder or a drive (" +
+        sValue + ")");
+  }
   size_t uDot = sValue.rfind('.');
   if (uDot == std::string::npos) {
     throw std::runtime_error("BRANDING ERROR: No client app extension provided (" + sValue + ")");

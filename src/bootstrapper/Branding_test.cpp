@@ -28,6 +28,11 @@ TEST(Branding, ClientFileNameSplitsAtTheLastDotAndLowersTheExtension) {
   EXPECT_EQ(SplitError("CLIENT.DLX"),
             "BRANDING ERROR: Invalid client application extension type (dlx)");
   EXPECT_EQ(SplitError("CLIENT."), "BRANDING ERROR: Invalid client application extension type ()");
+  for (const char* psz : {"../evil.dll", "/tmp/evil.exe", "sub\\CLIENT.dll", "C:x.dll", "a/b"}) {
+    EXPECT_EQ(SplitError(psz), std::string("BRANDING ERROR: Client application file name must not "
+                                           "name a folder or a drive (") +
+                                   psz + ")");
+  }
 }
 
 // The test program carries the branding the build preset.

@@ -109,7 +109,8 @@ int RunBrand(const std::vector<std::string>& args) {
   }
   // Every check comes before anything is written.
   if (bHaveClient) {
-    // The bootstrapper's own rule: the extension after the last dot, in any case, is exe or dll.
+    // The bootstrapper's own rule: a plain file name (no folder, no drive) whose extension
+    // after the last dot, in any case, is exe or dll.
     std::string sName, sExtension;
     bootstrapper::SplitClientAppFileName(sClient, sName, sExtension);
   }

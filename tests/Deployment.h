@@ -144,6 +144,15 @@ class Deployment : public ::testing::Test {
          Quote(sServers.empty() ? Address(0) : sServers));
     return sCopy;
   }
+  // A bootstrapper version that differs in its bytes (its server list names the server twice),
+  // published; returns the published executable's path.
+  std::string PublishBootstrapper(int nVersion) {
+    std::string sNew =
+        BrandedCopy("Larch-v" + std::to_string(nVersion), Address(0) + "," + Address(0));
+    Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version " +
+         std::to_string(nVersion) + " --bootstrapper " + Quote(sNew));
+    return sNew;
+  }
   void InstallBootstrapper() {
     fs::copy_file(BrandedCopy("Larch-branded"), m_sInst + "/Larch.exe");
   }

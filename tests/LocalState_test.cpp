@@ -116,9 +116,7 @@ TEST_F(Deployment, SelfUpdateKilledAfterItsCopyIsFinishedByTheNextRun) {
   StartServer();
   PublishClient(1, {});
   InstallBootstrapper();
-  std::string sNew = BrandedCopy("Larch-v1", Address(0) + "," + Address(0));
-  Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version 1 --bootstrapper " +
-       Quote(sNew));
+  std::string sNew = PublishBootstrapper(1);
   const std::string sOld = ReadFile(Inst("Larch.exe"));
   WriteFile(Inst("LarchOld4242_0.tmp"), sOld);
   WriteFile(Inst("LarchTmp.exe"), sOld);

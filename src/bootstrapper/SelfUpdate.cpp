@@ -25,6 +25,16 @@ bool Exists(const std::string& sName) {
   return platform::GetFileStatus(sName, status) && status.bExists;
 }
 
+// True when the file is gone afterwards, also when someone else removed it first; a failure
+// keeps the removal's error.
+bool RemoveIfThere(const std::string& sName) {
+  if (platform::RemoveFile(sName)) return true;
+  const uint32_t uError = platform::GetLastSystemError();
+  if (!Exists(sName)) return true;
+  platform::SetLastSystemError(uError);
+  return false;
+}
+
 void CopyExecutable(const std::string& sFrom, const std::string& sTo) {
   platform::CFile in;
   if (!in.Open(sFrom, platform::CFile::eRead)) {
@@ -210,7 +220,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
   KeepOldCopy(sOldExe, sOldCopy);
   try {
     ReplaceExecutable(sNewExe, sOldExe, context);
-    if (!platform::RemoveFile(sPackage)) {
+    if (!RemoveIfThere(sPackage)) {
       throw std::runtime_error("Unable to update: remove " + sPackage + ErrnoText());
     }
     if (!Exists(sBlob)) throw std::runtime_error("Unable to open client blob file " + sBlob);
@@ -224,7 +234,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
     throw;
   }
   // The successor's own repair may have removed it already.
-  if (!platform::RemoveFile(sOldCopy) && Exists(sOldCopy)) {
+  if (!RemoveIfThere(sOldCopy)) {
     throw std::runtime_error("Unable to update: remove " + sOldExe + ErrnoText());
   }
 }

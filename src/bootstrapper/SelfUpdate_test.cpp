@@ -116,6 +116,7 @@ TEST_F(SelfUpdateTest, RefusesBadCommandLines) {
 }
 
 TEST_F(SelfUpdateTest, HeldExecutableIsRetriedThenReported) {
+  platform::RemoveFile("B_5.pkg");  // removed already: nothing to do
   platform::InjectFailure("StartProcess", 1, 2);
   platform::InjectFailure("Rename", 99);
   EXPECT_EQ(Run({"BTmp.exe", "SelfUpdate", "B.exe", "5"}),

@@ -31,6 +31,9 @@ bool RemoveEmptyDirectory(const std::string& sPath);  // must be empty
 bool MakeDirectory(const std::string& sPath);
 // The names in a directory, without "." and "..". False when it cannot be read.
 bool ListDirectory(const std::string& sPath, std::vector<std::string>& names);
+// Makes the directory's entries (names created, renamed, removed) durable; true on Windows,
+// where the file system keeps them without being asked.
+bool FlushDirectory(const std::string& sPath);
 // The bytes that the calling user may still write on the volume holding the path (a directory
 // or a file). False when it cannot be queried. injection: "GetFreeDiskSpace"
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free);

@@ -75,6 +75,14 @@ bool ListDirectory(const std::string& sPath, std::vector<std::string>& names) {
   return true;
 }
 
+bool FlushDirectory(const std::string& sPath) {
+  int nFd = ::open(sPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (nFd < 0) return false;
+  bool bOk = ::fsync(nFd) == 0;
+  ::close(nFd);
+  return bOk;
+}
+
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
   if (ConsumeInjectedFailure("GetFreeDiskSpace")) return false;
   struct statvfs st;

@@ -52,6 +52,10 @@ bool MakeDirectory(const std::string& sPath) {
   return ::GetLastError() == ERROR_ALREADY_EXISTS && GetFileStatus(sPath, st) && st.bDirectory;
 }
 
+bool FlushDirectory(const std::string&) {
+  return true;
+}
+
 bool GetFreeDiskSpace(const std::string& sPath, uint64_t& u64Free) {
   if (ConsumeInjectedFailure("GetFreeDiskSpace")) return false;
   ULARGE_INTEGER freeToCaller;

@@ -206,6 +206,9 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
                   SCase{"", UINT64_MAX, "ERROR: package CLIENT_6.pkg is damaged: holds no files"},
                   SCase{"sub\\CLIENT.dll\tx\nCLIENT.exe\tx\n", UINT64_MAX,
                         "ERROR: package CLIENT_6.pkg is damaged: does not hold CLIENT.dll"},
+                  SCase{"CLIENT.dll\tx\nLarch.staging\\a\tx\n", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: holds Larch.staging, a name the "
+                        "installer keeps"},
                   SCase{"CLIENT.dll\tclient v6\nbig.bin\t0123456789\n", 12,
                         "ERROR: error writing big.bin"}}) {
     InstallVersion5();
@@ -221,7 +224,7 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
       EXPECT_FALSE(FileExists(pszName)) << pszName;
     }
   }
-  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(4, 10000));
+  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(5, 10000));
 }
 
 TEST_F(WorkerTest, BootStrapperPackageWithoutTheNewExecutableIsRefused) {

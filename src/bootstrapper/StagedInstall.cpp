@@ -26,8 +26,10 @@ bool RemoveTree(const std::string& sPath) {
   platform::SFileStatus status;
   if (!platform::GetFileStatus(sPath, status)) return true;
   if (platform::RemoveFile(sPath)) return true;
+  // Windows does not delete a read-only file.
+  if (!status.bDirectory) return platform::SetReadOnly(sPath, false) && platform::RemoveFile(sPath);
   std::vector<std::string> names;
-  if (!status.bDirectory || !platform::ListDirectory(sPath, names)) return false;
+  if (!platform::ListDirectory(sPath, names)) return false;
   bool bOk = true;
   for (const std::string& sName : names) {
     bOk = RemoveTree(sPath + platform::PreferredSeparator() + sName) && bOk;
@@ -115,9 +117,19 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
 void CStagedInstall::CheckEntryNames(const std::vector<std::string>& names,
                                      const std::string& sRequiredFile) const {
   if (names.empty()) throw common::CPkgDamagedException("holds no files");
+  // The installer's own names: a file there would replace the journal or the staging folder.
+  std::set<std::string> reserved;
+  for (const std::string& sReserved :
+       {m_layout.StagingFolder(), m_layout.Journal(), m_layout.Journal() + ".tmp"}) {
+    reserved.insert(ComparableName(sReserved, m_bIgnoreCase));
+  }
   bool bHaveRequired = false;
   for (const std::string& sName : names) {
     if (!IsInstallableName(sName)) throw common::CPkgDamagedException("unsafe entry name");
+    const std::string sTop = sName.substr(0, sName.find_first_of("/\\"));
+    if (reserved.count(ComparableName(sTop, m_bIgnoreCase))) {
+      throw common::CPkgDamagedException("holds " + sTop + ", a name the installer keeps");
+    }
     bHaveRequired = bHaveRequired || ComparableName(sName, m_bIgnoreCase) ==
                                          ComparableName(sRequiredFile, m_bIgnoreCase);
   }

@@ -269,8 +269,9 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       std::string sName = sLine.substr(0, uTab);
       std::string sLocal = sTargetDir;
       for (char c : "/" + sName) {
-        sLocal += c == '\\' || c == '/' ? platform::PreferredSeparator() : c;
-        if (sLocal.back() == platform::PreferredSeparator()) platform::MakeDirectory(sLocal);
+        const bool bSeparator = c == '\\' || c == '/';
+        if (bSeparator) platform::MakeDirectory(sLocal);
+        sLocal += bSeparator ? platform::PreferredSeparator() : c;
       }
       const std::string sContent = sLine.substr(uTab + 1);
       if (sContent.size() > u64UnpackSpace) throw std::runtime_error("error writing " + sName);

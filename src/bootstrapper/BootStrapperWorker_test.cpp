@@ -206,6 +206,8 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
                   SCase{"", UINT64_MAX, "ERROR: package CLIENT_6.pkg is damaged: holds no files"},
                   SCase{"sub\\CLIENT.dll\tx\nCLIENT.exe\tx\n", UINT64_MAX,
                         "ERROR: package CLIENT_6.pkg is damaged: does not hold CLIENT.dll"},
+                  SCase{"CLIENT.dll\tx\nline\rbreak\tx\n", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: unsafe entry name"},
                   SCase{"CLIENT.dll\tx\nLarch.staging\\a\tx\n", UINT64_MAX,
                         "ERROR: package CLIENT_6.pkg is damaged: holds Larch.staging, a name the "
                         "installer keeps"},
@@ -224,7 +226,7 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
       EXPECT_FALSE(FileExists(pszName)) << pszName;
     }
   }
-  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(5, 10000));
+  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(6, 10000));
 }
 
 TEST_F(WorkerTest, BootStrapperPackageWithoutTheNewExecutableIsRefused) {

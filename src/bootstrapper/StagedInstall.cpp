@@ -68,7 +68,7 @@ bool IsInstallableName(const std::string& sName) {
 
 void CStagedInstall::Install(IUpdateServices& services, const std::string& sPackage,
                              const std::string& sComponent, int32_t nVersion,
-                             const std::string& sRequiredFile) {
+                             const std::string& sRequiredFile) const {
   CInstallJournal journal;
   try {
     journal = Stage(services, sPackage, sComponent, nVersion, sRequiredFile);

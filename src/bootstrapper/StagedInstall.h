@@ -30,7 +30,8 @@ class CStagedInstall {
   // and the staging folder are removed. Then commits; the caller records the version and
   // closes.
   void Install(IUpdateServices& services, const std::string& sPackage,
-               const std::string& sComponent, int32_t nVersion, const std::string& sRequiredFile);
+               const std::string& sComponent, int32_t nVersion,
+               const std::string& sRequiredFile) const;
   // True when every file of the journal is staged, or already in place, with its size.
   bool IsComplete(const CInstallJournal& journal) const;
   // Moves the journal's staged files into place, writes its manifest, deletes the files that

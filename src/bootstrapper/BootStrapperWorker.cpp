@@ -10,6 +10,7 @@
 #include "bootstrapper/Clock.h"
 #include "bootstrapper/PackageInstall.h"
 #include "bootstrapper/SelfUpdate.h"
+#include "bootstrapper/StagedInstall.h"
 #include "platform/File.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
@@ -76,6 +77,8 @@ class CUpdateSequence {
   void Run();
 
  private:
+  void FinishInterruptedInstall();
+  bool RecordInterruptedClientVersion(int32_t nVersion);
   void ConnectToContentServers();
   void UpdateMasterAuthServerAddr(const ServerList& directoryServers);
   void GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
@@ -96,6 +99,8 @@ class CUpdateSequence {
   std::string m_sClientAppName;
   std::string m_sClientAppExt;
   ServerList m_contentServers;
+  // An interrupted install could not be finished: the client is installed whatever the versions.
+  bool m_bReinstallClient = false;
 };
 
 // Stops the network when the sequence ends, also on error.
@@ -120,6 +125,7 @@ void CUpdateSequence::Run() {
   RepairExecutable(m_layout);
 
   RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName});
+  FinishInterruptedInstall();
   CNetworkSession network(m_services, *m_context.pCancel);
   ConnectToContentServers();
   int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;
@@ -130,6 +136,48 @@ void CUpdateSequence::Run() {
   UpdateClientApp(nLocalClient, nPublishedClient);
   PostFileProgress(0);
   PostToDialog(eLaunchClientApp, 0);
+}
+
+// An install that a journal records was interrupted: when its staged files are all there it is
+// finished (the files were checked before the journal was written); otherwise the client is
+// reinstalled from scratch, so that no version stays recorded over a mix of files.
+void CUpdateSequence::FinishInterruptedInstall() {
+  CStagedInstall staged(m_layout);
+  if (!IsReadable(m_layout.Journal())) {
+    staged.RemoveLeftovers();
+    return;
+  }
+  CInstallJournal journal;
+  const bool bRead = journal.Read(m_layout.Journal());
+  const bool bClient = bRead && journal.Component() == m_sClientAppName;
+  if ((bClient || (bRead && journal.Component() == m_layout.BaseName())) &&
+      staged.IsComplete(journal)) {
+    PostStatus("Finishing the interrupted install of %s version %d...", journal.Component().c_str(),
+               journal.Version());
+    staged.Commit(journal);
+    // The bootstrapper's version is the self-updater's to record.
+    if (bClient && !RecordInterruptedClientVersion(journal.Version())) return;
+    staged.Close(CInstallLayout::PackageName(journal.Component(), journal.Version()));
+    return;
+  }
+  const std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
+  PostStatus("The interrupted install cannot be finished; %s is installed again",
+             sClientFile.c_str());
+  m_bReinstallClient = true;
+  if (RecordInterruptedClientVersion(0)) staged.Close(std::string());
+}
+
+// False when the version file is there but cannot be written: the journal then stays, and the
+// next run tries again (a damaged version file is replaced before the versions are compared).
+bool CUpdateSequence::RecordInterruptedClientVersion(int32_t nVersion) {
+  const std::string sVersionFile = m_layout.VersionFile();
+  if (!IsReadable(sVersionFile)) return true;
+  try {
+    m_services.SetClientVersion(sVersionFile, std::to_string(nVersion));
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
 }
 
 void CUpdateSequence::ConnectToContentServers() {
@@ -209,7 +257,9 @@ void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, int32_t nPublished) {
   PostStatus("Downloading package %s, please wait...", sPackage.c_str());
   CPackageInstaller installer = MakeInstaller();
   installer.DownloadPackage(sPackage);
-  installer.Install(sPackage, m_layout.BaseName(), nLocal, nPublished);
+  CStagedInstall staged(m_layout);
+  staged.Install(m_services, sPackage, m_layout.BaseName(), nPublished, m_layout.NewExecutable());
+  staged.Close(std::string());  // the self-updater removes the package
   SpawnSelfUpdater(m_layout, nPublished, m_dlg.Argc(), m_dlg.Argv(), m_context);
 }
 
@@ -217,7 +267,7 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
   std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
   std::string sPackage = CInstallLayout::PackageName(m_sClientAppName, nPublished);
   bool bHaveFile = IsReadable(sClientFile);
-  if (bHaveFile && nPublished == nLocal) {
+  if (bHaveFile && nPublished == nLocal && !m_bReinstallClient) {
     PostStatus("%s is up-to-date at v%d", sClientFile.c_str(), nLocal);
     return;
   }
@@ -230,11 +280,8 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
   installer.DownloadPackage(sPackage);
   PostStatus("Updating %s to version %d. Unpacking please wait...", sClientFile.c_str(),
              nPublished);
-  installer.Install(sPackage, m_sClientAppName, nLocal, nPublished);
-  if (!platform::RemoveFile(sPackage)) {
-    throw std::runtime_error("Unable to remove package file " + sPackage +
-                             " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
-  }
+  CStagedInstall staged(m_layout);
+  staged.Install(m_services, sPackage, m_sClientAppName, nPublished, sClientFile);
   const std::string sVersionFile = m_layout.VersionFile();
   if (!IsReadable(sVersionFile)) {
     throw std::runtime_error("Unable to open client blob file " + sVersionFile);
@@ -242,8 +289,10 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
   PostClientVersion(nPublished);
   PostStatus("%s has been updated to version %d", sClientFile.c_str(), nPublished);
   m_clock.SleepMs(3000);
-  // Recorded last: an interrupted install is repeated in full by the next run.
+  // Recorded once the files are in place; until the journal is gone, an interruption is
+  // finished by the next run.
   m_services.SetClientVersion(sVersionFile, std::to_string(nPublished));
+  staged.Close(sPackage);
 }
 
 // Keeps the guarded steps out of the function that holds the try, so that a processor fault

@@ -79,11 +79,14 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
           "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
           "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
           "GetPublishedVersions 10.0.0.3:27038", "DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 0",
-          "UnpackPackage CLIENT_5.pkg", "SetClientVersion Larch.blb 5", "StopNetwork"}));
+          "UnpackPackage CLIENT_5.pkg Larch.staging", "SetClientVersion Larch.blb 5",
+          "StopNetwork"}));
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
   EXPECT_EQ(ReadFile(std::string("data") + platform::PreferredSeparator() + "readme.txt"), "hello");
   EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\ndata\\readme.txt\n"));
   EXPECT_FALSE(FileExists("CLIENT_5.pkg"));
+  EXPECT_FALSE(FileExists("Larch.staging"));
+  EXPECT_FALSE(FileExists("Larch.journal"));
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
   EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{3000}));
 }
@@ -176,17 +179,129 @@ TEST_F(WorkerTest, ClientUpdateDeletesStaleFilesAndRecordsTheVersionLast) {
   EXPECT_EQ(calls[calls.size() - 2], "SetClientVersion Larch.blb 6");
 }
 
-TEST_F(WorkerTest, FailedUnpackKeepsTheOldVersionAndShowsTheErrorForTenSeconds) {
+// Version 5 installed: the files, the manifest and the record.
+void InstallVersion5() {
   WriteFile("Larch.blb", "0\n5\n");
   WriteFile("CLIENT.dll", "client v5");
-  m_services.u32PublishedClient = 6;
-  m_services.files["CLIENT_6.pkg"] = "not a package";
-  EXPECT_EQ(Run(), sc_nIdCancel);
-  EXPECT_EQ(m_statuses.back(), "ERROR: bad package CLIENT_6.pkg");
-  EXPECT_EQ(m_events.back(), "end:2");
+  WriteFile("old.txt", "old");
+  WriteFile("CLIENT_5.mst", "CLIENT.dll\nold.txt\n");
+}
+
+void ExpectVersion5Intact() {
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
-  EXPECT_EQ(m_clock.Sleeps(), (std::vector<uint32_t>{10000}));
-  EXPECT_EQ(m_services.Calls().back(), "StopNetwork");
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
+  EXPECT_EQ(ReadFile("old.txt"), "old");
+  EXPECT_EQ(ReadFile("CLIENT_5.mst"), "CLIENT.dll\nold.txt\n");
+}
+
+// Refused before anything installed changed; the package and the staging folder go.
+TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
+  struct SCase {
+    const char* pszPackage;
+    uint64_t u64UnpackSpace;
+    const char* pszError;
+  };
+  for (SCase c : {SCase{"not a package", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: bad entry line"},
+                  SCase{"", UINT64_MAX, "ERROR: package CLIENT_6.pkg is damaged: holds no files"},
+                  SCase{"sub\\CLIENT.dll\tx\nCLIENT.exe\tx\n", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: does not hold CLIENT.dll"},
+                  SCase{"CLIENT.dll\tx\nline\rbreak\tx\n", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: unsafe entry name"},
+                  SCase{"CLIENT.dll\tx\nLarch.staging\\a\tx\n", UINT64_MAX,
+                        "ERROR: package CLIENT_6.pkg is damaged: holds Larch.staging, a name the "
+                        "installer keeps"},
+                  SCase{"CLIENT.dll\tclient v6\nbig.bin\t0123456789\n", 12,
+                        "ERROR: error writing big.bin"}}) {
+    InstallVersion5();
+    m_services.u32PublishedClient = 6;
+    m_services.files["CLIENT_6.pkg"] = c.pszPackage;
+    m_services.u64UnpackSpace = c.u64UnpackSpace;
+    m_events.clear();
+    EXPECT_EQ(Run(), sc_nIdCancel);
+    EXPECT_EQ(m_statuses.back(), c.pszError);
+    EXPECT_EQ(m_events.back(), "end:2");
+    ExpectVersion5Intact();
+    for (const char* pszName : {"CLIENT_6.pkg", "CLIENT_6.mst", "Larch.staging", "Larch.journal"}) {
+      EXPECT_FALSE(FileExists(pszName)) << pszName;
+    }
+  }
+  EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(6, 10000));
+}
+
+TEST_F(WorkerTest, BootStrapperPackageWithoutTheNewExecutableIsRefused) {
+  WriteFile("Larch.exe", "old executable");
+  m_services.u32PublishedBoot = 12;
+  m_services.files["Larch_12.pkg"] = "Larch.exe\tnew executable\n";
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(),
+            "ERROR: package Larch_12.pkg is damaged: does not hold LarchNew.exe");
+  EXPECT_EQ(ReadFile("Larch.exe"), "old executable");
+  EXPECT_FALSE(FileExists("Larch_12.pkg"));
+  EXPECT_FALSE(FileExists("Larch_12.mst"));
+  EXPECT_EQ(m_nSuccessorStarts, 0);
+}
+
+// An install interrupted once its journal is written (here: a stale file that cannot be
+// deleted, or the version that cannot be recorded) is finished by the next run without a
+// download, and ends as an uninterrupted one.
+TEST_F(WorkerTest, AnInterruptedInstallIsFinishedByTheNextRun) {
+  for (int nCase = 0; nCase < 2; ++nCase) {
+    InstallVersion5();
+    m_services.u32PublishedClient = 6;
+    m_services.files["CLIENT_6.pkg"] = "CLIENT.dll\tclient v6\nsub\\new.txt\tnew\n";
+    if (nCase == 0) {
+      platform::InjectFailure("Remove", 1, 5);
+    } else {
+      m_services.failures["SetClientVersion"] = "version file locked";
+    }
+    EXPECT_EQ(Run(), sc_nIdCancel);
+    EXPECT_EQ(m_statuses.back(), nCase == 0 ? "ERROR: Unable to delete old.txt (errno = 5)"
+                                            : "ERROR: version file locked");
+    EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
+    EXPECT_TRUE(FileExists("Larch.journal"));
+    m_services.failures.clear();
+    const size_t uCalls = m_services.Calls().size();
+    EXPECT_EQ(Run(), sc_nIdOk);
+    EXPECT_EQ(std::vector<std::string>(m_statuses.begin() + 1, m_statuses.end()),
+              (std::vector<std::string>{
+                  "Finishing the interrupted install of CLIENT version 6...",
+                  "Attempting to connect to Larch CSs...", "Determining local version numbers...",
+                  "Determining current published version numbers...",
+                  "Larch.exe is up-to-date at version 0", "CLIENT.dll is up-to-date at v6"}));
+    EXPECT_EQ(m_services.Calls()[uCalls], "SetClientVersion Larch.blb 6");
+    EXPECT_EQ(ReadFile("CLIENT.dll"), "client v6");
+    EXPECT_EQ(ReadFile(std::string("sub") + platform::PreferredSeparator() + "new.txt"), "new");
+    EXPECT_FALSE(FileExists("old.txt"));
+    EXPECT_FALSE(FileExists("CLIENT_5.mst"));
+    EXPECT_EQ(ReadFile("CLIENT_6.mst"), TextFile("CLIENT.dll\nsub\\new.txt\n"));
+    EXPECT_EQ(ReadFile("Larch.blb"), "0\n6\n");
+    for (const char* pszName : {"CLIENT_6.pkg", "Larch.staging", "Larch.journal"}) {
+      EXPECT_FALSE(FileExists(pszName)) << pszName;
+    }
+  }
+}
+
+// A journal whose files are not all there, or that cannot be read, is not finished: the
+// published version is installed again even though the recorded one equals it.
+TEST_F(WorkerTest, AnInterruptedInstallThatCannotBeFinishedIsInstalledAgain) {
+  for (const char* pszJournal :
+       {"installing CLIENT version 5\n9 CLIENT.dll\n3 new.txt\nend\n", "installing CLIENT"}) {
+    InstallVersion5();
+    WriteFile("Larch.journal", pszJournal);
+    ASSERT_TRUE(platform::MakeDirectory("Larch.staging"));
+    m_services.u32PublishedClient = 5;
+    m_services.files["CLIENT_5.pkg"] = "CLIENT.dll\tclient v5\nnew.txt\tnew\n";
+    EXPECT_EQ(Run(), sc_nIdOk);
+    EXPECT_EQ(m_statuses[1],
+              "The interrupted install cannot be finished; CLIENT.dll is installed again");
+    EXPECT_EQ(m_statuses[6], "Updating CLIENT.dll to version 5. Please wait...");
+    EXPECT_EQ(ReadFile("new.txt"), "new");
+    EXPECT_EQ(ReadFile("CLIENT_5.mst"), TextFile("CLIENT.dll\nnew.txt\n"));
+    EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
+    EXPECT_FALSE(FileExists("Larch.journal"));
+    EXPECT_FALSE(FileExists("Larch.staging"));
+  }
 }
 
 TEST_F(WorkerTest, EmptyServerAnswersAreErrors) {

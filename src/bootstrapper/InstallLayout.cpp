@@ -21,9 +21,12 @@ std::string CInstallLayout::ManifestName(const std::string& sComponent, int32_t 
   return sComponent + "_" + std::to_string(nVersion) + ".mst";
 }
 
-bool CInstallLayout::IsPartNameOf(const std::string& sName, const std::string& sComponent) {
+namespace {
+
+// True for "<component>_<decimal digits><suffix>".
+bool IsVersionedNameOf(const std::string& sName, const std::string& sComponent,
+                       const std::string& sSuffix) {
   const std::string sPrefix = sComponent + "_";
-  const std::string sSuffix = PartName(".pkg");
   if (sName.size() <= sPrefix.size() + sSuffix.size() ||
       sName.compare(0, sPrefix.size(), sPrefix) ||
       sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix)) {
@@ -32,6 +35,16 @@ bool CInstallLayout::IsPartNameOf(const std::string& sName, const std::string& s
   const std::string sVersion =
       sName.substr(sPrefix.size(), sName.size() - sPrefix.size() - sSuffix.size());
   return sVersion.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+bool CInstallLayout::IsPartNameOf(const std::string& sName, const std::string& sComponent) {
+  return IsVersionedNameOf(sName, sComponent, PartName(".pkg"));
+}
+
+bool CInstallLayout::IsManifestNameOf(const std::string& sName, const std::string& sComponent) {
+  return IsVersionedNameOf(sName, sComponent, ".mst");
 }
 
 }  // namespace bootstrapper

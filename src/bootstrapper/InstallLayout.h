@@ -24,6 +24,8 @@ constexpr const char* sc_pszClientRegistryFile = "ClientRegistry.blob";
 //   BTmp.exe   the self-updater's copy     B_12.mst  its manifest (the installed entry names)
 //   BNew.exe   the new executable (the bootstrapper's package holds it)
 //   B.blb      the version file            B_12.pkg.part  the package while it downloads
+//   B.staging  the folder a package is unpacked into before its files are moved into place
+//   B.journal  the install being moved into place (B.journal.tmp while it is written)
 class CInstallLayout {
  public:
   explicit CInstallLayout(std::string sBaseName = std::string())
@@ -37,6 +39,8 @@ class CInstallLayout {
   std::string NewExecutable() const { return m_sBaseName + "New.exe"; }
   std::string VersionFile() const { return m_sBaseName + ".blb"; }
   std::string Package(int32_t nVersion) const { return PackageName(m_sBaseName, nVersion); }
+  std::string StagingFolder() const { return m_sBaseName + ".staging"; }
+  std::string Journal() const { return m_sBaseName + ".journal"; }
 
   // Versions in decimal without sign or leading zeros. The version text variant keeps the text
   // as given (the self-update command line's).
@@ -47,6 +51,8 @@ class CInstallLayout {
   static std::string PartName(const std::string& sPackageFile) { return sPackageFile + ".part"; }
   // True for the part file of one of the component's packages, any version.
   static bool IsPartNameOf(const std::string& sName, const std::string& sComponent);
+  // True for a manifest of the component, any version.
+  static bool IsManifestNameOf(const std::string& sName, const std::string& sComponent);
 
  private:
   std::string m_sBaseName;

@@ -17,6 +17,12 @@ TEST(InstallLayout, NamesOfAnInstallation) {
   EXPECT_EQ(CInstallLayout::PackageName("CLIENT", "07"), "CLIENT_07.pkg");
   EXPECT_EQ(CInstallLayout::ManifestName("CLIENT", 7), "CLIENT_7.mst");
   EXPECT_EQ(CInstallLayout::FromArgv0("./B").Executable(), "B.exe");
+  EXPECT_EQ(layout.StagingFolder(), "Larch.staging");
+  EXPECT_EQ(layout.Journal(), "Larch.journal");
+  EXPECT_TRUE(CInstallLayout::IsManifestNameOf("CLIENT_12.mst", "CLIENT"));
+  for (const char* pszName : {"CLIENT_.mst", "CLIENT_1x.mst", "CLIENT_X_1.mst", "CLIENT_1.pkg"}) {
+    EXPECT_FALSE(CInstallLayout::IsManifestNameOf(pszName, "CLIENT")) << pszName;
+  }
 }
 
 }  // namespace

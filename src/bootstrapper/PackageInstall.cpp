@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "package/PkgFileTOCindex.h"
 #include "platform/File.h"
 #include "platform/SystemError.h"
 #include "protocols/PublicContentServerCommands.h"
@@ -18,21 +19,6 @@ namespace {
 
 std::string ErrnoSuffix(uint32_t uError) {
   return " (errno = " + std::to_string(uError) + ")";
-}
-
-// The manifest holds entry names as the package gives them, with backslashes; the file on
-// this platform uses its own separator.
-std::string LocalFileName(const std::string& sEntryName) {
-  std::string sName = sEntryName;
-  for (char& c : sName) {
-    if (c == '\\' || c == '/') c = platform::PreferredSeparator();
-  }
-  return sName;
-}
-
-bool IsFile(const std::string& sName) {
-  platform::SFileStatus status;
-  return platform::GetFileStatus(sName, status) && status.bExists && !status.bDirectory;
 }
 
 // Owns a stdio stream; the manifest is text, so line ends follow the platform.
@@ -86,6 +72,15 @@ class CServerRotation {
   uint32_t m_uFailuresInARow = 0;  // on the current server
 };
 
+// Deletes a file, read-only or not; one that is not there is fine.
+void RemoveInstalledFile(const std::string& sFile, const std::string& sShownName) {
+  if (!IsFile(sFile)) return;
+  if (!platform::SetReadOnly(sFile, false) || !platform::RemoveFile(sFile)) {
+    throw std::runtime_error("Unable to delete " + sShownName +
+                             ErrnoSuffix(platform::GetLastSystemError()));
+  }
+}
+
 }  // namespace
 
 bool IsNameInsideDirectory(const std::string& sName) {
@@ -102,18 +97,49 @@ bool IsNameInsideDirectory(const std::string& sName) {
   return true;
 }
 
+// The manifest holds entry names as the package gives them, with backslashes; the file on
+// this platform uses its own separator.
+std::string LocalFileName(const std::string& sEntryName) {
+  std::string sName = sEntryName;
+  for (char& c : sName) {
+    if (c == '\\' || c == '/') c = platform::PreferredSeparator();
+  }
+  return sName;
+}
+
+std::string ComparableName(const std::string& sEntryName, bool bIgnoreCase) {
+  std::string sName = sEntryName;
+  for (char& c : sName) {
+    if (c == '/') c = '\\';
+    if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return sName;
+}
+
+bool IsFile(const std::string& sName) {
+  platform::SFileStatus status;
+  return platform::GetFileStatus(sName, status) && status.bExists && !status.bDirectory;
+}
+
 void WritePackageManifest(const std::vector<std::string>& entryNames, const std::string& sComponent,
                           int32_t nVersion) {
   std::string sManifest = CInstallLayout::ManifestName(sComponent, nVersion);
-  CTextFile file(sManifest, "w");
-  if (!file.Get()) throw std::runtime_error("unable to open " + sManifest + " for writing");
-  bool bOk = true;
-  for (const std::string& sName : entryNames) {
-    if (std::fprintf(file.Get(), "%s\n", sName.c_str()) < 0) bOk = false;
+  {
+    CTextFile file(sManifest, "w");
+    if (!file.Get()) throw std::runtime_error("unable to open " + sManifest + " for writing");
+    bool bOk = true;
+    for (const std::string& sName : entryNames) {
+      if (std::fprintf(file.Get(), "%s\n", sName.c_str()) < 0) bOk = false;
+    }
+    // A manifest that did not reach the disk would later leave stale files behind.
+    if (!file.Close() || !bOk) {
+      throw std::runtime_error("unable to write " + sManifest + ErrnoSuffix(errno));
+    }
   }
-  // A manifest that did not reach the disk would later leave stale files behind.
-  if (!file.Close() || !bOk) {
-    throw std::runtime_error("unable to write " + sManifest + ErrnoSuffix(errno));
+  platform::CFile written;
+  if (!written.Open(sManifest, platform::CFile::eReadWrite) || !written.Flush()) {
+    throw std::runtime_error("unable to write " + sManifest +
+                             ErrnoSuffix(platform::GetLastSystemError()));
   }
 }
 
@@ -121,46 +147,52 @@ std::set<std::string> ReadManifest(const std::string& sManifestFile) {
   CTextFile file(sManifestFile, "r");
   if (!file.Get()) throw std::runtime_error("unable to open " + sManifestFile + " for reading");
   std::set<std::string> names;
-  char szLine[260];
+  std::string sLine;
+  char szPiece[common::CPkgFileTOCindex::sc_uMaxFileNameLen + 2];
   for (;;) {
     errno = 0;
-    if (!std::fgets(szLine, sizeof(szLine), file.Get())) {
-      if (std::feof(file.Get())) break;
-      throw std::runtime_error("error reading " + sManifestFile + ErrnoSuffix(errno));
+    if (!std::fgets(szPiece, sizeof(szPiece), file.Get())) {
+      if (!std::feof(file.Get())) {
+        throw std::runtime_error("error reading " + sManifestFile + ErrnoSuffix(errno));
+      }
+      if (!sLine.empty()) names.insert(sLine);
+      return names;
     }
-    size_t uLen = std::strlen(szLine);
-    if (uLen > 0 && szLine[uLen - 1] == '\n') szLine[--uLen] = '\0';
-    if (!names.insert(szLine).second) {
-      throw std::runtime_error("error reading " + sManifestFile + " (unable to add to set)");
-    }
+    sLine += szPiece;
+    if (sLine.back() != '\n') continue;
+    sLine.pop_back();
+    if (!sLine.empty()) names.insert(sLine);
+    sLine.clear();
   }
-  return names;
 }
 
-void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_t nNewVersion) {
+void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool bIgnoreCase) {
   LARCH_PRECONDITION("HavePackageBaseName", sComponent.length());
-  std::string sOldManifest = CInstallLayout::ManifestName(sComponent, nOldVersion);
-  std::string sNewManifest = CInstallLayout::ManifestName(sComponent, nNewVersion);
+  const std::string sNewManifest = CInstallLayout::ManifestName(sComponent, nNewVersion);
   if (!IsFile(sNewManifest)) {
     throw std::runtime_error("Manifest file " + sNewManifest + " does not exist");
   }
-  if (!IsFile(sOldManifest)) return;
-  // A reinstall of the recorded version: the one manifest is the new one and stays.
-  if (nOldVersion == nNewVersion) return;
-  std::set<std::string> oldNames = ReadManifest(sOldManifest);
-  std::set<std::string> newNames = ReadManifest(sNewManifest);
-  for (const std::string& sName : oldNames) {
-    if (newNames.count(sName) || !IsNameInsideDirectory(sName)) continue;
-    std::string sFile = LocalFileName(sName);
-    if (!IsFile(sFile)) continue;
-    if (!platform::SetReadOnly(sFile, false) || !platform::RemoveFile(sFile)) {
-      throw std::runtime_error("Unable to delete " + sName +
-                               ErrnoSuffix(platform::GetLastSystemError()));
-    }
+  std::set<std::string> newNames;
+  for (const std::string& sName : ReadManifest(sNewManifest)) {
+    newNames.insert(ComparableName(sName, bIgnoreCase));
   }
-  if (!platform::RemoveFile(sOldManifest)) {
-    throw std::runtime_error("Unable to delete " + sOldManifest +
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(".", names)) {
+    throw std::runtime_error("unable to list the installation's folder" +
                              ErrnoSuffix(platform::GetLastSystemError()));
+  }
+  for (const std::string& sOldManifest : names) {
+    if (!CInstallLayout::IsManifestNameOf(sOldManifest, sComponent) ||
+        ComparableName(sOldManifest, bIgnoreCase) == ComparableName(sNewManifest, bIgnoreCase)) {
+      continue;
+    }
+    for (const std::string& sName : ReadManifest(sOldManifest)) {
+      if (newNames.count(ComparableName(sName, bIgnoreCase)) || !IsNameInsideDirectory(sName)) {
+        continue;
+      }
+      RemoveInstalledFile(LocalFileName(sName), sName);
+    }
+    RemoveInstalledFile(sOldManifest, sOldManifest);
   }
 }
 
@@ -251,13 +283,6 @@ void CPackageInstaller::CheckLength(const std::string& sPackageFile, uint32_t u3
                              std::to_string(u64Needed) + " bytes needed, " +
                              std::to_string(u64Free) + " free");
   }
-}
-
-void CPackageInstaller::Install(const std::string& sPackageFile, const std::string& sComponent,
-                                int32_t nOldVersion, int32_t nNewVersion) {
-  std::vector<std::string> entryNames = m_pServices->UnpackPackage(sPackageFile);
-  WritePackageManifest(entryNames, sComponent, nNewVersion);
-  DeleteStaleFiles(sComponent, nOldVersion, nNewVersion);
 }
 
 }  // namespace bootstrapper

@@ -1,6 +1,6 @@
-// Installing a component's package: download, unpack into the current directory (the
-// executable's directory), record the package's file list in a manifest, and delete the files
-// that the previous version installed and the new one no longer lists.
+// Downloading a component's package into the current directory (the executable's directory),
+// and the manifests: the entry names an installed version put there, so that the next version
+// deletes what it no longer lists. The install itself is CStagedInstall's.
 #pragma once
 
 #include <cstdint>
@@ -15,17 +15,18 @@
 
 namespace bootstrapper {
 
-// One line per entry name, in the given order; "unable to open NAME for writing".
+// One line per entry name, in the given order, flushed to disk; "unable to open NAME for
+// writing", "unable to write NAME (errno = N)".
 void WritePackageManifest(const std::vector<std::string>& entryNames, const std::string& sComponent,
                           int32_t nVersion);
-// The manifest's lines as a sorted set; a line longer than 259 characters counts as several.
-// Throws "unable to open NAME for reading", "error reading NAME (errno = N)" and, for a line
-// that occurs twice, "error reading NAME (unable to add to set)".
+// The manifest's lines as a sorted set, each line whole; empty lines are left out and a line
+// may occur more than once. Throws "unable to open NAME for reading", "error reading NAME
+// (errno = N)".
 std::set<std::string> ReadManifest(const std::string& sManifestFile);
-// Deletes what the old version's manifest lists and the new one does not, read-only files
-// included, then the old manifest. A reinstall of the same version keeps its manifest; a
-// name that leads outside the current directory is never deleted.
-void DeleteStaleFiles(const std::string& sComponent, int32_t nOldVersion, int32_t nNewVersion);
+// Deletes what the component's manifests of other versions list and the new version's does not
+// (compared ignoring letter case when bIgnoreCase), read-only files included, then those
+// manifests. A name that leads outside the current directory is never deleted.
+void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool bIgnoreCase);
 // Deletes in the current directory the part files of the components' packages
 // ("<component>_<version>.pkg.part") that an interrupted run left; a download never resumes
 // them. A file that cannot be deleted is left for the next run.
@@ -33,6 +34,13 @@ void RemoveStalePartFiles(const std::vector<std::string>& components);
 // True when an entry name stays inside the directory it is relative to: not absolute, no
 // drive or network prefix, no ".." component.
 bool IsNameInsideDirectory(const std::string& sName);
+// The file name on this platform of an entry name: both separators become the platform's.
+std::string LocalFileName(const std::string& sEntryName);
+// An entry name as it is compared with others: both separators alike, and in lower case when
+// bIgnoreCase.
+std::string ComparableName(const std::string& sEntryName, bool bIgnoreCase);
+// True for a regular file (or what the platform reports as one).
+bool IsFile(const std::string& sName);
 
 // Told a status text to show (a retry of the download).
 using StatusCallback = std::function<void(const std::string& sText)>;
@@ -56,9 +64,6 @@ class CPackageInstaller {
   // asked again; no server is asked more than three times; a Cancel is never retried. When
   // every attempt fails the last error is thrown and no part file is left.
   void DownloadPackage(const std::string& sPackageFile);
-  // Unpacks the downloaded package, writes its manifest and deletes stale files.
-  void Install(const std::string& sPackageFile, const std::string& sComponent, int32_t nOldVersion,
-               int32_t nNewVersion);
 
  private:
   void DownloadInto(const std::string& sPackageFile, platform::CFile& file);

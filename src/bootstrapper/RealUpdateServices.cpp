@@ -2,10 +2,13 @@
 #include <memory>
 #include <stdexcept>
 
+#include "bootstrapper/PackageInstall.h"
 #include "bootstrapper/UpdateServices.h"
 #include "network/IPAddrPort.h"
 #include "network/WinSockHelperFunctions.h"
 #include "package/PkgFile.h"
+#include "platform/File.h"
+#include "platform/SystemError.h"
 #include "protocols/ConfigServerCommands.h"
 #include "protocols/ContentServerDirectoryServerCommands.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
@@ -100,11 +103,14 @@ class CRealUpdateServices : public IUpdateServices {
     return platform::GetFreeDiskSpace(".", u64Free);
   }
 
-  std::vector<std::string> UnpackPackage(const std::string& sPackageFile) override {
+  std::vector<std::string> UnpackPackage(const std::string& sPackageFile,
+                                         const std::string& sTargetDir) override {
     common::CPkgFile package(sPackageFile);
-    package.ExtractAll();
+    package.CheckEntryNames(platform::FileNamesIgnoreCase());
+    package.ExtractAll(sTargetDir);
     std::vector<std::string> names;
     package.GetFileNames(names);
+    FlushUnpackedFiles(sTargetDir, names);
     return names;
   }
 
@@ -151,6 +157,18 @@ class CRealUpdateServices : public IUpdateServices {
     WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
       registry.SetStringValue(pszKey, pszKey, sValue);
     });
+  }
+  // Until the package flushes what it extracts, each file is flushed after the extraction.
+  static void FlushUnpackedFiles(const std::string& sTargetDir,
+                                 const std::vector<std::string>& names) {
+    for (const std::string& sName : names) {
+      const std::string sFile = sTargetDir + platform::PreferredSeparator() + LocalFileName(sName);
+      platform::CFile file;
+      if (!file.Open(sFile, platform::CFile::eReadWrite) || !file.Flush()) {
+        throw std::runtime_error("error writing " + sName + " (errno = " +
+                                 std::to_string(platform::GetLastSystemError()) + ")");
+      }
+    }
   }
   // The session's cancel token as an abort flag; none outside a session.
   const std::atomic<bool>* AbortFlag() const { return m_pCancel ? m_pCancel->Flag() : nullptr; }

@@ -19,6 +19,7 @@
 #include "bootstrapper/Clock.h"
 #include "bootstrapper/TerminalView.h"
 #include "bootstrapper/UpdateServices.h"
+#include "package/PkgFile.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "support/ErrorCodeException.h"
@@ -179,6 +180,7 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   uint32_t u32PublishedClient = 0;
   std::map<std::string, std::string> files;     // on the content server
   uint64_t u64FreeDiskSpace = UINT64_MAX;       // in the installation's directory
+  uint64_t u64UnpackSpace = UINT64_MAX;         // bytes that UnpackPackage may still write
   std::map<std::string, std::string> failures;  // call name -> error text
   int nRegistryWrites = 0;
   // Download attempts cut by a lost connection, in order, at these positions of the file (the
@@ -241,7 +243,7 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       u32End = std::max(cutsAt.front(), u32Offset);
       cutsAt.erase(cutsAt.begin());
     }
-    if (pfnProgress) {
+    if (pfnProgress && u32Size) {
       pfnProgress(static_cast<int>(u32Offset * 100ull / u32Size));
       pfnProgress(static_cast<int>((u32Offset + u32Size) * 50ull / u32Size));
     }
@@ -254,23 +256,28 @@ class CFakeServices : public bootstrapper::IUpdateServices {
     u64Free = u64FreeDiskSpace;
     return true;
   }
-  std::vector<std::string> UnpackPackage(const std::string& sPackage) override {
-    Call("UnpackPackage " + sPackage);
+  // A line without a tab is damage; the files unpacked beyond u64UnpackSpace bytes in all fail
+  // the unpacking as a full disk would, after the entries before them.
+  std::vector<std::string> UnpackPackage(const std::string& sPackage,
+                                         const std::string& sTargetDir) override {
+    Call("UnpackPackage " + sPackage + " " + sTargetDir);
     std::istringstream in(ReadFile(sPackage));
     std::vector<std::string> names;
     std::string sLine;
     while (std::getline(in, sLine)) {
       size_t uTab = sLine.find('\t');
-      if (uTab == std::string::npos) throw std::runtime_error("bad package " + sPackage);
+      if (uTab == std::string::npos) throw common::CPkgDamagedException("bad entry line");
       std::string sName = sLine.substr(0, uTab);
-      std::string sLocal = sName;
-      for (char& c : sLocal) {
-        if (c == '\\') c = platform::PreferredSeparator();
+      std::string sLocal = sTargetDir;
+      for (char c : "/" + sName) {
+        const bool bSeparator = c == '\\' || c == '/';
+        if (bSeparator) platform::MakeDirectory(sLocal);
+        sLocal += bSeparator ? platform::PreferredSeparator() : c;
       }
-      size_t uSep = sLocal.rfind(platform::PreferredSeparator());
-      if (uSep != std::string::npos) platform::MakeDirectory(sLocal.substr(0, uSep));
-      platform::SetReadOnly(sLocal, false);
-      WriteFile(sLocal, sLine.substr(uTab + 1));
+      const std::string sContent = sLine.substr(uTab + 1);
+      if (sContent.size() > u64UnpackSpace) throw std::runtime_error("error writing " + sName);
+      u64UnpackSpace -= sContent.size();
+      WriteFile(sLocal, sContent);
       names.push_back(sName);
     }
     return names;

@@ -73,9 +73,12 @@ class IUpdateServices {
   // when the volume cannot be asked.
   virtual bool GetFreeDiskSpace(uint64_t& u64Free) = 0;
 
-  // Unpacks every entry of the package into the current directory, creating directories, and
-  // returns the entry names in table order.
-  virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile) = 0;
+  // Unpacks every entry of the package into the folder (which exists), creating folders, with
+  // each file flushed to disk, and returns the entry names in table order. A fault of the
+  // package's own bytes (duplicate names included, and names that differ only in letter case
+  // where the platform ignores it) is a common::CPkgDamagedException naming the problem alone.
+  virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile,
+                                                 const std::string& sTargetDir) = 0;
 
   // Registry files, opened with a 100 ms lock wait. A lock that is not obtained in time
   // raises CRegistryBusyException, a lock that cannot be had otherwise CRegistryLockException;

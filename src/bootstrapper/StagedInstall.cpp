@@ -1,0 +1,205 @@
+#include "bootstrapper/StagedInstall.h"
+
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "bootstrapper/PackageInstall.h"
+#include "package/PkgFile.h"
+#include "platform/SystemError.h"
+
+namespace bootstrapper {
+namespace {
+
+std::string ErrnoSuffix() {
+  return " (errno = " + std::to_string(platform::GetLastSystemError()) + ")";
+}
+
+// The folder part of a path ("." for none).
+std::string ParentOf(const std::string& sPath) {
+  const size_t uSep = sPath.rfind(platform::PreferredSeparator());
+  return uSep == std::string::npos ? std::string(".") : sPath.substr(0, uSep);
+}
+
+// Removes a file, or a folder with everything in it. A link is removed, never followed.
+bool RemoveTree(const std::string& sPath) {
+  platform::SFileStatus status;
+  if (!platform::GetFileStatus(sPath, status)) return true;
+  if (platform::RemoveFile(sPath)) return true;
+  // Windows does not delete a read-only file.
+  if (!status.bDirectory) return platform::SetReadOnly(sPath, false) && platform::RemoveFile(sPath);
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(sPath, names)) return false;
+  bool bOk = true;
+  for (const std::string& sName : names) {
+    bOk = RemoveTree(sPath + platform::PreferredSeparator() + sName) && bOk;
+  }
+  return bOk && platform::RemoveEmptyDirectory(sPath);
+}
+
+// Creates the folders of a relative file name that do not exist yet.
+void MakeParentFolders(const std::string& sFile) {
+  for (size_t uSep = sFile.find(platform::PreferredSeparator()); uSep != std::string::npos;
+       uSep = sFile.find(platform::PreferredSeparator(), uSep + 1)) {
+    const std::string sFolder = sFile.substr(0, uSep);
+    if (!platform::MakeDirectory(sFolder)) {
+      throw std::runtime_error("unable to create the folder " + sFolder + ErrnoSuffix());
+    }
+  }
+}
+
+void FlushFolders(const std::set<std::string>& folders) {
+  for (const std::string& sFolder : folders) {
+    if (!platform::FlushDirectory(sFolder)) {
+      throw std::runtime_error("unable to flush the folder " + sFolder + ErrnoSuffix());
+    }
+  }
+}
+
+// Names that the installation's files may have: inside its folder, and on one manifest line.
+bool IsInstallableName(const std::string& sName) {
+  for (char c : sName) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return IsNameInsideDirectory(sName);
+}
+
+}  // namespace
+
+void CStagedInstall::Install(IUpdateServices& services, const std::string& sPackage,
+                             const std::string& sComponent, int32_t nVersion,
+                             const std::string& sRequiredFile) const {
+  CInstallJournal journal;
+  try {
+    journal = Stage(services, sPackage, sComponent, nVersion, sRequiredFile);
+  } catch (const std::exception& e) {
+    // Nothing installed changed: what this install made goes, the package with it.
+    RemoveTree(m_layout.StagingFolder());
+    platform::RemoveFile(sPackage);
+    if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
+      throw std::runtime_error("package " + sPackage + " is damaged: " + e.what());
+    }
+    throw;
+  }
+  Commit(journal);
+}
+
+CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::string& sPackage,
+                                      const std::string& sComponent, int32_t nVersion,
+                                      const std::string& sRequiredFile) const {
+  const std::string sStaging = m_layout.StagingFolder();
+  if (!RemoveTree(sStaging)) {
+    throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
+  }
+  if (!platform::MakeDirectory(sStaging)) {
+    throw std::runtime_error("unable to create the folder " + sStaging + ErrnoSuffix());
+  }
+  const std::vector<std::string> names = services.UnpackPackage(sPackage, sStaging);
+  CheckEntryNames(names, sRequiredFile);
+  std::vector<SStagedFile> files;
+  std::set<std::string> folders{sStaging};
+  for (const std::string& sName : names) {
+    const std::string sStaged = StagedName(sName);
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(sStaged, status) || !status.bRegularFile) {
+      throw std::runtime_error("unable to find the unpacked file " + sStaged + ErrnoSuffix());
+    }
+    files.push_back(SStagedFile{sName, status.u64Size});
+    folders.insert(ParentOf(sStaged));
+  }
+  // Once the journal is on disk, so is every file it lists.
+  FlushFolders(folders);
+  CInstallJournal journal(sComponent, nVersion, std::move(files));
+  journal.Write(m_layout.Journal());
+  return journal;
+}
+
+void CStagedInstall::CheckEntryNames(const std::vector<std::string>& names,
+                                     const std::string& sRequiredFile) const {
+  if (names.empty()) throw common::CPkgDamagedException("holds no files");
+  // The installer's own names: a file there would replace the journal or the staging folder.
+  std::set<std::string> reserved;
+  for (const std::string& sReserved :
+       {m_layout.StagingFolder(), m_layout.Journal(), m_layout.Journal() + ".tmp"}) {
+    reserved.insert(ComparableName(sReserved, m_bIgnoreCase));
+  }
+  bool bHaveRequired = false;
+  for (const std::string& sName : names) {
+    if (!IsInstallableName(sName)) throw common::CPkgDamagedException("unsafe entry name");
+    const std::string sTop = sName.substr(0, sName.find_first_of("/\\"));
+    if (reserved.count(ComparableName(sTop, m_bIgnoreCase))) {
+      throw common::CPkgDamagedException("holds " + sTop + ", a name the installer keeps");
+    }
+    bHaveRequired = bHaveRequired || ComparableName(sName, m_bIgnoreCase) ==
+                                         ComparableName(sRequiredFile, m_bIgnoreCase);
+  }
+  if (!bHaveRequired) throw common::CPkgDamagedException("does not hold " + sRequiredFile);
+}
+
+bool CStagedInstall::IsComplete(const CInstallJournal& journal) const {
+  if (journal.Files().empty()) return false;
+  for (const SStagedFile& file : journal.Files()) {
+    if (!IsInstallableName(file.sEntryName)) return false;
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(StagedName(file.sEntryName), status) &&
+        !platform::GetFileStatus(LocalFileName(file.sEntryName), status)) {
+      return false;
+    }
+    if (!status.bRegularFile || status.u64Size != file.u64Size) return false;
+  }
+  return true;
+}
+
+void CStagedInstall::Commit(const CInstallJournal& journal) const {
+  if (!IsComplete(journal)) {
+    throw std::runtime_error("the staged files of " + journal.Component() + " version " +
+                             std::to_string(journal.Version()) + " are incomplete");
+  }
+  std::set<std::string> folders{"."};
+  std::vector<std::string> names;
+  for (const SStagedFile& file : journal.Files()) {
+    names.push_back(file.sEntryName);
+    const std::string sStaged = StagedName(file.sEntryName);
+    if (!IsFile(sStaged)) continue;  // moved by an earlier attempt
+    const std::string sLocal = LocalFileName(file.sEntryName);
+    MakeParentFolders(sLocal);
+    // Windows does not rename over a read-only file.
+    if (IsFile(sLocal)) platform::SetReadOnly(sLocal, false);
+    if (!platform::RenameFile(sStaged, sLocal)) {
+      throw std::runtime_error("unable to move " + sStaged + " to " + sLocal + ErrnoSuffix());
+    }
+    folders.insert(ParentOf(sLocal));
+  }
+  // The files are in place on disk before the manifest says so.
+  FlushFolders(folders);
+  WritePackageManifest(names, journal.Component(), journal.Version());
+  FlushFolders({"."});
+  DeleteStaleFiles(journal.Component(), journal.Version(), m_bIgnoreCase);
+}
+
+void CStagedInstall::Close(const std::string& sPackage) const {
+  if (!sPackage.empty() && IsFile(sPackage) && !platform::RemoveFile(sPackage)) {
+    throw std::runtime_error("Unable to remove package file " + sPackage +
+                             " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
+  }
+  const std::string sStaging = m_layout.StagingFolder();
+  if (!RemoveTree(sStaging)) {
+    throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
+  }
+  const std::string sJournal = m_layout.Journal();
+  if (IsFile(sJournal) && !platform::RemoveFile(sJournal)) {
+    throw std::runtime_error("unable to remove the journal " + sJournal + ErrnoSuffix());
+  }
+  platform::FlushDirectory(".");
+}
+
+void CStagedInstall::RemoveLeftovers() const {
+  RemoveTree(m_layout.StagingFolder());
+  RemoveTree(m_layout.Journal() + ".tmp");
+}
+
+std::string CStagedInstall::StagedName(const std::string& sEntryName) const {
+  return m_layout.StagingFolder() + platform::PreferredSeparator() + LocalFileName(sEntryName);
+}
+
+}  // namespace bootstrapper

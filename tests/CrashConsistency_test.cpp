@@ -23,7 +23,7 @@ namespace {
 using namespace larch_e2e;
 
 constexpr int sc_nMoments = 50;
-constexpr int sc_nParallelRuns = 5;
+constexpr int sc_nParallelRuns = 10;
 
 enum EMoment {
   eClientDownloading,

@@ -226,8 +226,14 @@ double RowMBps(const std::string& sWhat) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench_pkg WORKDIR [MB]\n");
+    std::fprintf(stderr, "usage: bench_pkg WORKDIR [MB] | bench_pkg --make-tree DIR [MB]\n");
     return 2;
+  }
+  // Only the tree, for the other benchmarks that work on it.
+  if (std::string(argv[1]) == "--make-tree" && argc > 2) {
+    MakeTree(fs::absolute(argv[2]),
+             (argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 200) * 1000000ull);
+    return 0;
   }
   const fs::path work = fs::absolute(argv[1]);
   const uint64_t u64Want = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200) * 1000000ull;

@@ -38,10 +38,7 @@ CParallelChunkCodec::CParallelChunkCodec(EDirection eDirection, int nLevel, unsi
                                          TBatchDone onDone)
     : m_onDone(std::move(onDone)) {
   uThreads = ResolveThreads(uThreads);
-  for (TBatch& batch : m_batches) {
-    batch.resize(uThreads * sc_uChunksPerThread);
-    for (auto& pChunk : batch) pChunk = std::make_unique<SPkgChunk>();
-  }
+  for (TBatch& batch : m_batches) batch.resize(uThreads * sc_uChunksPerThread);
   for (unsigned u = 0; u < uThreads; ++u) {
     m_codecs.push_back(std::make_unique<SThreadCodec>(eDirection, nLevel));
   }
@@ -57,6 +54,13 @@ CParallelChunkCodec::~CParallelChunkCodec() {
   }
   m_cvWork.notify_all();
   for (auto& thread : m_helpers) thread.join();
+}
+
+SPkgChunk& CParallelChunkCodec::Next() {
+  std::unique_ptr<SPkgChunk>& pChunk = m_batches[m_uFilling][m_auInBatch[m_uFilling]];
+  // Not zeroed: the owner fills the bytes it pushes.
+  if (!pChunk) pChunk.reset(new SPkgChunk);
+  return *pChunk;
 }
 
 void CParallelChunkCodec::Push() {

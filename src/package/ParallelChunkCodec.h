@@ -4,7 +4,8 @@
 //
 // One thread (the owner) fills chunks and pushes them; they are processed in batches, two of
 // which take turns: while the helpers work on one, the owner fills the next and is handed the
-// one finished before it, in push order. Memory stays at two batches of (threads x 16) chunks.
+// one finished before it, in push order. Memory stays at two batches of (threads x 16) chunks,
+// made as they are first filled, so that small packages cost little.
 // An exception of the owner's callback leaves through Push or Finish; the destructor stops and
 // joins the helpers before the batches go.
 #pragma once
@@ -53,7 +54,7 @@ class CParallelChunkCodec {
   CParallelChunkCodec& operator=(const CParallelChunkCodec&) = delete;
 
   // The chunk to fill next; it counts once pushed.
-  SPkgChunk& Next() { return *m_batches[m_uFilling][m_auInBatch[m_uFilling]]; }
+  SPkgChunk& Next();
   void Push();
   // Processes what was pushed and hands on every batch not handed on yet.
   void Finish();

@@ -71,9 +71,9 @@ class CPkgFile {
   // Unpacks every entry whose name equals sName byte for byte; returns how many there were.
   size_t ExtractByName(const std::string& sName, const std::string& sTargetDir = std::string());
 
-  // Refuses a table in which two entries have the same name, or (bIgnoreCase) names that differ
-  // only in letter case: "duplicate entry name X", "entry names X and Y differ only in letter
-  // case" (CPkgDamagedException).
+  // Refuses a table in which two entries have the same name (either separator), or
+  // (bIgnoreCase) names that differ only in letter case: "duplicate entry name X", "entry names
+  // X and Y differ only in letter case" (CPkgDamagedException).
   void CheckEntryNames(bool bIgnoreCase) const;
 
   // The listing text: a line with path, number of files, level and version, then one line per

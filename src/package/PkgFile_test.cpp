@@ -466,6 +466,12 @@ TEST_F(PkgFileTest, UnpackingRefusesTargetsItCannotWrite) {
   platform::InjectFailure("Write", 1, 28);
   EXPECT_EQ("not damage: error writing w (errno = 28)",
             DamageOf([&] { CPkgFile(Pkg()).ExtractAll(target.Path()); }));
+  // So is a flush that fails, when files are flushed.
+  platform::InjectFailure("Flush", 1, 5);
+  CPkgFile flushed(Pkg());
+  flushed.SetFlushExtractedFiles(true);
+  EXPECT_EQ("not damage: error writing w (errno = 5)",
+            DamageOf([&] { flushed.ExtractAll(target.Path()); }));
 
   // The package went away after it was opened.
   CPkgFile opened(Pkg());

@@ -1,5 +1,6 @@
-// Opens arbitrary bytes as a package and unpacks it into a fresh directory. Refusals are
-// fine; a crash, a sanitizer report or any file outside the target directory is a finding.
+// Opens arbitrary bytes as a package, checks its names and unpacks it into a fresh directory,
+// inflating on two threads. Refusals are fine; a crash, a hang, a sanitizer report or any file
+// outside the target directory is a finding.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
     common::CPkgFile pkg(pkgPath.string());
     std::vector<std::string> names;
     pkg.GetFileNames(names);
+    pkg.CheckEntryNames(true);
+    pkg.SetExtractionThreads(2);
     pkg.ExtractAll(target.string());
     if (!names.empty()) pkg.ExtractByName(names.back(), target.string());
   } catch (const std::exception&) {

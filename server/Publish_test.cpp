@@ -41,6 +41,15 @@ uint32_t RunLarchtool(const std::string& sArgs) {
   return RunAndWait("\"" + LarchtoolPath() + "\" publish " + sArgs);
 }
 
+// The same, with its stderr in sErr (the arguments must hold no single quote).
+uint32_t RunLarchtool(const std::string& sArgs, std::string& sErr) {
+  larch_test::CScratchDir dir;
+  uint32_t uExit = RunAndWait("/bin/sh -c \"exec '" + LarchtoolPath() + "' publish " + sArgs +
+                              " 2> '" + dir / "err.txt" + "' > /dev/null\"");
+  sErr = ReadTestFile(dir / "err.txt");
+  return uExit;
+}
+
 std::string Quoted(const std::string& s) {
   return "\"" + s + "\"";
 }
@@ -167,6 +176,18 @@ TEST(Publish, MistakesChangeNothing) {
             RunLarchtool(sDir + " --component Weft --version 1 " + Quoted(scratch / "empty.exe")));
   EXPECT_EQ(1u, RunLarchtool(" --dir " + Quoted(scratch / "nowhere") +
                              " --component Weft --version 1 " + Quoted(scratch / "a.exe")));
+  // Two files that the package would hold under one name.
+  platform::MakeDirectory(scratch / "d1");
+  platform::MakeDirectory(scratch / "d2");
+  WriteTestFile(scratch / "d1/x.txt", "1");
+  WriteTestFile(scratch / "d2/X.txt", "2");
+  std::string sErr;
+  EXPECT_EQ(1u, RunLarchtool(" --dir '" + server.Publish() + "' --component Weft --version 1 '" +
+                                 scratch / "d1/x.txt" + "' '" + scratch / "d2/X.txt" + "'",
+                             sErr));
+  EXPECT_EQ("two files would be stored as x.txt and X.txt, which differ only in letter case: " +
+                scratch / "d1/x.txt" + " and " + scratch / "d2/X.txt" + "\n",
+            sErr);
   std::vector<std::string> vecFiles;
   ASSERT_TRUE(platform::ListDirectory(server.Publish(), vecFiles));
   EXPECT_EQ(std::vector<std::string>(), vecFiles);

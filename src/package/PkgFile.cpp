@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <stdexcept>
 
 #include "package/ChunkCodec.h"
-#include "package/ParallelChunkCompressor.h"
+#include "package/ParallelChunkCodec.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
 #include "support/ByteOrder.h"
@@ -20,8 +21,6 @@ namespace {
 constexpr uint32_t sc_uChunkSize = SPkgChunk::sc_uChunkSize;
 constexpr uint32_t sc_uChunkBufferSize = SPkgChunk::sc_uChunkBufferSize;
 constexpr uint64_t sc_u64MaxPkgFileLen = 0xFFFFFFFFu;  // offsets are 32-bit
-// Chunks per compressing thread in one batch: enough to keep every thread busy, little memory.
-constexpr size_t sc_uChunksPerThread = 16;
 // The table of contents is read backwards through a window of this size.
 constexpr uint32_t sc_uTailWindow = 64 * 1024;
 // Extraction reads the data segment through a buffer of this size.
@@ -53,21 +52,24 @@ int64_t ReadFull(platform::CFile& file, void* pBuffer, uint64_t uSize) {
   return static_cast<int64_t>(uDone);
 }
 
-// A short read of a fixed-size field: an assertion failure, then a refusal, so that going on
-// after the report never works on bytes that were not read.
-void CheckComplete(bool bComplete, const char* pszMessage) {
-  LARCH_DEBUG_ASSERT(bComplete);
-  if (!bComplete) throw std::runtime_error(pszMessage);
+// A read that did not get its bytes: damage when the package is too short for what it says
+// of itself, a plain failure when the read call failed. The text is the same.
+[[noreturn]] void ThrowReadFault(bool bDamaged, const char* pszText) {
+  if (bDamaged) throw CPkgDamagedException(pszText);
+  throw std::runtime_error(pszText);
 }
+
+constexpr char sc_szTableReadFault[] = "error reading pkg file table of contents";
+constexpr char sc_szDataReadFault[] = "error reading data segment file";
 
 // Bytes before a position of the file, read backwards through a window.
 class CTailReader {
  public:
   explicit CTailReader(platform::CFile& file) : m_file(file) {}
 
-  // The uLen bytes that end at u64End, or null when they cannot all be read.
+  // The uLen bytes that end at u64End; a table that would begin before the file is damage.
   const uint8_t* Get(uint64_t u64End, uint32_t uLen) {
-    if (uLen > u64End) return nullptr;
+    if (uLen > u64End) ThrowReadFault(true, sc_szTableReadFault);
     uint64_t u64Begin = u64End - uLen;
     if (u64Begin < m_u64Start || u64End > m_u64Start + m_window.size()) {
       uint64_t u64Start = u64End > sc_uTailWindow ? u64End - sc_uTailWindow : 0;
@@ -76,7 +78,7 @@ class CTailReader {
       if (!m_file.Seek(u64Start) || ReadFull(m_file, m_window.data(), m_window.size()) !=
                                         static_cast<int64_t>(m_window.size())) {
         m_window.clear();
-        return nullptr;
+        ThrowReadFault(false, sc_szTableReadFault);
       }
     }
     return m_window.data() + (u64Begin - m_u64Start);
@@ -88,22 +90,29 @@ class CTailReader {
   std::vector<uint8_t> m_window;
 };
 
-// Sequential reads of the data segment through a buffer.
+// Sequential reads of the data segment through a buffer. The segment ends where the table
+// begins: chunks that would reach past it are damage, as is a file that ends before it.
 class CSegmentReader {
  public:
-  explicit CSegmentReader(platform::CFile& file) : m_file(file), m_buffer(sc_uReadBuffer) {}
+  CSegmentReader(platform::CFile& file, uint64_t u64End)
+      : m_file(file), m_buffer(sc_uReadBuffer), m_u64End(u64End) {}
 
-  bool Seek(uint64_t u64Offset) {
+  void Seek(uint64_t u64Offset) {
     m_uPos = m_uLen = 0;
-    return m_file.Seek(u64Offset);
+    m_u64Next = u64Offset;
+    if (u64Offset <= m_u64End && !m_file.Seek(u64Offset)) ThrowReadFault(false, sc_szDataReadFault);
   }
 
-  // True when all uSize bytes were read.
-  bool Read(uint8_t* pOut, uint32_t uSize) {
+  // All uSize bytes, or a throw.
+  void Read(uint8_t* pOut, uint32_t uSize) {
+    if (m_u64Next > m_u64End || uSize > m_u64End - m_u64Next) {
+      ThrowReadFault(true, sc_szDataReadFault);
+    }
+    m_u64Next += uSize;
     while (uSize > 0) {
       if (m_uPos == m_uLen) {
         int64_t n = m_file.Read(m_buffer.data(), m_buffer.size());
-        if (n <= 0) return false;
+        if (n <= 0) ThrowReadFault(n == 0, sc_szDataReadFault);
         m_uPos = 0;
         m_uLen = static_cast<size_t>(n);
       }
@@ -113,7 +122,6 @@ class CSegmentReader {
       pOut += uTake;
       uSize -= static_cast<uint32_t>(uTake);
     }
-    return true;
   }
 
  private:
@@ -121,6 +129,8 @@ class CSegmentReader {
   std::vector<uint8_t> m_buffer;
   size_t m_uPos = 0;
   size_t m_uLen = 0;
+  uint64_t m_u64Next = 0;  // the file position of the next byte handed out
+  const uint64_t m_u64End;
 };
 
 bool IsNameSeparator(char c) {
@@ -214,15 +224,132 @@ void OpenExistingPkgFile(const std::string& sPath, platform::CFile& file) {
 }
 
 CPkgFileHdr ReadHeaderOf(platform::CFile& file, uint64_t& u64Len) {
-  bool bSized = file.GetSize(u64Len);
+  const char* pszFault = "error reading pkg file header";
+  if (!file.GetSize(u64Len)) ThrowReadFault(false, pszFault);
+  if (u64Len < CPkgFileHdr::SizeOfHdr()) ThrowReadFault(true, pszFault);
   uint8_t au8Hdr[CPkgFileHdr::SizeOfHdr()];
-  bool bRead = bSized && u64Len >= CPkgFileHdr::SizeOfHdr() &&
-               file.Seek(u64Len - CPkgFileHdr::SizeOfHdr()) &&
-               ReadFull(file, au8Hdr, sizeof(au8Hdr)) == sizeof(au8Hdr);
-  CheckComplete(bRead, "error reading pkg file header");
+  if (!file.Seek(u64Len - CPkgFileHdr::SizeOfHdr()) ||
+      ReadFull(file, au8Hdr, sizeof(au8Hdr)) != sizeof(au8Hdr)) {
+    ThrowReadFault(false, pszFault);
+  }
   CPkgFileHdr hdr;
   hdr.Deserialize(au8Hdr);
   return hdr;
+}
+
+// An entry name as compared for sameness: either separator, and (bIgnoreCase) any letter case.
+std::string FoldedName(const std::string& sName, bool bIgnoreCase) {
+  std::string sKey = sName;
+  for (char& c : sKey) {
+    if (c == '/') c = '\\';
+    if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return sKey;
+}
+
+// Writes the inflated chunks of unpacked entries, one file at a time: an entry's file is opened
+// with its first chunk and closed after its last, when the stored lengths of its chunks add up
+// to the table's. Nothing beyond the table's length is written. An open file is closed and its
+// read-only attribute put back when the object goes, also on an error path.
+class CEntryWriter {
+ public:
+  CEntryWriter(const std::string& sTargetDir, bool bFlush)
+      : m_sTargetDir(sTargetDir), m_bFlush(bFlush) {}
+
+  bool IsOpen() const { return m_pEntry != nullptr; }
+
+  void Begin(const CPkgFileTOCindex& entry) {
+    const std::string& sName = entry.m_sFileName;
+    std::string sDiskPath = DiskPath(m_sTargetDir, sName);
+    CreateDirectoriesOf(m_sTargetDir, sName);
+    m_pWritable = std::make_unique<CWritableForWrite>(sDiskPath, sName);
+    if (!m_file.Open(sDiskPath, platform::CFile::eCreate)) {
+      throw std::runtime_error("unable to open " + sName + " for writing (errno = " + ErrnoText() +
+                               ")");
+    }
+    m_pEntry = &entry;
+    m_u64Inflated = 0;
+    m_uStoredLeft = entry.m_nStoredFileLen;
+  }
+
+  void Write(const SPkgChunk& chunk) {
+    if (chunk.nResult != sc_nCodecOk) {
+      throw CPkgDamagedException(
+          "unable to uncompress data (error = " + std::to_string(chunk.nResult) + ")");
+    }
+    uint64_t u64Room = m_pEntry->m_nUncompressedFileLen -
+                       std::min<uint64_t>(m_u64Inflated, m_pEntry->m_nUncompressedFileLen);
+    uint32_t uWrite = static_cast<uint32_t>(std::min<uint64_t>(chunk.uRawLen, u64Room));
+    if (uWrite > 0 && !m_file.Write(chunk.au8Raw, uWrite)) WriteFailed();
+    m_u64Inflated += chunk.uRawLen;
+    m_uStoredLeft -= chunk.uStreamLen;  // the reader queues no chunk longer than what is left
+    if (m_uStoredLeft == 0) End();
+  }
+
+ private:
+  void End() {
+    const std::string& sName = m_pEntry->m_sFileName;
+    if (m_u64Inflated != m_pEntry->m_nUncompressedFileLen) {
+      throw CPkgDamagedException(sName + " inflates to " + std::to_string(m_u64Inflated) +
+                                 " bytes, the table says " +
+                                 std::to_string(m_pEntry->m_nUncompressedFileLen));
+    }
+    if (m_bFlush && !m_file.Flush()) WriteFailed();
+    m_file.Close();
+    m_pWritable->Restore(sName);
+    m_pWritable.reset();
+    m_pEntry = nullptr;
+  }
+
+  [[noreturn]] void WriteFailed() const {
+    throw std::runtime_error("error writing " + m_pEntry->m_sFileName + " (errno = " + ErrnoText() +
+                             ")");
+  }
+
+  const std::string m_sTargetDir;
+  const bool m_bFlush;
+  const CPkgFileTOCindex* m_pEntry = nullptr;      // the entry being written
+  std::unique_ptr<CWritableForWrite> m_pWritable;  // before m_file: put back once it is closed
+  platform::CFile m_file;
+  uint64_t m_u64Inflated = 0;
+  uint32_t m_uStoredLeft = 0;
+};
+
+// Reads one chunk of an entry that has uLeft stored bytes left.
+void ReadChunk(CSegmentReader& reader, uint32_t uLeft, SPkgChunk& chunk) {
+  uint8_t au8Len[4];
+  reader.Read(au8Len, 4);
+  uint32_t uLen = LoadLittleEndian32(au8Len);
+  if (uLen == 0 || uLen > sc_uChunkBufferSize || uLen > uLeft) {
+    throw CPkgDamagedException(sc_szDataReadFault);
+  }
+  reader.Read(chunk.au8Stream, uLen);
+  chunk.uStreamLen = uLen;
+}
+
+// Reads the chunks of one entry into the codec. A fault of the reading is returned, not thrown,
+// so that it is raised after the chunks before it are written, as unpacking one chunk after
+// the other would; a fault of the writing leaves through Push at once.
+std::exception_ptr QueueChunks(CSegmentReader& reader, const CPkgFileTOCindex& entry,
+                               size_t uSource, CParallelChunkCodec& codec) {
+  uint32_t uLeft = entry.m_nStoredFileLen;
+  try {
+    reader.Seek(entry.m_nOffset);
+  } catch (const std::runtime_error&) {
+    return std::current_exception();
+  }
+  while (uLeft > 0) {
+    SPkgChunk& chunk = codec.Next();
+    try {
+      ReadChunk(reader, uLeft, chunk);
+    } catch (const std::runtime_error&) {
+      return std::current_exception();
+    }
+    chunk.uSource = uSource;
+    codec.Push();
+    uLeft -= chunk.uStreamLen;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -236,7 +363,12 @@ CPkgFile::CPkgFile(const std::string& sPkgFilePath) : m_sPkgFilePath(sPkgFilePat
   uint64_t u64Len = 0;
   m_HDR = ReadHeaderOf(file, u64Len);
   if (m_HDR.m_nFormatVersionNum != CPkgFileHdr::sc_u8CurrentFormatVersion) {
-    throw std::runtime_error("out of date package file");
+    throw CPkgDamagedException("out of date package file");
+  }
+  // A package with no file has no header: it stays empty until files are added. A header that
+  // counts none (a file of zeros reads so) is damage, never a package with nothing to unpack.
+  if (m_HDR.m_nNumFiles == 0) {
+    throw CPkgDamagedException("corrupt pkg file header (invalid number of files)");
   }
 
   // The table, backwards from the header: entry 0 lies right before it.
@@ -245,20 +377,18 @@ CPkgFile::CPkgFile(const std::string& sPkgFilePath) : m_sPkgFilePath(sPkgFilePat
   m_TOC.reserve(m_HDR.m_nNumFiles);
   for (uint32_t u = 0; u < m_HDR.m_nNumFiles; ++u) {
     const uint8_t* pu8Tail = tail.Get(u64Pos, CPkgFileTOCindex::sc_uSizeOfTail);
-    CheckComplete(pu8Tail != nullptr, "error reading pkg file table of contents");
     uint8_t au8Tail[CPkgFileTOCindex::sc_uSizeOfTail];
     std::memcpy(au8Tail, pu8Tail, sizeof(au8Tail));
     uint32_t uNameLen = CPkgFileTOCindex::ReadFileNameLen(au8Tail);
     u64Pos -= CPkgFileTOCindex::sc_uSizeOfTail;
     const uint8_t* pu8Name = tail.Get(u64Pos, uNameLen);
-    CheckComplete(pu8Name != nullptr, "error reading pkg file table of contents");
     u64Pos -= uNameLen;
     CPkgFileTOCindex entry;
     entry.Deserialize(pu8Name, uNameLen, au8Tail, u64Len);
     // Checked before anything is unpacked: such a name would be written outside the target.
     if (!CPkgFileTOCindex::IsSafeFileName(entry.m_sFileName)) {
-      throw std::runtime_error("invalid file name in table of contents entry: " +
-                               entry.m_sFileName);
+      throw CPkgDamagedException("invalid file name in table of contents entry: " +
+                                 entry.m_sFileName);
     }
     m_TOC.push_back(std::move(entry));
   }
@@ -315,6 +445,7 @@ void CPkgFile::AddFiles(const std::vector<std::string>& paths) {
 
   std::vector<SSource> sources;
   for (const std::string& sPath : paths) CollectPath(sPath, sources);
+  CheckSourceNames(sources);
   if (m_TOC.size() + sources.size() > CPkgFileHdr::sc_uMaxNumFiles) {
     throw std::runtime_error("too many files for a pkg file (at most " +
                              std::to_string(CPkgFileHdr::sc_uMaxNumFiles) + ")");
@@ -341,6 +472,35 @@ void CPkgFile::AddFiles(const std::vector<std::string>& paths) {
   m_TOC = std::move(toc);
   m_HDR.m_nNumFiles = static_cast<uint32_t>(m_TOC.size());
   LARCH_INVARIANT("ValidPkgFile", IsValid());
+}
+
+// Two files stored under one name would make a package whose later entry overwrites the
+// earlier one when unpacked, or which unpacks differently where names ignore letter case.
+void CPkgFile::CheckSourceNames(const std::vector<SSource>& sources) const {
+  std::map<std::string, const std::string*> inPackage;  // folded name -> entry name
+  for (const CPkgFileTOCindex& entry : m_TOC) {
+    inPackage.emplace(FoldedName(entry.m_sFileName, true), &entry.m_sFileName);
+  }
+  std::map<std::string, const SSource*> added;  // folded name -> first source
+  for (const SSource& source : sources) {
+    std::string sKey = FoldedName(source.sEntryName, true);
+    auto itEntry = inPackage.find(sKey);
+    if (itEntry != inPackage.end()) {
+      const std::string& sEntry = *itEntry->second;
+      throw std::runtime_error(source.sPath + " would be stored as " + source.sEntryName +
+                               ", which is already in the package" +
+                               (sEntry == source.sEntryName ? "" : " as " + sEntry));
+    }
+    auto inserted = added.emplace(sKey, &source);
+    if (inserted.second) continue;
+    const SSource& first = *inserted.first->second;
+    std::string sNames =
+        first.sEntryName == source.sEntryName
+            ? first.sEntryName
+            : first.sEntryName + " and " + source.sEntryName + ", which differ only in letter case";
+    throw std::runtime_error("two files would be stored as " + sNames + ": " + first.sPath +
+                             " and " + source.sPath);
+  }
 }
 
 void CPkgFile::CollectPath(const std::string& sPath, std::vector<SSource>& sources) const {
@@ -411,25 +571,14 @@ void CPkgFile::CollectFile(const std::string& sPath, const std::string& sEntryNa
   sources.push_back(SSource{sPath, sEntryName, status.u64Size});
 }
 
-// Reads the sources chunk by chunk into two batches that take turns: while the threads
-// compress one, this thread writes the one before it and fills the next. The streams are
-// written in chunk order; the entries of the sources are appended to the table.
+// Reads the sources chunk by chunk into the codec, which compresses them on its threads and
+// hands them back in order: their streams are written, and the entries of the sources are
+// appended to the table.
 void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& sources,
                             std::vector<CPkgFileTOCindex>& toc) {
   if (sources.empty()) return;
   uint64_t u64Total = 0;
   for (const SSource& source : sources) u64Total += source.u64Size;
-
-  // The batches outlive the compressor, whose threads may still be working on one when an
-  // error unwinds this function.
-  const unsigned uThreads = CParallelChunkCompressor::ResolveThreads(m_uCompressionThreads);
-  std::vector<std::unique_ptr<SPkgChunk>> batches[2];
-  size_t auInBatch[2] = {0, 0};
-  for (auto& batch : batches) {
-    batch.resize(uThreads * sc_uChunksPerThread);
-    for (auto& pChunk : batch) pChunk = std::make_unique<SPkgChunk>();
-  }
-  CParallelChunkCompressor compressor(m_HDR.m_nCompressionLevel, uThreads);
 
   std::vector<CPkgFileTOCindex> entries(sources.size());
   std::vector<uint8_t> output;
@@ -437,46 +586,36 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
   uint64_t u64Done = 0;
   if (!pkg.Seek(u64Pos)) throw std::runtime_error("error writing pkg file " + m_sPkgFilePath);
 
-  auto writeBatch = [&](size_t uBatch) {
+  auto writeBatch = [&](const CParallelChunkCodec::TBatch& batch, size_t uCount) {
     output.clear();
-    for (size_t u = 0; u < auInBatch[uBatch]; ++u) {
-      const SPkgChunk& chunk = *batches[uBatch][u];
+    for (size_t u = 0; u < uCount; ++u) {
+      const SPkgChunk& chunk = *batch[u];
       if (chunk.nResult != sc_nCodecOk) {
         throw std::runtime_error(
             "unable to compress data (error = " + std::to_string(chunk.nResult) + ")");
       }
       CPkgFileTOCindex& entry = entries[chunk.uSource];
-      if (u64Pos + 4 + chunk.uOutLen > sc_u64MaxPkgFileLen) {
+      if (u64Pos + 4 + chunk.uStreamLen > sc_u64MaxPkgFileLen) {
         throw std::runtime_error("pkg file too large (at most 4 GB) to add " +
                                  sources[chunk.uSource].sPath);
       }
       if (entry.m_nUncompressedFileLen == 0) entry.m_nOffset = static_cast<uint32_t>(u64Pos);
-      entry.m_nUncompressedFileLen += chunk.uInLen;
-      entry.m_nStoredFileLen += chunk.uOutLen;
+      entry.m_nUncompressedFileLen += chunk.uRawLen;
+      entry.m_nStoredFileLen += chunk.uStreamLen;
       uint8_t au8Len[4];
-      StoreLittleEndian32(au8Len, chunk.uOutLen);
+      StoreLittleEndian32(au8Len, chunk.uStreamLen);
       output.insert(output.end(), au8Len, au8Len + 4);
-      output.insert(output.end(), chunk.au8Out, chunk.au8Out + chunk.uOutLen);
-      u64Pos += 4 + chunk.uOutLen;
-      u64Done += chunk.uInLen;
+      output.insert(output.end(), chunk.au8Stream, chunk.au8Stream + chunk.uStreamLen);
+      u64Pos += 4 + chunk.uStreamLen;
+      u64Done += chunk.uRawLen;
     }
     if (!output.empty() && !pkg.Write(output.data(), output.size())) {
       throw std::runtime_error("error writing pkg file " + m_sPkgFilePath);
     }
-    auInBatch[uBatch] = 0;
     Progress(u64Done, u64Total);
   };
-
-  size_t uFilling = 0;
-  bool bCompressing = false;  // the other batch is being compressed
-  // Hands the filled batch to the threads and writes the one they finished before.
-  auto turn = [&]() {
-    if (bCompressing) compressor.Wait();
-    compressor.Start(batches[uFilling], auInBatch[uFilling]);
-    uFilling ^= 1;
-    if (bCompressing) writeBatch(uFilling);
-    bCompressing = true;
-  };
+  CParallelChunkCodec codec(CParallelChunkCodec::eCompress, m_HDR.m_nCompressionLevel,
+                            m_uCompressionThreads, writeBatch);
 
   for (size_t uSource = 0; uSource < sources.size(); ++uSource) {
     const SSource& source = sources[uSource];
@@ -488,23 +627,19 @@ void CPkgFile::WriteSources(platform::CFile& pkg, const std::vector<SSource>& so
     // At most the size seen when the file was listed, so that a growing file ends.
     uint64_t u64Left = source.u64Size;
     while (u64Left > 0) {
-      SPkgChunk& chunk = *batches[uFilling][auInBatch[uFilling]];
+      SPkgChunk& chunk = codec.Next();
       uint32_t uWant = static_cast<uint32_t>(std::min<uint64_t>(u64Left, sc_uChunkSize));
-      int64_t nRead = ReadFull(file, chunk.au8In, uWant);
-      if (nRead < 0) throw std::runtime_error("error reading data segment file");
+      int64_t nRead = ReadFull(file, chunk.au8Raw, uWant);
+      if (nRead < 0) throw std::runtime_error(sc_szDataReadFault);
       if (nRead == 0) break;
-      chunk.uInLen = static_cast<uint32_t>(nRead);
+      chunk.uRawLen = static_cast<uint32_t>(nRead);
       chunk.uSource = uSource;
       u64Left -= static_cast<uint64_t>(nRead);
-      if (++auInBatch[uFilling] == batches[uFilling].size()) turn();
+      codec.Push();
       if (static_cast<uint32_t>(nRead) < uWant) break;
     }
   }
-  if (auInBatch[uFilling] > 0) turn();
-  if (bCompressing) {
-    compressor.Wait();
-    writeBatch(uFilling ^ 1);
-  }
+  codec.Finish();
 
   for (size_t uSource = 0; uSource < sources.size(); ++uSource) {
     // A file that became empty after it was listed has no data and gets no entry.
@@ -522,6 +657,11 @@ void CPkgFile::WriteTableAndHeader(platform::CFile& pkg, const std::vector<CPkgF
                                    uint32_t uPosition) const {
   if (toc.empty() && uPosition != 0) {
     throw std::runtime_error("attempted to write empty TOC to non-empty pkg file");
+  }
+  // A package with no file has no header (readers refuse a header that counts no file).
+  if (toc.empty()) {
+    if (!pkg.Truncate(0)) throw std::runtime_error("error writing pkg file " + m_sPkgFilePath);
+    return;
   }
   std::string sBytes;
   for (auto it = toc.rbegin(); it != toc.rend(); ++it) it->Serialize(sBytes);
@@ -558,55 +698,34 @@ size_t CPkgFile::ExtractByName(const std::string& sName, const std::string& sTar
 void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,
                               const std::string& sTargetDir) const {
   if (indexes.empty()) return;
+  uint64_t u64Total = 0, u64Done = 0;
+  for (uint32_t uIndex : indexes) {
+    LARCH_PRECONDITION("ValidTOCIndex", uIndex < m_TOC.size());
+    u64Total += m_TOC.at(uIndex).m_nUncompressedFileLen;
+  }
   platform::CFile pkg;
   if (!pkg.Open(m_sPkgFilePath, platform::CFile::eRead)) {
     throw std::runtime_error("unable to open pkg file " + m_sPkgFilePath + " for reading");
   }
-  CSegmentReader reader(pkg);
-  CChunkDecompressor decompressor;
-  std::vector<uint8_t> in(sc_uChunkBufferSize), out(sc_uChunkBufferSize);
-  uint64_t u64Total = 0, u64Done = 0;
-  for (uint32_t uIndex : indexes) u64Total += m_TOC[uIndex].m_nUncompressedFileLen;
-
-  for (uint32_t uIndex : indexes) {
-    LARCH_PRECONDITION("ValidTOCIndex", uIndex < m_TOC.size());
-    const CPkgFileTOCindex& entry = m_TOC[uIndex];
-    const std::string& sName = entry.m_sFileName;
-    std::string sDiskPath = DiskPath(sTargetDir, sName);
-    CreateDirectoriesOf(sTargetDir, sName);
-    CWritableForWrite writable(sDiskPath, sName);
-    platform::CFile output;
-    if (!output.Open(sDiskPath, platform::CFile::eCreate)) {
-      throw std::runtime_error("unable to open " + sName + " for writing (errno = " + ErrnoText() +
-                               ")");
+  CSegmentReader reader(pkg, m_nEndDataSeg);
+  CEntryWriter writer(sTargetDir, m_bFlushExtractedFiles);
+  auto writeBatch = [&](const CParallelChunkCodec::TBatch& batch, size_t uCount) {
+    for (size_t u = 0; u < uCount; ++u) {
+      const SPkgChunk& chunk = *batch[u];
+      if (!writer.IsOpen()) writer.Begin(m_TOC[indexes[chunk.uSource]]);
+      writer.Write(chunk);
+      u64Done += chunk.uRawLen;
     }
-    if (!reader.Seek(entry.m_nOffset)) throw std::runtime_error("error reading data segment file");
-    uint32_t uLeft = entry.m_nStoredFileLen;
-    while (uLeft > 0) {
-      uint8_t au8Len[4];
-      CheckComplete(reader.Read(au8Len, 4), "error reading data segment file");
-      uint32_t uLen = LoadLittleEndian32(au8Len);
-      CheckComplete(uLen <= sc_uChunkBufferSize && uLen <= uLeft,
-                    "error reading data segment file");
-      if (!reader.Read(in.data(), uLen))
-        throw std::runtime_error("error reading data segment file");
-      uint32_t uOutLen = 0;
-      int nResult =
-          decompressor.Uncompress(in.data(), uLen, out.data(), sc_uChunkBufferSize, uOutLen);
-      if (nResult != sc_nCodecOk) {
-        throw std::runtime_error("unable to uncompress data (error = " + std::to_string(nResult) +
-                                 ")");
-      }
-      if (uOutLen > 0 && !output.Write(out.data(), uOutLen)) {
-        throw std::runtime_error("error writing " + sName + " (errno = " + ErrnoText() + ")");
-      }
-      uLeft -= uLen;
-      u64Done += uOutLen;
-    }
-    output.Close();
-    writable.Restore(sName);
     Progress(std::min(u64Done, u64Total), u64Total);
+  };
+  CParallelChunkCodec codec(CParallelChunkCodec::eInflate, 0, m_uExtractionThreads, writeBatch);
+
+  std::exception_ptr pReadFault;
+  for (size_t u = 0; u < indexes.size() && !pReadFault; ++u) {
+    pReadFault = QueueChunks(reader, m_TOC[indexes[u]], u, codec);
   }
+  codec.Finish();
+  if (pReadFault) std::rethrow_exception(pReadFault);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -614,15 +733,11 @@ void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,
 void CPkgFile::CheckEntryNames(bool bIgnoreCase) const {
   std::map<std::string, const std::string*> seen;  // folded name -> first entry's name
   for (const CPkgFileTOCindex& entry : m_TOC) {
-    std::string sKey = entry.m_sFileName;
-    for (char& c : sKey) {
-      if (c == '/') c = '\\';
-      if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    auto inserted = seen.emplace(sKey, &entry.m_sFileName);
+    auto inserted = seen.emplace(FoldedName(entry.m_sFileName, bIgnoreCase), &entry.m_sFileName);
     if (inserted.second) continue;
     const std::string& sFirst = *inserted.first->second;
-    if (sFirst == entry.m_sFileName) {
+    // The same name, perhaps with the other separator.
+    if (FoldedName(sFirst, false) == FoldedName(entry.m_sFileName, false)) {
       throw CPkgDamagedException("duplicate entry name " + sFirst);
     }
     throw CPkgDamagedException("entry names " + sFirst + " and " + entry.m_sFileName +

@@ -4,8 +4,9 @@
 // CPkgFile reads the header and table of a package when it is opened, and creates, extends,
 // lists and unpacks packages. Each operation opens the files it needs and closes them before it
 // returns, also when it throws. Every refusal throws std::runtime_error with the message for
-// the user. An object is used by one thread at a time; adding compresses on helper threads of
-// its own.
+// the user; a fault of the package's own bytes throws its subclass CPkgDamagedException. An
+// object is used by one thread at a time; adding compresses, and unpacking inflates, on helper
+// threads of its own.
 //
 // Entry names are relative paths with a backslash between directory levels. Opening refuses a
 // package with any entry name that would leave the directory it is unpacked into (absolute,
@@ -17,10 +18,10 @@
 
 #include <cstdint>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "package/PkgDamagedException.h"
 #include "package/PkgFileHdr.h"
 #include "package/PkgFileTOCindex.h"
 #include "platform/File.h"
@@ -35,14 +36,6 @@ class IPkgFileListener {
   // Bytes of file data done so far out of the operation's total (uncompressed bytes).
   virtual void OnPkgProgress(uint64_t u64Done, uint64_t u64Total) = 0;
   virtual ~IPkgFileListener() = default;
-};
-
-// A fault of the package's own bytes (header, table, names, compressed data, lengths): the
-// package is damaged, as opposed to a file that cannot be read or written. The text names the
-// problem alone.
-class CPkgDamagedException : public std::runtime_error {
- public:
-  explicit CPkgDamagedException(const std::string& sText) : std::runtime_error(sText) {}
 };
 
 class CPkgFile {
@@ -63,21 +56,24 @@ class CPkgFile {
   void Create(const std::string& sPkgFilePath, int32_t nCompressionLevel);
 
   // Adds each path: a file under its file name, a directory with everything below it under
-  // names that start with the directory's own name. An empty list does nothing. When an
-  // addition fails, the package is put back as it was before it.
+  // names that start with the directory's own name. An empty list does nothing. Two files that
+  // would get the same entry name, or the name of an entry already there (letter case and the
+  // separator ignored), are refused before anything is written. When an addition fails, the
+  // package is put back as it was before it; one that holds no file stays of length 0.
   void AddFiles(const std::vector<std::string>& paths);
   void AddFile(const std::string& sPath);
 
   // Unpacks every entry in table order into the directory (empty: the current directory),
   // creating the directories of the entry names. A read-only file of the same name is replaced
-  // and left read-only.
+  // and left read-only. Each entry must inflate to exactly its table length. A refusal names the
+  // first fault in table order, whatever the number of threads.
   void ExtractAll(const std::string& sTargetDir = std::string());
   // Unpacks every entry whose name equals sName byte for byte; returns how many there were.
   size_t ExtractByName(const std::string& sName, const std::string& sTargetDir = std::string());
 
-  // Refuses a table in which two entries have the same name, or (bIgnoreCase) names that differ
-  // only in letter case: "duplicate entry name X", "entry names X and Y differ only in letter
-  // case" (CPkgDamagedException).
+  // Refuses a table in which two entries have the same name (either separator), or
+  // (bIgnoreCase) names that differ only in letter case: "duplicate entry name X", "entry names
+  // X and Y differ only in letter case" (CPkgDamagedException).
   void CheckEntryNames(bool bIgnoreCase) const;
 
   // The listing text: a line with path, number of files, level and version, then one line per
@@ -100,6 +96,11 @@ class CPkgFile {
   // Threads that compress while adding: 0 (the default) one per core, 1 the calling thread
   // alone. The package bytes are the same for every count.
   void SetCompressionThreads(unsigned uThreads) { m_uCompressionThreads = uThreads; }
+  // Threads that inflate while unpacking, counted the same way. The files are the same for
+  // every count.
+  void SetExtractionThreads(unsigned uThreads) { m_uExtractionThreads = uThreads; }
+  // When set, each unpacked file is flushed to the disk before it is closed (off by default).
+  void SetFlushExtractedFiles(bool bFlush) { m_bFlushExtractedFiles = bFlush; }
 
  private:
   struct SSource {
@@ -113,6 +114,7 @@ class CPkgFile {
                         std::vector<SSource>& sources) const;
   void CollectFile(const std::string& sPath, const std::string& sEntryName,
                    const platform::SFileStatus& status, std::vector<SSource>& sources) const;
+  void CheckSourceNames(const std::vector<SSource>& sources) const;
   void WriteSources(platform::CFile& pkg, const std::vector<SSource>& sources,
                     std::vector<CPkgFileTOCindex>& toc);
   void WriteTableAndHeader(platform::CFile& pkg, const std::vector<CPkgFileTOCindex>& toc,
@@ -128,6 +130,8 @@ class CPkgFile {
 
   IPkgFileListener* m_pListener = nullptr;
   unsigned m_uCompressionThreads = 0;
+  unsigned m_uExtractionThreads = 0;
+  bool m_bFlushExtractedFiles = false;
 };
 
 }  // namespace common

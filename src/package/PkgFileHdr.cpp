@@ -1,8 +1,8 @@
 #include "package/PkgFileHdr.h"
 
-#include <stdexcept>
 #include <string>
 
+#include "package/PkgDamagedException.h"
 #include "support/Assert.h"
 #include "support/ByteOrder.h"
 
@@ -26,11 +26,11 @@ void CPkgFileHdr::Deserialize(const uint8_t (&au8Bytes)[9]) {
   int32_t nLevel = static_cast<int32_t>(LoadLittleEndian32(au8Bytes + 1));
   uint32_t uNumFiles = LoadLittleEndian32(au8Bytes + 5);
   if (!IsValidCompressionLevel(nLevel)) {
-    throw std::runtime_error("corrupt pkg file header (invalid compression level " +
-                             std::to_string(nLevel) + ")");
+    throw CPkgDamagedException("corrupt pkg file header (invalid compression level " +
+                               std::to_string(nLevel) + ")");
   }
   if (uNumFiles > sc_uMaxNumFiles) {
-    throw std::runtime_error("corrupt pkg file header (invalid number of files)");
+    throw CPkgDamagedException("corrupt pkg file header (invalid number of files)");
   }
   m_nFormatVersionNum = au8Bytes[0];
   m_nCompressionLevel = nLevel;

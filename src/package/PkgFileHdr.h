@@ -26,7 +26,7 @@ class CPkgFileHdr {
   virtual bool IsValid() const;
 
   void Serialize(uint8_t (&au8Bytes)[9]) const;
-  // Takes the fields from the header bytes. Throws std::runtime_error with "corrupt pkg file
+  // Takes the fields from the header bytes. Throws CPkgDamagedException with "corrupt pkg file
   // header (invalid compression level N)" or "corrupt pkg file header (invalid number of
   // files)"; the version is left for the opener to judge.
   void Deserialize(const uint8_t (&au8Bytes)[9]);

@@ -1,7 +1,6 @@
 #include "package/PkgFileTOCindex.h"
 
-#include <stdexcept>
-
+#include "package/PkgDamagedException.h"
 #include "support/Assert.h"
 #include "support/ByteOrder.h"
 
@@ -30,7 +29,7 @@ void CPkgFileTOCindex::Serialize(std::string& sOut) const {
 uint32_t CPkgFileTOCindex::ReadFileNameLen(const uint8_t* pu8Tail) {
   uint32_t uNameLen = LoadLittleEndian32(pu8Tail + 12);
   if (uNameLen > sc_uMaxFileNameLen) {
-    throw std::runtime_error("invalid file name length in table of contents entry");
+    throw CPkgDamagedException("invalid file name length in table of contents entry");
   }
   return uNameLen;
 }
@@ -43,14 +42,14 @@ void CPkgFileTOCindex::Deserialize(const uint8_t* pu8Name, uint32_t uNameLen,
   uint32_t uStored = LoadLittleEndian32(pu8Tail + 4);
   uint32_t uOffset = LoadLittleEndian32(pu8Tail + 8);
   if (uOffset > u64PkgFileLen) {
-    throw std::runtime_error("invalid data segment file offset in table of contents entry");
+    throw CPkgDamagedException("invalid data segment file offset in table of contents entry");
   }
   if (uUncompressed == 0) {
-    throw std::runtime_error(
+    throw CPkgDamagedException(
         "invalid data segment uncompressed file length from table of contents entry");
   }
   if (uStored == 0) {
-    throw std::runtime_error(
+    throw CPkgDamagedException(
         "invalid data segment stored file length from table of contents entry");
   }
   // The name ends at its first NUL.

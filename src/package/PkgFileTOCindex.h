@@ -29,10 +29,11 @@ class CPkgFileTOCindex {
   void Serialize(std::string& sOut) const;
 
   // The name length from the last 4 of the tail bytes; above sc_uMaxFileNameLen it throws
-  // "invalid file name length in table of contents entry".
+  // CPkgDamagedException "invalid file name length in table of contents entry".
   static uint32_t ReadFileNameLen(const uint8_t* pu8Tail);
   // Takes the fields from the name field and the tail bytes and checks them against the
-  // package's length, throwing the refusals of the table of contents in their order.
+  // package's length, throwing the refusals of the table of contents in their order
+  // (CPkgDamagedException).
   void Deserialize(const uint8_t* pu8Name, uint32_t uNameLen, const uint8_t* pu8Tail,
                    uint64_t u64PkgFileLen);
 

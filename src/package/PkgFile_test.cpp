@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -15,7 +16,6 @@
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/SystemError.h"
-#include "support/Assert.h"
 #include "support/ByteOrder.h"
 #include "support/TestUtil.h"
 
@@ -78,14 +78,29 @@ Bytes InflateWithZlib(const Bytes& pkg, uint32_t uOffset, uint32_t uStored,
   return out;
 }
 
-// Counts the checks that fire while it lives.
-class CAssertCounter : public common::IAssertObserver {
- public:
-  CAssertCounter() { common::CAssertObserverRegistry::Get().Register(this); }
-  ~CAssertCounter() override { common::CAssertObserverRegistry::Get().Unregister(this); }
-  void OnAssert(const char*, const char*, const char*, const char*, unsigned) override { ++m_n; }
-  int m_n = 0;
-};
+// The text of a refusal as damage; any other exception's text is marked, so that comparing the
+// whole text also checks the kind.
+std::string DamageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const common::CPkgDamagedException& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("not damage: ") + e.what();
+  }
+  return "(no exception)";
+}
+
+// Every file below the directory with its bytes, by path relative to it.
+std::map<std::string, Bytes> TreeContent(const std::string& sDir) {
+  std::map<std::string, Bytes> content;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(sDir)) {
+    if (!item.is_regular_file()) continue;
+    content[std::filesystem::relative(item.path(), sDir).generic_string()] =
+        ReadAll(item.path().string());
+  }
+  return content;
+}
 
 class CRecordingListener : public common::IPkgFileListener {
  public:
@@ -221,6 +236,17 @@ TEST_F(PkgFileTest, ParallelWriterIsByteIdenticalToSerialWriter) {
   }
   EXPECT_EQ(serial, parallel);
   EXPECT_GT(serial.size(), 100000u);
+
+  // Unpacking with helpers, and with the files flushed, gives the tree back byte for byte.
+  const std::map<std::string, Bytes> expected = TreeContent(tree.Path());
+  for (unsigned uThreads : {1u, 4u}) {
+    larch_test::CScratchDir target;
+    CPkgFile opened(Pkg());
+    opened.SetExtractionThreads(uThreads);
+    opened.SetFlushExtractedFiles(uThreads > 1);
+    opened.ExtractAll(target.Path());
+    EXPECT_EQ(expected, TreeContent(target.Path())) << uThreads;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -228,7 +254,8 @@ TEST_F(PkgFileTest, ParallelWriterIsByteIdenticalToSerialWriter) {
 
 TEST_F(PkgFileTest, OpeningRefusesMissingAndDamagedPackages) {
   const std::string sMissing = m_dir / "missing.pkg";
-  EXPECT_EQ("Pkg file " + sMissing + " doesn't exist!", ErrorOf([&] { CPkgFile p(sMissing); }));
+  EXPECT_EQ("not damage: Pkg file " + sMissing + " doesn't exist!",
+            DamageOf([&] { CPkgFile p(sMissing); }));
 
   Bytes chunk = ZlibChunk("hello");
   uint32_t uStored = static_cast<uint32_t>(chunk.size() - 4);
@@ -252,10 +279,14 @@ TEST_F(PkgFileTest, OpeningRefusesMissingAndDamagedPackages) {
        "invalid data segment uncompressed file length from table of contents entry"},
       {HandMadePkg(chunk, {Entry("a.txt", 5, 0, 0)}, 0, 9, 1),
        "invalid data segment stored file length from table of contents entry"},
+      // Zeros read as a header that counts no file; a package with no file has no header.
+      {Bytes(4096, '\0'), "corrupt pkg file header (invalid number of files)"},
+      {Bytes(9, '\0'), "corrupt pkg file header (invalid number of files)"},
+      {HandMadePkg(Bytes(), {}, 0, 9, 0), "corrupt pkg file header (invalid number of files)"},
   };
   for (const SCase& c : cases) {
     WriteAll(Pkg(), c.pkg);
-    EXPECT_EQ(c.sMessage, ErrorOf([&] { CPkgFile p(Pkg()); }));
+    EXPECT_EQ(c.sMessage, DamageOf([&] { CPkgFile p(Pkg()); }));
   }
 
   // Level 0 is a level like the others.
@@ -266,7 +297,7 @@ TEST_F(PkgFileTest, OpeningRefusesMissingAndDamagedPackages) {
   EXPECT_EQ(1, CPkgFile::GetFormatVersion(Pkg()));
 }
 
-TEST_F(PkgFileTest, ShortFilesAndTablesAreAssertionsAndRefusals) {
+TEST_F(PkgFileTest, ShortFilesAndTablesAreDamage) {
   Bytes chunk = ZlibChunk("hello");
   struct SCase {
     Bytes pkg;
@@ -280,9 +311,7 @@ TEST_F(PkgFileTest, ShortFilesAndTablesAreAssertionsAndRefusals) {
   };
   for (const SCase& c : cases) {
     WriteAll(Pkg(), c.pkg);
-    CAssertCounter counter;
-    EXPECT_EQ(c.sMessage, ErrorOf([&] { CPkgFile p(Pkg()); }));
-    EXPECT_EQ(1, counter.m_n);
+    EXPECT_EQ(c.sMessage, DamageOf([&] { CPkgFile p(Pkg()); }));
   }
 }
 
@@ -311,7 +340,7 @@ TEST_F(PkgFileTest, TraversalNamesAreRefusedBeforeAnythingIsWritten) {
                          {Entry(pszName, 5, uStored, 4 + uStored), Entry("ok.txt", 5, uStored, 0)},
                          0, 9, 2));
     EXPECT_EQ(std::string("invalid file name in table of contents entry: ") + pszName,
-              ErrorOf([&] { CPkgFile(outer / "p.pkg").ExtractAll(sTarget); }));
+              DamageOf([&] { CPkgFile(outer / "p.pkg").ExtractAll(sTarget); }));
     std::vector<std::string> inTarget, inOuter;
     platform::ListDirectory(sTarget, inTarget);
     platform::ListDirectory(outer.Path(), inOuter);
@@ -330,37 +359,75 @@ TEST_F(PkgFileTest, TraversalNamesAreRefusedBeforeAnythingIsWritten) {
 // Refusals while unpacking
 
 TEST_F(PkgFileTest, UnpackingRefusesDamagedData) {
+  platform::MakeDirectory(m_dir / "out");
   Bytes chunk = ZlibChunk("hello");
   uint32_t uStored = static_cast<uint32_t>(chunk.size() - 4);
   Bytes damaged = chunk;
   damaged[damaged.size() - 1] ^= 0x55;  // the Adler-32 trailer
-  WriteAll(Pkg(), HandMadePkg(damaged, {Entry("a.txt", 5, uStored, 0)}, 0, 9, 1));
-  EXPECT_EQ("unable to uncompress data (error = -3)",
-            ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir.Path()); }));
-
-  // A chunk longer than the entry's stored length: a check fires, nothing is read past it.
-  WriteAll(Pkg(), HandMadePkg(chunk, {Entry("a.txt", 5, uStored - 1, 0)}, 0, 9, 1));
-  {
-    CAssertCounter counter;
-    EXPECT_EQ("error reading data segment file",
-              ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir.Path()); }));
-    EXPECT_EQ(1, counter.m_n);
-  }
-  // A chunk length beyond the chunk buffer.
   Bytes huge = U32(40000) + Bytes(40000, 'x');
-  WriteAll(Pkg(), HandMadePkg(huge, {Entry("a.txt", 5, 40000, 0)}, 0, 9, 1));
-  {
-    CAssertCounter counter;
-    EXPECT_EQ("error reading data segment file",
-              ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir.Path()); }));
-    EXPECT_EQ(1, counter.m_n);
+  struct SCase {
+    Bytes pkg;
+    std::string sMessage;
+  } cases[] = {
+      {HandMadePkg(damaged, {Entry("a.txt", 5, uStored, 0)}, 0, 9, 1),
+       "unable to uncompress data (error = -3)"},
+      // A chunk longer than the entry's stored length: nothing is read past it.
+      {HandMadePkg(chunk, {Entry("a.txt", 5, uStored - 1, 0)}, 0, 9, 1),
+       "error reading data segment file"},
+      // A chunk length beyond the chunk buffer, and one of 0.
+      {HandMadePkg(huge, {Entry("a.txt", 5, 40000, 0)}, 0, 9, 1),
+       "error reading data segment file"},
+      {HandMadePkg(U32(0) + chunk, {Entry("a.txt", 5, uStored, 0)}, 0, 9, 1),
+       "error reading data segment file"},
+      // Data that would run into the table, and data that starts in it.
+      {HandMadePkg(chunk, {Entry("a.txt", 5, uStored + 10, 0)}, 0, 9, 1),
+       "error reading data segment file"},
+      {HandMadePkg(chunk, {Entry("a.txt", 5, uStored, uStored + 5)}, 0, 9, 1),
+       "error reading data segment file"},
+      // Streams shorter and longer than the table's length.
+      {HandMadePkg(chunk, {Entry("a.txt", 6, uStored, 0)}, 0, 9, 1),
+       "a.txt inflates to 5 bytes, the table says 6"},
+      {HandMadePkg(chunk + chunk, {Entry("a.txt", 4, 2 * uStored, 0)}, 0, 9, 1),
+       "a.txt inflates to 10 bytes, the table says 4"},
+  };
+  for (const SCase& c : cases) {
+    WriteAll(Pkg(), c.pkg);
+    EXPECT_EQ(c.sMessage, DamageOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir / "out"); }));
   }
-  // Data that ends before the stored length says.
-  WriteAll(Pkg(), HandMadePkg(chunk, {Entry("a.txt", 5, uStored + 100, 0)}, 0, 9, 1));
-  {
-    CAssertCounter counter;
-    EXPECT_EQ("error reading data segment file",
-              ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir.Path()); }));
+  // Nothing beyond the table's length was written.
+  EXPECT_EQ("hell", ReadAll(m_dir / "out/a.txt"));
+
+  // The first fault in table order is named, however many threads inflate: here a stream
+  // that does not inflate, then a chunk that runs past the data.
+  WriteAll(
+      Pkg(),
+      HandMadePkg(damaged + chunk,
+                  {Entry("b", 5, uStored + 100, 4 + uStored), Entry("a", 5, uStored, 0)}, 0, 9, 2));
+  for (unsigned uThreads : {1u, 4u}) {
+    CPkgFile pkg(Pkg());
+    pkg.SetExtractionThreads(uThreads);
+    EXPECT_EQ("unable to uncompress data (error = -3)",
+              DamageOf([&] { pkg.ExtractAll(m_dir / "out"); }));
+  }
+}
+
+TEST_F(PkgFileTest, AFlippedBitAnywhereInTheDataIsDamage) {
+  WriteAll(m_dir / "a", MixedBytes(100000, 11));
+  WriteAll(m_dir / "b", MixedBytes(3000, 12));
+  CPkgFile pkg(6);
+  pkg.Create(Pkg(), 6);
+  pkg.AddFiles({m_dir / "a", m_dir / "b"});
+  platform::MakeDirectory(m_dir / "out");
+  const Bytes good = ReadAll(Pkg());
+  std::mt19937 rng(5);
+  for (int i = 0; i < 40; ++i) {
+    Bytes bad = good;
+    size_t uPos = rng() % pkg.GetEndDataSeg();
+    bad[uPos] = static_cast<char>(bad[uPos] ^ (1 << (rng() % 8)));
+    WriteAll(Pkg(), bad);
+    std::string sError = DamageOf([&] { CPkgFile(Pkg()).ExtractAll(m_dir / "out"); });
+    EXPECT_NE("(no exception)", sError) << uPos;
+    EXPECT_NE(0u, sError.find("not damage")) << uPos << ": " << sError;
   }
 }
 
@@ -393,6 +460,18 @@ TEST_F(PkgFileTest, UnpackingRefusesTargetsItCannotWrite) {
             ErrorOf([&] { CPkgFile(Pkg()).ExtractAll(target.Path()); }));
   EXPECT_EQ("old", ReadAll(target / "ro"));
   platform::SetReadOnly(target / "ro", false);  // so that the scratch directory can go
+
+  // A write that fails (a full disk) is a fault of the target, not of the package.
+  WriteAll(Pkg(), HandMadePkg(chunk, {Entry("w", 5, uStored, 0)}, 0, 9, 1));
+  platform::InjectFailure("Write", 1, 28);
+  EXPECT_EQ("not damage: error writing w (errno = 28)",
+            DamageOf([&] { CPkgFile(Pkg()).ExtractAll(target.Path()); }));
+  // So is a flush that fails, when files are flushed.
+  platform::InjectFailure("Flush", 1, 5);
+  CPkgFile flushed(Pkg());
+  flushed.SetFlushExtractedFiles(true);
+  EXPECT_EQ("not damage: error writing w (errno = 5)",
+            DamageOf([&] { flushed.ExtractAll(target.Path()); }));
 
   // The package went away after it was opened.
   CPkgFile opened(Pkg());
@@ -484,12 +563,10 @@ TEST_F(PkgFileTest, EmptyFilesAreSkippedWithAWarning) {
   pkg.SetListener(&listener);
   pkg.Create(Pkg(), 9);
 
-  // Only empty files: the package holds the header of an empty table, which readers accept.
+  // Only empty files: the package stays as created, of length 0 (a header that counts no file
+  // would be refused by readers).
   pkg.AddFile(m_dir / "lonely");
-  EXPECT_EQ(9u, ReadAll(Pkg()).size());
-  std::ostringstream listing;
-  CPkgFile(Pkg()).List(listing);
-  EXPECT_EQ("\tEmpty pkg file\n", listing.str());
+  EXPECT_EQ(0u, ReadAll(Pkg()).size());
 
   pkg.AddFile(m_dir / "t");
   std::vector<std::string> names;
@@ -514,20 +591,78 @@ TEST_F(PkgFileTest, AddingToAnOpenedPackageKeepsItsEntries) {
   }
   CPkgFile opened(Pkg());
   opened.AddFile(m_dir / "z.exe");
-  opened.AddFile(m_dir / "y.dll");  // a second entry of the same name
 
   CPkgFile reread(Pkg());
   std::vector<std::string> names;
   reread.GetFileNames(names);
-  EXPECT_EQ((std::vector<std::string>{"y.dll", "z.exe", "y.dll"}), names);
+  EXPECT_EQ((std::vector<std::string>{"y.dll", "z.exe"}), names);
   EXPECT_EQ(1, reread.GetCompressionLevel());
   larch_test::CScratchDir target;
-  EXPECT_EQ(2u, reread.ExtractByName("y.dll", target.Path()));
+  EXPECT_EQ(1u, reread.ExtractByName("y.dll", target.Path()));
   EXPECT_EQ(0u, reread.ExtractByName("Y.DLL", target.Path()));
   std::vector<std::string> files;
   platform::ListDirectory(target.Path(), files);
   EXPECT_EQ(std::vector<std::string>{"y.dll"}, files);
   EXPECT_EQ(ReadAll(m_dir / "y.dll"), ReadAll(target / "y.dll"));
+}
+
+TEST_F(PkgFileTest, TwoFilesUnderOneNameAreRefusedBeforeAnythingIsWritten) {
+  for (const char* pszDir : {"d1", "d2", "d3", "t", "u", "u/t"})
+    platform::MakeDirectory(m_dir / pszDir);
+  WriteAll(m_dir / "d1/x.txt", "one");
+  WriteAll(m_dir / "d2/x.txt", "two");
+  WriteAll(m_dir / "d3/X.TXT", "three");
+  WriteAll(m_dir / "t/a", "a");
+  WriteAll(m_dir / "u/t/a", "a");
+  CPkgFile pkg(9);
+  pkg.Create(Pkg(), 9);
+  EXPECT_EQ("two files would be stored as x.txt: " + (m_dir / "d1/x.txt") + " and " +
+                (m_dir / "d2/x.txt"),
+            ErrorOf([&] {
+              pkg.AddFiles({m_dir / "d1/x.txt", m_dir / "d2/x.txt"});
+            }));
+  EXPECT_EQ("two files would be stored as x.txt and X.TXT, which differ only in letter case: " +
+                (m_dir / "d1/x.txt") + " and " + (m_dir / "d3/X.TXT"),
+            ErrorOf([&] {
+              pkg.AddFiles({m_dir / "d1/x.txt", m_dir / "d3/X.TXT"});
+            }));
+  std::string sSep(1, platform::PreferredSeparator());
+  EXPECT_EQ("two files would be stored as t\\a: " + (m_dir / "t") + sSep + "a and " +
+                (m_dir / "u/t") + sSep + "a",
+            ErrorOf([&] {
+              pkg.AddFiles({m_dir / "t", m_dir / "u/t"});
+            }));
+  EXPECT_EQ(0u, ReadAll(Pkg()).size());
+
+  // Against the entries already in the package.
+  pkg.AddFile(m_dir / "d1/x.txt");
+  const Bytes before = ReadAll(Pkg());
+  EXPECT_EQ((m_dir / "d2/x.txt") + " would be stored as x.txt, which is already in the package",
+            ErrorOf([&] { pkg.AddFile(m_dir / "d2/x.txt"); }));
+  EXPECT_EQ(
+      (m_dir / "d3/X.TXT") + " would be stored as X.TXT, which is already in the package as x.txt",
+      ErrorOf([&] {
+        CPkgFile(Pkg()).AddFiles({m_dir / "t", m_dir / "d3/X.TXT"});
+      }));
+  EXPECT_EQ(before, ReadAll(Pkg()));
+  EXPECT_EQ(1u, CPkgFile(Pkg()).GetNumFiles());
+}
+
+TEST_F(PkgFileTest, EntryNamesAreCheckedForDuplicates) {
+  Bytes chunk = ZlibChunk("hello");
+  uint32_t uStored = static_cast<uint32_t>(chunk.size() - 4);
+  auto check = [&](const char* pszFirst, const char* pszSecond, bool bIgnoreCase) {
+    WriteAll(Pkg(),
+             HandMadePkg(chunk, {Entry(pszSecond, 5, uStored, 0), Entry(pszFirst, 5, uStored, 0)},
+                         0, 9, 2));
+    return DamageOf([&] { CPkgFile(Pkg()).CheckEntryNames(bIgnoreCase); });
+  };
+  EXPECT_EQ("duplicate entry name d\\a.txt", check("d\\a.txt", "d\\a.txt", false));
+  EXPECT_EQ("duplicate entry name d\\a.txt", check("d\\a.txt", "d/a.txt", false));
+  EXPECT_EQ("(no exception)", check("d\\A.txt", "d\\a.txt", false));
+  EXPECT_EQ("entry names d\\A.txt and d/a.TXT differ only in letter case",
+            check("d\\A.txt", "d/a.TXT", true));
+  EXPECT_EQ("(no exception)", check("d\\a.txt", "d\\a.txt2", true));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -75,7 +75,7 @@ class CFile {
   bool Seek(uint64_t u64Offset);
   bool GetSize(uint64_t& u64Size);
   bool Truncate(uint64_t u64Size);
-  bool Flush();
+  bool Flush();  // injection: "Flush"
 
   // The native handle, for the file mapping functions of this layer.
   void* NativeHandle() const { return m_pHandle; }

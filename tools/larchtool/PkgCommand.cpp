@@ -28,6 +28,7 @@ const char sc_szPkgUsage[] =
     "\n"
     "A file is stored under its own name, a directory with everything below it under names\n"
     "that start with the directory's name, with a backslash between levels (tools\\sub\\b.txt).\n"
+    "Two files that would be stored under the same name (letter case ignored) are refused.\n"
     "Empty files cannot be stored in a package: they are skipped with a warning.\n";
 
 constexpr int32_t sc_nDefaultLevel = 9;

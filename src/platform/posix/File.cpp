@@ -205,6 +205,7 @@ bool CFile::Truncate(uint64_t u64Size) {
 }
 
 bool CFile::Flush() {
+  if (ConsumeInjectedFailure("Flush")) return false;
   return ::fsync(m_nFd) == 0;
 }
 

@@ -177,6 +177,7 @@ bool CFile::Truncate(uint64_t u64Size) {
 }
 
 bool CFile::Flush() {
+  if (ConsumeInjectedFailure("Flush")) return false;
   return ::FlushFileBuffers(m_pHandle) != 0;
 }
 

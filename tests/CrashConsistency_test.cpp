@@ -123,7 +123,7 @@ std::vector<std::pair<std::string, std::string>> ClientFiles(int nVersion) {
       {"big.bin", Pattern(4 << 20, 1000u + static_cast<uint32_t>(nVersion))},
       {"a.txt", "a" + std::to_string(nVersion)}};
   files.emplace_back(nVersion == 1 ? "gone.txt" : "new.txt", "only in " + std::to_string(nVersion));
-  for (int i = 0; i < 150; ++i) {
+  for (int i = 0; i < 40; ++i) {
     files.emplace_back("files/f" + std::to_string(i) + ".txt",
                        "file " + std::to_string(i) + " of version " + std::to_string(nVersion));
   }
@@ -146,10 +146,13 @@ class CrashConsistency : public Deployment {
   static bool GroupAlive(uint32_t uGroup) {
     return RunShell("kill -0 -" + std::to_string(uGroup) + " 2> /dev/null") == 0;
   }
+  // Kills every process of the run and waits until they are gone: a process inside a flush
+  // dies only when the flush returns, and until then it still holds its files and locks.
   static void KillGroup(platform::CProcess& process) {
     RunShell("kill -KILL -" + std::to_string(process.Id()) + " 2> /dev/null");
     uint32_t uExit = 0;
     process.Wait(0xFFFFFFFFu, uExit);
+    for (int i = 0; i < 3000 && GroupAlive(process.Id()); ++i) platform::SleepMilliseconds(10);
   }
   // A good run: ends when the client has been started and every process of the run is gone.
   std::string RunToCompletion(const std::string& sDir) {

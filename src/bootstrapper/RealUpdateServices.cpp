@@ -107,10 +107,11 @@ class CRealUpdateServices : public IUpdateServices {
                                          const std::string& sTargetDir) override {
     common::CPkgFile package(sPackageFile);
     package.CheckEntryNames(platform::FileNamesIgnoreCase());
+    // Staged files reach the disk before the journal that lets them replace installed ones.
+    package.SetFlushExtractedFiles(true);
     package.ExtractAll(sTargetDir);
     std::vector<std::string> names;
     package.GetFileNames(names);
-    FlushUnpackedFiles(sTargetDir, names);
     return names;
   }
 
@@ -157,18 +158,6 @@ class CRealUpdateServices : public IUpdateServices {
     WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
       registry.SetStringValue(pszKey, pszKey, sValue);
     });
-  }
-  // Until the package flushes what it extracts, each file is flushed after the extraction.
-  static void FlushUnpackedFiles(const std::string& sTargetDir,
-                                 const std::vector<std::string>& names) {
-    for (const std::string& sName : names) {
-      const std::string sFile = sTargetDir + platform::PreferredSeparator() + LocalFileName(sName);
-      platform::CFile file;
-      if (!file.Open(sFile, platform::CFile::eReadWrite) || !file.Flush()) {
-        throw std::runtime_error("error writing " + sName + " (errno = " +
-                                 std::to_string(platform::GetLastSystemError()) + ")");
-      }
-    }
   }
   // The session's cancel token as an abort flag; none outside a session.
   const std::atomic<bool>* AbortFlag() const { return m_pCancel ? m_pCancel->Flag() : nullptr; }

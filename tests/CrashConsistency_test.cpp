@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -45,6 +46,33 @@ const char* MomentName(int nKind) {
                                             "old executable copy present",
                                             "any time"};
   return s_apszNames[nKind];
+}
+
+// The test's threads start processes while others have files open; a started process would
+// inherit those that are not closed on exec (a copy's target among them, which then cannot be
+// executed, or a version file, which then cannot be locked). So files are opened and
+// processes started under one lock.
+std::mutex g_fileAndStartLock;
+
+std::string ReadGuarded(const std::string& sName) {
+  std::lock_guard<std::mutex> lock(g_fileAndStartLock);
+  return ReadFile(sName);
+}
+
+int ShellGuarded(const std::string& sLine) {
+  platform::CProcess process;
+  {
+    std::lock_guard<std::mutex> lock(g_fileAndStartLock);
+    if (!process.Start("/bin/sh -c \"" + sLine + "\"")) return -1;
+  }
+  uint32_t uExit = 0;
+  process.Wait(0xFFFFFFFFu, uExit);
+  return static_cast<int>(uExit);
+}
+
+void CopyGuarded(const std::string& sFrom, const std::string& sTo) {
+  std::lock_guard<std::mutex> lock(g_fileAndStartLock);
+  fs::copy(sFrom, sTo, fs::copy_options::recursive);
 }
 
 bool HasOldCopy(const std::string& sDir) {
@@ -83,7 +111,7 @@ std::map<std::string, std::string> Tree(const std::string& sDir) {
     if (entry.is_directory()) {
       files[sName + "/"] = "";
     } else if (sName != "Larch.blb") {
-      files[sName] = ReadFile(entry.path().string());
+      files[sName] = ReadGuarded(entry.path().string());
     }
   }
   return files;
@@ -139,26 +167,29 @@ class CrashConsistency : public Deployment {
     std::string sLine = "cd " + Quote(sDir) + " && XDG_RUNTIME_DIR=" + Quote(sDir + ".run") +
                         " LARCH_SAMPLE_CLIENT_RECORD=" + Quote(sDir + ".record") +
                         " exec setsid ./Larch.exe >> " + Quote(sDir + ".out") + " 2>&1";
-    ASSERT_TRUE(process.Start("/bin/sh -c \"" + sLine + "\""));
+    {
+      std::lock_guard<std::mutex> lock(g_fileAndStartLock);
+      ASSERT_TRUE(process.Start("/bin/sh -c \"" + sLine + "\""));
+    }
     // Until the shell has become the session's leader, a kill of the group would miss it.
     for (int i = 0; i < 5000 && !GroupAlive(process.Id()); ++i) platform::SleepMilliseconds(1);
   }
   static bool GroupAlive(uint32_t uGroup) {
-    return RunShell("kill -0 -" + std::to_string(uGroup) + " 2> /dev/null") == 0;
+    return ShellGuarded("kill -0 -" + std::to_string(uGroup) + " 2> /dev/null") == 0;
   }
   // Kills every process of the run and waits until they are gone: a process inside a flush
   // dies only when the flush returns, and until then it still holds its files and locks.
   static void KillGroup(platform::CProcess& process) {
-    RunShell("kill -KILL -" + std::to_string(process.Id()) + " 2> /dev/null");
+    ShellGuarded("kill -KILL -" + std::to_string(process.Id()) + " 2> /dev/null");
     uint32_t uExit = 0;
     process.Wait(0xFFFFFFFFu, uExit);
     for (int i = 0; i < 3000 && GroupAlive(process.Id()); ++i) platform::SleepMilliseconds(10);
   }
   // A good run: ends when the client has been started and every process of the run is gone.
   std::string RunToCompletion(const std::string& sDir) {
+    const int nStartsBefore = Count(ReadGuarded(sDir + ".record"), "start ");
     platform::CProcess process;
     StartIn(process, sDir);
-    const int nStartsBefore = Count(ReadFile(sDir + ".record"), "start ");
     for (int i = 0; i < 1200; ++i) {
       uint32_t uExit = 0;
       bool bEnded = process.Wait(0, uExit);
@@ -169,13 +200,14 @@ class CrashConsistency : public Deployment {
       KillGroup(process);
       return " the run did not end within 60 s;";
     }
-    std::string sRecord = ReadFile(sDir + ".record");
+    std::string sRecord = ReadGuarded(sDir + ".record");
     if (Count(sRecord, "start ") != nStartsBefore + 1) {
-      return " the client was not started; its output:\n" + ReadFile(sDir + ".out");
+      return " the client was not started; its output:\n" + ReadGuarded(sDir + ".out");
     }
     return "";
   }
   std::string VersionsOf(const std::string& sDir) {
+    std::lock_guard<std::mutex> lock(g_fileAndStartLock);
     try {
       common::CBlobRegistry registry(sDir + "/Larch.blb", true, 5000);
       std::string sBoot, sClient;
@@ -191,7 +223,7 @@ class CrashConsistency : public Deployment {
   // install ends as the reference.
   std::string KillAndRepair(int nMoment, int nKind, uint32_t uDelayMs) {
     std::string sDir = m_dir / ("moment" + std::to_string(nMoment));
-    fs::copy(m_sTemplate, sDir, fs::copy_options::recursive);
+    CopyGuarded(m_sTemplate, sDir);
     platform::CProcess process;
     StartIn(process, sDir);
     for (int i = 0; i < 15000 && !MomentReached(nKind, sDir) && GroupAlive(process.Id()); ++i) {
@@ -200,7 +232,8 @@ class CrashConsistency : public Deployment {
     platform::SleepMilliseconds(uDelayMs);
     KillGroup(process);
     std::string sProblems = RunToCompletion(sDir);
-    if (VersionsOf(sDir) != "1/2") sProblems += " versions " + VersionsOf(sDir) + ";";
+    const std::string sVersions = VersionsOf(sDir);
+    if (sVersions != "1/2") sProblems += " versions " + sVersions + ";";
     sProblems += Difference(m_reference, Tree(sDir));
     return sProblems;
   }

@@ -22,17 +22,8 @@ namespace larch_e2e {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const std::string& sName) {
-  std::ifstream in(sName, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string& sName, const std::string& sContent) {
-  std::ofstream out(sName, std::ios::binary | std::ios::trunc);
-  out << sContent;
-}
+using larch_test::ReadFile;
+using larch_test::WriteFile;
 
 inline bool Exists(const std::string& sName) {
   return fs::exists(sName);

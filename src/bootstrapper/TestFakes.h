@@ -23,6 +23,7 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "support/ErrorCodeException.h"
+#include "support/TestUtil.h"
 
 namespace bootstrapper_test {
 
@@ -118,17 +119,8 @@ class CRecordingView : private SScratchStream, public bootstrapper::CTerminalVie
   std::vector<std::string> m_events;
 };
 
-inline std::string ReadFile(const std::string& sName) {
-  std::ifstream in(sName, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string& sName, const std::string& sContent) {
-  std::ofstream out(sName, std::ios::binary | std::ios::trunc);
-  out << sContent;
-}
+using larch_test::ReadFile;
+using larch_test::WriteFile;
 
 // A text as a file written in text mode holds it: line ends as the platform writes them.
 inline std::string TextFile(const std::string& sText) {

@@ -55,6 +55,18 @@ inline std::vector<uint8_t> ReadFileBytes(const std::string& sPath) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The whole file as text; empty when it cannot be read.
+inline std::string ReadFile(const std::string& sPath) {
+  std::ifstream in(sPath, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Creates or replaces the file with the text.
+inline void WriteFile(const std::string& sPath, const std::string& sContent) {
+  std::ofstream out(sPath, std::ios::binary | std::ios::trunc);
+  out << sContent;
+}
+
 // The text of the exception that fn throws, or "(no exception)".
 inline std::string ErrorOf(const std::function<void()>& fn) {
   try {

@@ -107,9 +107,15 @@ class CRealUpdateServices : public IUpdateServices {
                                          const std::string& sTargetDir) override {
     common::CPkgFile package(sPackageFile);
     package.CheckEntryNames(platform::FileNamesIgnoreCase());
-    // Staged files reach the disk before the journal that lets them replace installed ones.
-    package.SetFlushExtractedFiles(true);
+    // Staged files reach the disk before the journal that lets them replace installed ones:
+    // in one call for the whole volume where the platform has one, else file by file.
+    const bool bWholeVolume = platform::CanSyncFileSystem();
+    package.SetFlushExtractedFiles(!bWholeVolume);
     package.ExtractAll(sTargetDir);
+    if (bWholeVolume && !platform::SyncFileSystem(sTargetDir)) {
+      throw std::runtime_error("error writing " + sTargetDir +
+                               " (errno = " + std::to_string(platform::GetLastSystemError()) + ")");
+    }
     std::vector<std::string> names;
     package.GetFileNames(names);
     return names;

@@ -48,7 +48,10 @@ void MakeParentFolders(const std::string& sFile) {
   }
 }
 
+// Makes the folders' entries durable: one flush of the whole volume where the platform has it,
+// else one per folder.
 void FlushFolders(const std::set<std::string>& folders) {
+  if (platform::SyncFileSystem(".")) return;
   for (const std::string& sFolder : folders) {
     if (!platform::FlushDirectory(sFolder)) {
       throw std::runtime_error("unable to flush the folder " + sFolder + ErrnoSuffix());
@@ -162,13 +165,14 @@ void CStagedInstall::Commit(const CInstallJournal& journal) const {
     const std::string sStaged = StagedName(file.sEntryName);
     if (!IsFile(sStaged)) continue;  // moved by an earlier attempt
     const std::string sLocal = LocalFileName(file.sEntryName);
-    MakeParentFolders(sLocal);
+    const std::string sParent = ParentOf(sLocal);
+    if (!folders.count(sParent)) MakeParentFolders(sLocal);
     // Windows does not rename over a read-only file.
     if (IsFile(sLocal)) platform::SetReadOnly(sLocal, false);
     if (!platform::RenameFile(sStaged, sLocal)) {
       throw std::runtime_error("unable to move " + sStaged + " to " + sLocal + ErrnoSuffix());
     }
-    folders.insert(ParentOf(sLocal));
+    folders.insert(sParent);
   }
   // The files are in place on disk before the manifest says so.
   FlushFolders(folders);

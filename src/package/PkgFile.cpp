@@ -261,7 +261,10 @@ class CEntryWriter {
   void Begin(const CPkgFileTOCindex& entry) {
     const std::string& sName = entry.m_sFileName;
     std::string sDiskPath = DiskPath(m_sTargetDir, sName);
-    CreateDirectoriesOf(m_sTargetDir, sName);
+    // Entries of one folder come together: its folders are made once.
+    const std::string sFolder = sName.substr(0, sName.find_last_of("/\\") + 1);
+    if (sFolder != m_sLastFolder) CreateDirectoriesOf(m_sTargetDir, sName);
+    m_sLastFolder = sFolder;
     m_pWritable = std::make_unique<CWritableForWrite>(sDiskPath, sName);
     if (!m_file.Open(sDiskPath, platform::CFile::eCreate)) {
       throw std::runtime_error("unable to open " + sName + " for writing (errno = " + ErrnoText() +
@@ -308,6 +311,7 @@ class CEntryWriter {
 
   const std::string m_sTargetDir;
   const bool m_bFlush;
+  std::string m_sLastFolder = "?";                 // the folder part of the last entry's name
   const CPkgFileTOCindex* m_pEntry = nullptr;      // the entry being written
   std::unique_ptr<CWritableForWrite> m_pWritable;  // before m_file: put back once it is closed
   platform::CFile m_file;

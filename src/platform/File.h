@@ -31,6 +31,12 @@ bool RenameFile(const std::string& sFrom, const std::string& sTo);
 // Writes a directory's entries (creations, renames, removals) to the disk; POSIX only, true
 // on Windows, where the entries are written through by the calls themselves.
 bool FlushDirectory(const std::string& sPath);
+// Writes everything written so far on the volume holding the path (file data and directory
+// entries) to the disk in one call; false where the platform has no such call (Windows: files
+// are flushed one by one there) or when it fails. injection: "SyncFileSystem"
+bool SyncFileSystem(const std::string& sPath);
+// Whether SyncFileSystem exists on this platform.
+bool CanSyncFileSystem();
 bool RemoveFile(const std::string& sPath);            // injection: "Remove"
 bool RemoveEmptyDirectory(const std::string& sPath);  // must be empty
 // Creates the directory; true when it exists afterwards. Does not create parents.

@@ -57,6 +57,19 @@ bool FlushDirectory(const std::string& sPath) {
   return bFlushed;
 }
 
+bool SyncFileSystem(const std::string& sPath) {
+  if (ConsumeInjectedFailure("SyncFileSystem")) return false;
+  int nFd = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (nFd < 0) return false;
+  bool bSynced = ::syncfs(nFd) == 0;
+  ::close(nFd);
+  return bSynced;
+}
+
+bool CanSyncFileSystem() {
+  return true;
+}
+
 bool RemoveFile(const std::string& sPath) {
   if (ConsumeInjectedFailure("Remove")) return false;
   return ::unlink(sPath.c_str()) == 0;

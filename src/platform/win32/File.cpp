@@ -46,6 +46,15 @@ bool FlushDirectory(const std::string&) {
   return true;
 }
 
+bool SyncFileSystem(const std::string&) {
+  ::SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
+bool CanSyncFileSystem() {
+  return false;
+}
+
 bool RemoveFile(const std::string& sPath) {
   if (ConsumeInjectedFailure("Remove")) return false;
   return ::DeleteFileA(sPath.c_str()) != 0;

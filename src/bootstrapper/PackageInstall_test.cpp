@@ -8,6 +8,7 @@
 
 #include "bootstrapper/TestFakes.h"
 #include "network/NetTestUtil.h"
+#include "package/PkgFile.h"
 #include "platform/FaultInjection.h"
 #include "support/Assert.h"
 #include "support/TestUtil.h"
@@ -47,6 +48,22 @@ TEST_F(PackageInstallTest, ManifestRoundTripAndReadingRules) {
   const std::string sLongest(259, 'q');
   WriteFile("long.mst", sLongest + "\n" + std::string(600, 'r') + "\n");
   EXPECT_EQ(ReadManifest("long.mst"), (std::set<std::string>{sLongest, std::string(600, 'r')}));
+}
+
+// The staged files reach the disk before the journal may list them: a flush that fails (of
+// the whole volume, or of a file where the platform has no volume flush) fails the unpack.
+TEST_F(PackageInstallTest, AFailedFlushOfStagedFilesFailsTheUnpack) {
+  WriteFile("a.txt", "a");
+  common::CPkgFile package(9);
+  package.Create("CLIENT_2.pkg", 9);
+  package.AddFile("a.txt");
+  ASSERT_TRUE(platform::MakeDirectory("stage"));
+  std::unique_ptr<IUpdateServices> pServices = MakeRealUpdateServices();
+  platform::InjectFailure("SyncFileSystem", 1, 13);
+  platform::InjectFailure("Flush", 1, 13);
+  EXPECT_EQ(ErrorOf([&] { pServices->UnpackPackage("CLIENT_2.pkg", "stage"); }),
+            std::string("error writing ") + (platform::CanSyncFileSystem() ? "stage" : "a.txt") +
+                " (errno = 13)");
 }
 
 TEST_F(PackageInstallTest, ManifestErrors) {

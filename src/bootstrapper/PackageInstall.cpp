@@ -1,6 +1,5 @@
 #include "bootstrapper/PackageInstall.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -107,15 +106,6 @@ std::string LocalFileName(const std::string& sEntryName) {
   return sName;
 }
 
-std::string ComparableName(const std::string& sEntryName, bool bIgnoreCase) {
-  std::string sName = sEntryName;
-  for (char& c : sName) {
-    if (c == '/') c = '\\';
-    if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return sName;
-}
-
 bool IsFile(const std::string& sName) {
   platform::SFileStatus status;
   return platform::GetFileStatus(sName, status) && status.bExists && !status.bDirectory;
@@ -174,7 +164,7 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool b
   }
   std::set<std::string> newNames;
   for (const std::string& sName : ReadManifest(sNewManifest)) {
-    newNames.insert(ComparableName(sName, bIgnoreCase));
+    newNames.insert(common::CPkgFileTOCindex::FoldedName(sName, bIgnoreCase));
   }
   std::vector<std::string> names;
   if (!platform::ListDirectory(".", names)) {
@@ -183,11 +173,13 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool b
   }
   for (const std::string& sOldManifest : names) {
     if (!CInstallLayout::IsManifestNameOf(sOldManifest, sComponent) ||
-        ComparableName(sOldManifest, bIgnoreCase) == ComparableName(sNewManifest, bIgnoreCase)) {
+        common::CPkgFileTOCindex::FoldedName(sOldManifest, bIgnoreCase) ==
+            common::CPkgFileTOCindex::FoldedName(sNewManifest, bIgnoreCase)) {
       continue;
     }
     for (const std::string& sName : ReadManifest(sOldManifest)) {
-      if (newNames.count(ComparableName(sName, bIgnoreCase)) || !IsNameInsideDirectory(sName)) {
+      if (newNames.count(common::CPkgFileTOCindex::FoldedName(sName, bIgnoreCase)) ||
+          !IsNameInsideDirectory(sName)) {
         continue;
       }
       RemoveInstalledFile(LocalFileName(sName), sName);

@@ -36,9 +36,6 @@ void RemoveStalePartFiles(const std::vector<std::string>& components);
 bool IsNameInsideDirectory(const std::string& sName);
 // The file name on this platform of an entry name: both separators become the platform's.
 std::string LocalFileName(const std::string& sEntryName);
-// An entry name as it is compared with others: both separators alike, and in lower case when
-// bIgnoreCase.
-std::string ComparableName(const std::string& sEntryName, bool bIgnoreCase);
 // True for a regular file (or what the platform reports as one).
 bool IsFile(const std::string& sName);
 

@@ -6,6 +6,7 @@
 
 #include "bootstrapper/PackageInstall.h"
 #include "package/PkgFile.h"
+#include "package/PkgFileTOCindex.h"
 #include "platform/SystemError.h"
 
 namespace bootstrapper {
@@ -100,7 +101,6 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
   const std::vector<std::string> names = services.UnpackPackage(sPackage, sStaging);
   CheckEntryNames(names, sRequiredFile);
   std::vector<SStagedFile> files;
-  std::set<std::string> folders{sStaging};
   for (const std::string& sName : names) {
     const std::string sStaged = StagedName(sName);
     platform::SFileStatus status;
@@ -108,10 +108,8 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
       throw std::runtime_error("unable to find the unpacked file " + sStaged + ErrnoSuffix());
     }
     files.push_back(SStagedFile{sName, status.u64Size});
-    folders.insert(ParentOf(sStaged));
   }
-  // Once the journal is on disk, so is every file it lists.
-  FlushFolders(folders);
+  // The unpacked files and folders are on disk already, so the journal never lists a lost one.
   CInstallJournal journal(sComponent, nVersion, std::move(files));
   journal.Write(m_layout.Journal());
   return journal;
@@ -124,17 +122,18 @@ void CStagedInstall::CheckEntryNames(const std::vector<std::string>& names,
   std::set<std::string> reserved;
   for (const std::string& sReserved :
        {m_layout.StagingFolder(), m_layout.Journal(), m_layout.Journal() + ".tmp"}) {
-    reserved.insert(ComparableName(sReserved, m_bIgnoreCase));
+    reserved.insert(common::CPkgFileTOCindex::FoldedName(sReserved, m_bIgnoreCase));
   }
   bool bHaveRequired = false;
   for (const std::string& sName : names) {
     if (!IsInstallableName(sName)) throw common::CPkgDamagedException("unsafe entry name");
     const std::string sTop = sName.substr(0, sName.find_first_of("/\\"));
-    if (reserved.count(ComparableName(sTop, m_bIgnoreCase))) {
+    if (reserved.count(common::CPkgFileTOCindex::FoldedName(sTop, m_bIgnoreCase))) {
       throw common::CPkgDamagedException("holds " + sTop + ", a name the installer keeps");
     }
-    bHaveRequired = bHaveRequired || ComparableName(sName, m_bIgnoreCase) ==
-                                         ComparableName(sRequiredFile, m_bIgnoreCase);
+    bHaveRequired =
+        bHaveRequired || common::CPkgFileTOCindex::FoldedName(sName, m_bIgnoreCase) ==
+                             common::CPkgFileTOCindex::FoldedName(sRequiredFile, m_bIgnoreCase);
   }
   if (!bHaveRequired) throw common::CPkgDamagedException("does not hold " + sRequiredFile);
 }

@@ -1,7 +1,6 @@
 #include "package/PkgFile.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -235,16 +234,6 @@ CPkgFileHdr ReadHeaderOf(platform::CFile& file, uint64_t& u64Len) {
   CPkgFileHdr hdr;
   hdr.Deserialize(au8Hdr);
   return hdr;
-}
-
-// An entry name as compared for sameness: either separator, and (bIgnoreCase) any letter case.
-std::string FoldedName(const std::string& sName, bool bIgnoreCase) {
-  std::string sKey = sName;
-  for (char& c : sKey) {
-    if (c == '/') c = '\\';
-    if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return sKey;
 }
 
 // Writes the inflated chunks of unpacked entries, one file at a time: an entry's file is opened
@@ -483,11 +472,11 @@ void CPkgFile::AddFiles(const std::vector<std::string>& paths) {
 void CPkgFile::CheckSourceNames(const std::vector<SSource>& sources) const {
   std::map<std::string, const std::string*> inPackage;  // folded name -> entry name
   for (const CPkgFileTOCindex& entry : m_TOC) {
-    inPackage.emplace(FoldedName(entry.m_sFileName, true), &entry.m_sFileName);
+    inPackage.emplace(CPkgFileTOCindex::FoldedName(entry.m_sFileName, true), &entry.m_sFileName);
   }
   std::map<std::string, const SSource*> added;  // folded name -> first source
   for (const SSource& source : sources) {
-    std::string sKey = FoldedName(source.sEntryName, true);
+    std::string sKey = CPkgFileTOCindex::FoldedName(source.sEntryName, true);
     auto itEntry = inPackage.find(sKey);
     if (itEntry != inPackage.end()) {
       const std::string& sEntry = *itEntry->second;
@@ -737,11 +726,13 @@ void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,
 void CPkgFile::CheckEntryNames(bool bIgnoreCase) const {
   std::map<std::string, const std::string*> seen;  // folded name -> first entry's name
   for (const CPkgFileTOCindex& entry : m_TOC) {
-    auto inserted = seen.emplace(FoldedName(entry.m_sFileName, bIgnoreCase), &entry.m_sFileName);
+    auto inserted = seen.emplace(CPkgFileTOCindex::FoldedName(entry.m_sFileName, bIgnoreCase),
+                                 &entry.m_sFileName);
     if (inserted.second) continue;
     const std::string& sFirst = *inserted.first->second;
     // The same name, perhaps with the other separator.
-    if (FoldedName(sFirst, false) == FoldedName(entry.m_sFileName, false)) {
+    if (CPkgFileTOCindex::FoldedName(sFirst, false) ==
+        CPkgFileTOCindex::FoldedName(entry.m_sFileName, false)) {
       throw CPkgDamagedException("duplicate entry name " + sFirst);
     }
     throw CPkgDamagedException("entry names " + sFirst + " and " + entry.m_sFileName +

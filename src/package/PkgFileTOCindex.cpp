@@ -1,5 +1,7 @@
 #include "package/PkgFileTOCindex.h"
 
+#include <cctype>
+
 #include "package/PkgDamagedException.h"
 #include "support/Assert.h"
 #include "support/ByteOrder.h"
@@ -89,6 +91,15 @@ bool CPkgFileTOCindex::IsSafeFileName(const std::string& sName) {
     uStart = uEnd + 1;
   }
   return true;
+}
+
+std::string CPkgFileTOCindex::FoldedName(const std::string& sName, bool bIgnoreCase) {
+  std::string sKey = sName;
+  for (char& c : sKey) {
+    if (c == '/') c = '\\';
+    if (bIgnoreCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return sKey;
 }
 
 }  // namespace common

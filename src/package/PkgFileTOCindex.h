@@ -41,6 +41,8 @@ class CPkgFileTOCindex {
   // names with a drive letter or a network prefix, and names with a ".." component (either
   // separator; also with trailing dots or blanks, which Windows drops).
   static bool IsSafeFileName(const std::string& sName);
+  // An entry name as compared for sameness: either separator, and (bIgnoreCase) any letter case.
+  static std::string FoldedName(const std::string& sName, bool bIgnoreCase);
 
   std::string m_sFileName;
   uint32_t m_nOffset = 0;

@@ -74,8 +74,8 @@ class IUpdateServices {
   virtual bool GetFreeDiskSpace(uint64_t& u64Free) = 0;
 
   // Unpacks every entry of the package into the folder (which exists), creating folders, with
-  // each file and folder flushed to disk, and returns the entry names in table order. A fault of the
-  // package's own bytes (duplicate names included, and names that differ only in letter case
+  // each file and folder flushed to disk, and returns the entry names in table order. A fault of
+  // the package's own bytes (duplicate names included, and names that differ only in letter case
   // where the platform ignores it) is a common::CPkgDamagedException naming the problem alone.
   virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile,
                                                  const std::string& sTargetDir) = 0;

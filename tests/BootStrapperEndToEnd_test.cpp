@@ -379,9 +379,9 @@ TEST_F(Deployment, BrandRefusesBadClientNamesBeforeWriting) {
   }
   EXPECT_TRUE(ReadFile(sCopy) == sBefore);
   EXPECT_EQ(RunShell(Quote(LARCH_TOOL) + " brand " + Quote(sCopy) + " --show > " + Quote(sLog)), 0);
-  EXPECT_EQ(
-      ReadFile(sLog),
-      "CLIENTAPP_FILENAME: CLIENT.DLL\nGENERALDIRECTORYSERVER_IPADDRPORTS: 127.0.0.1:27030\n");
+  EXPECT_EQ(ReadFile(sLog),
+            "CLIENTAPP_FILENAME: CLIENT.DLL\nGENERALDIRECTORYSERVER_IPADDRPORTS: 127.0.0.1:27030\n"
+            "RELEASE_PUBLIC_KEY_1: \nRELEASE_PUBLIC_KEY_2: \n");
 }
 
 }  // namespace

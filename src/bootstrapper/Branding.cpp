@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/Branding.h"
+#include "security/Sha256.h"
 #include "support/Assert.h"
 
 namespace bootstrapper {
@@ -40,6 +41,24 @@ void GetClientAppFileName(std::string& sName, std::string& sExtension) {
 
 std::string LoadBrandedDirectoryServersText() {
   return LoadChecked(sc_pszDirectoryServersResource, sc_pszBrandingType, true);
+}
+
+bool ParseReleaseKeyText(const std::string& sText, common::PublicKey& key) {
+  return common::FromHex(sText, key.data(), key.size());
+}
+
+std::vector<common::PublicKey> LoadBrandedReleaseKeys() {
+  std::vector<common::PublicKey> keys;
+  for (const char* pszName : sc_apszReleaseKeyResources) {
+    std::string sText = LoadChecked(pszName, sc_pszBrandingType, true);
+    if (sText.empty()) continue;
+    common::PublicKey key;
+    if (!ParseReleaseKeyText(sText, key)) {
+      throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is not a public key");
+    }
+    keys.push_back(key);
+  }
+  return keys;
 }
 
 }  // namespace bootstrapper

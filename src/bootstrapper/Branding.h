@@ -5,12 +5,19 @@
 #include <cctype>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "security/SigningKey.h"
 
 namespace bootstrapper {
 
 constexpr const char* sc_pszBrandingType = "CONFIGDATA";
 constexpr const char* sc_pszClientAppFileNameResource = "CLIENTAPP_FILENAME";
 constexpr const char* sc_pszDirectoryServersResource = "GENERALDIRECTORYSERVER_IPADDRPORTS";
+// The two slots for the operator's release-signing public keys (two, so that a key can be
+// replaced by a bootstrapper that trusts both for a while), each 64 hexadecimal digits.
+constexpr const char* sc_apszReleaseKeyResources[2] = {"RELEASE_PUBLIC_KEY_1",
+                                                       "RELEASE_PUBLIC_KEY_2"};
 
 // The string of that name and type; throws "Unable to find resource TYPE:NAME" or "Unable to
 // load resource TYPE:NAME".
@@ -47,5 +54,12 @@ void GetClientAppFileName(std::string& sName, std::string& sExtension);
 
 // The branded directory-server list as text; a missing string is an empty text.
 std::string LoadBrandedDirectoryServersText();
+
+// The public keys branded into this program: none, one or two (empty or missing slots are
+// skipped). A slot that holds anything but 64 hexadecimal digits throws "BRANDING ERROR:
+// RELEASE_PUBLIC_KEY_1 is not a public key": a typo must not turn the checks off.
+std::vector<common::PublicKey> LoadBrandedReleaseKeys();
+// The same rule for a text, for larchtool; false when it is not a key.
+bool ParseReleaseKeyText(const std::string& sText, common::PublicKey& key);
 
 }  // namespace bootstrapper

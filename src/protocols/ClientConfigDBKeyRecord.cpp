@@ -1,5 +1,8 @@
 #include "protocols/ClientConfigDBKeyRecord.h"
 
+#include <cstring>
+#include <string>
+
 #include "support/Assert.h"
 #include "support/ByteOrder.h"
 
@@ -77,6 +80,104 @@ uint32_t CClientConfigRecord::GetCurrentClientBootstrapVersion() const {
 
 uint32_t CClientConfigRecord::GetCurrentClientAppPackageVersion() const {
   return GetVersionField(eCurrentClientAppPackageVersion);
+}
+
+bool CClientConfigRecord::GetFixedField(uint32_t uFieldName, const char* pszName, void* pOut,
+                                        size_t uSize) const {
+  SizeOfFieldData_t uSizeOfFieldData = 0;
+  const uint8_t* pFieldData = FindFieldData(CFieldName(uFieldName), &uSizeOfFieldData);
+  if (!pFieldData) return false;
+  if (uSizeOfFieldData != uSize) {
+    throw CValidateFieldsException(std::string("Bad ") + pszName + " field in CClientConfigRecord");
+  }
+  std::memcpy(pOut, pFieldData, uSize);
+  return true;
+}
+
+bool CClientConfigRecord::GetU64Field(uint32_t uFieldName, const char* pszName,
+                                      uint64_t& u64Value) const {
+  uint8_t au8[8];
+  if (!GetFixedField(uFieldName, pszName, au8, sizeof(au8))) return false;
+  u64Value = common::LoadLittleEndian64(au8);
+  return true;
+}
+
+void CClientConfigRecord::SetU64Field(uint32_t uFieldName, uint64_t u64Value) {
+  uint8_t au8[8];
+  common::StoreLittleEndian64(au8, u64Value);
+  SetField(CFieldName(uFieldName), au8, sizeof(au8));
+}
+
+bool CClientConfigRecord::GetPackageDigest(bool bBootstrapper, SPackageDigest& digest) const {
+  const uint32_t uSizeField = bBootstrapper ? eBootstrapPackageSize : eClientAppPackageSize;
+  const uint32_t uHashField = bBootstrapper ? eBootstrapPackageSha256 : eClientAppPackageSha256;
+  const char* pszSize = bBootstrapper ? "BootstrapPackageSize" : "ClientAppPackageSize";
+  const char* pszHash = bBootstrapper ? "BootstrapPackageSha256" : "ClientAppPackageSha256";
+  const bool bSize = GetU64Field(uSizeField, pszSize, digest.u64Size);
+  const bool bHash = GetFixedField(uHashField, pszHash, digest.hash.data(), digest.hash.size());
+  if (bSize != bHash) {
+    throw CValidateFieldsException(std::string("Bad ") + (bSize ? pszHash : pszSize) +
+                                   " field in CClientConfigRecord");
+  }
+  return bSize;
+}
+
+void CClientConfigRecord::SetPackageDigest(bool bBootstrapper, const SPackageDigest& digest) {
+  SetU64Field(bBootstrapper ? eBootstrapPackageSize : eClientAppPackageSize, digest.u64Size);
+  SetField(CFieldName(bBootstrapper ? eBootstrapPackageSha256 : eClientAppPackageSha256),
+           digest.hash.data(), digest.hash.size());
+}
+
+bool CClientConfigRecord::GetSequenceNum(uint64_t& u64Sequence) const {
+  return GetU64Field(eSequenceNum, "SequenceNum", u64Sequence);
+}
+
+void CClientConfigRecord::SetSequenceNum(uint64_t u64Sequence) {
+  SetU64Field(eSequenceNum, u64Sequence);
+}
+
+bool CClientConfigRecord::GetExpiryTime(uint64_t& u64Seconds) const {
+  return GetU64Field(eExpiryTime, "ExpiryTime", u64Seconds);
+}
+
+void CClientConfigRecord::SetExpiryTime(uint64_t u64Seconds) {
+  SetU64Field(eExpiryTime, u64Seconds);
+}
+
+// Built afresh: an image that had a field removed keeps spare room, so the bytes would depend on
+// the record's history instead of its fields.
+std::vector<uint8_t> CClientConfigRecord::SignedImage() const {
+  common::CMultiFieldBlob unsignedCopy(GetNumFields(), 0);
+  for (index_iterator it = begin(); it != end(); ++it) {
+    std::string sName = it.GetFieldName();
+    if (sName.size() == 4 &&
+        common::LoadLittleEndian32(reinterpret_cast<const uint8_t*>(sName.data())) == eSignature) {
+      continue;
+    }
+    SizeOfFieldData_t uSize = 0;
+    const uint8_t* pData = it.GetFieldData(&uSize);
+    unsignedCopy.AddField(sName, pData, uSize);
+  }
+  SizeOfFieldData_t uSize = 0;
+  const uint8_t* pImage = unsignedCopy.GetSerializedBlob(&uSize);
+  return std::vector<uint8_t>(pImage, pImage + uSize);
+}
+
+void CClientConfigRecord::Sign(const common::CSigningKey& key) {
+  std::vector<uint8_t> image = SignedImage();
+  common::Signature signature = key.Sign(image.data(), image.size());
+  SetField(CFieldName(eSignature), signature.data(), signature.size());
+}
+
+void CClientConfigRecord::RemoveSignature() {
+  if (IsSigned()) RemoveField(CFieldName(eSignature));
+}
+
+bool CClientConfigRecord::IsSignedBy(const common::PublicKey& key) const {
+  common::Signature signature;
+  if (!GetFixedField(eSignature, "Signature", signature.data(), signature.size())) return false;
+  std::vector<uint8_t> image = SignedImage();
+  return common::VerifySignature(key, image.data(), image.size(), signature);
 }
 
 }  // namespace Weft

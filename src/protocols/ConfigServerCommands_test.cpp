@@ -190,3 +190,92 @@ TEST_F(ConfigServer, StallsEndInTheTimeOutOrAfterTheAnswer) {
 
 }  // namespace
 }  // namespace common
+
+namespace common {
+namespace {
+
+// A record as a publish writes it: versions, digests, sequence, expiry, signed last.
+Weft::CClientConfigRecord SignedRecord(const CSigningKey& key) {
+  Weft::CClientConfigRecord record(1, 3, 5);
+  record.SetField(4, std::string("CLIENT"));
+  Weft::CClientConfigRecord::SPackageDigest digest;
+  digest.u64Size = 0x100000002ull;
+  digest.hash = CSha256::Digest("pkg", 3);
+  record.SetPackageDigest(false, digest);
+  record.SetSequenceNum(7);
+  record.SetExpiryTime(1800000000);
+  record.Sign(key);
+  return record;
+}
+
+std::string ImageOf(const CMultiFieldBlob& blob) {
+  CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
+  const uint8_t* p = blob.GetSerializedBlob(&uSize);
+  return std::string(reinterpret_cast<const char*>(p), uSize);
+}
+
+// What the bootstrapper receives: the image, loaded again. A reader of the three version fields
+// alone accepts it; the signature holds over the reloaded bytes and breaks with any change.
+TEST(ClientConfigRecord, SignedRecordSurvivesTheWireAndOldReaders) {
+  CSigningKey key = CSigningKey::Generate(), other = CSigningKey::Generate();
+  Weft::CClientConfigRecord received = Load(ImageOf(SignedRecord(key)));
+  EXPECT_NO_THROW(received.ValidateFields());
+  EXPECT_EQ(3u, received.GetCurrentClientBootstrapVersion());
+  EXPECT_EQ(5u, received.GetCurrentClientAppPackageVersion());
+  EXPECT_TRUE(received.IsSignedBy(key.Public()));
+  EXPECT_FALSE(received.IsSignedBy(other.Public()));
+
+  Weft::CClientConfigRecord::SPackageDigest digest;
+  ASSERT_TRUE(received.GetPackageDigest(false, digest));
+  EXPECT_EQ(0x100000002ull, digest.u64Size);
+  EXPECT_EQ(CSha256::Digest("pkg", 3), digest.hash);
+  EXPECT_FALSE(received.GetPackageDigest(true, digest));
+  uint64_t u64 = 0;
+  ASSERT_TRUE(received.GetSequenceNum(u64));
+  EXPECT_EQ(7u, u64);
+  ASSERT_TRUE(received.GetExpiryTime(u64));
+  EXPECT_EQ(1800000000u, u64);
+
+  received.SetField(2, uint32_t(6));
+  EXPECT_FALSE(received.IsSignedBy(key.Public()));
+  received.Sign(other);
+  EXPECT_TRUE(received.IsSignedBy(other.Public()));
+  received.RemoveSignature();
+  EXPECT_FALSE(received.IsSigned());
+  EXPECT_FALSE(received.IsSignedBy(other.Public()));
+}
+
+TEST(ClientConfigRecord, MalformedVerifyingFieldsAreRefused) {
+  const std::string sVersions[] = {U32LE(1), U32LE(2), U32LE(3)};
+  struct SCase {
+    std::vector<std::pair<uint32_t, std::string>> extra;
+    std::string sError;
+  } cases[] = {
+      {{{9, U32LE(1)}}, "Bad SequenceNum field in CClientConfigRecord"},
+      {{{10, std::string(9, 'x')}}, "Bad ExpiryTime field in CClientConfigRecord"},
+      {{{7, std::string(8, 'x')}}, "Bad ClientAppPackageSha256 field in CClientConfigRecord"},
+      {{{7, std::string(8, 'x')}, {8, std::string(31, 'x')}},
+       "Bad ClientAppPackageSha256 field in CClientConfigRecord"},
+      {{{6, std::string(32, 'x')}}, "Bad BootstrapPackageSize field in CClientConfigRecord"},
+      {{{11, std::string(63, 'x')}}, "Bad Signature field in CClientConfigRecord"},
+  };
+  for (const SCase& c : cases) {
+    std::vector<std::pair<uint32_t, std::string>> fields = {
+        {0, sVersions[0]}, {1, sVersions[1]}, {2, sVersions[2]}};
+    fields.insert(fields.end(), c.extra.begin(), c.extra.end());
+    Weft::CClientConfigRecord record = Load(Image(fields));
+    EXPECT_NO_THROW(record.ValidateFields());
+    Weft::CClientConfigRecord::SPackageDigest digest;
+    uint64_t u64 = 0;
+    EXPECT_EQ(c.sError, ErrorOf([&] {
+                record.GetSequenceNum(u64);
+                record.GetExpiryTime(u64);
+                record.GetPackageDigest(false, digest);
+                record.GetPackageDigest(true, digest);
+                record.IsSignedBy(PublicKey{});
+              }));
+  }
+}
+
+}  // namespace
+}  // namespace common

@@ -16,6 +16,9 @@ inline uint32_t LoadLittleEndian32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+inline uint64_t LoadLittleEndian64(const uint8_t* p) {
+  return LoadLittleEndian32(p) | (static_cast<uint64_t>(LoadLittleEndian32(p + 4)) << 32);
+}
 inline uint16_t LoadBigEndian16(const uint8_t* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
@@ -37,6 +40,10 @@ inline void StoreLittleEndian32(uint8_t* p, uint32_t u) {
   p[3] = static_cast<uint8_t>(u >> 24);
 }
 
+inline void StoreLittleEndian64(uint8_t* p, uint64_t u) {
+  StoreLittleEndian32(p, static_cast<uint32_t>(u));
+  StoreLittleEndian32(p + 4, static_cast<uint32_t>(u >> 32));
+}
 inline void StoreBigEndian16(uint8_t* p, uint16_t u) {
   p[0] = static_cast<uint8_t>(u >> 8);
   p[1] = static_cast<uint8_t>(u);

@@ -17,6 +17,7 @@ struct SBrandingArea {
   char szMarker[sc_uBrandingMarkerSize];
   char szClientFile[sc_uBrandingClientFileSize];
   char szDirectoryServers[sc_uBrandingDirectoryServersSize];
+  char aszReleaseKeys[2][sc_uBrandingReleaseKeySize];  // none until `larchtool brand` sets them
 };
 static_assert(sizeof(SBrandingArea) == sc_uBrandingAreaSize, "branding area layout");
 
@@ -26,7 +27,7 @@ static_assert(sizeof(SBrandingArea) == sc_uBrandingAreaSize, "branding area layo
 // the code nor drops the area: a rewritten executable must be read from its data.
 extern "C" {
 __attribute__((used)) volatile platform::SBrandingArea g_LarchBrandingArea = {
-    LARCH_BRANDING_MARKER, LARCH_BRAND_CLIENT_FILE, LARCH_BRAND_DIRECTORY_SERVERS};
+    LARCH_BRANDING_MARKER, LARCH_BRAND_CLIENT_FILE, LARCH_BRAND_DIRECTORY_SERVERS, {"", ""}};
 }
 
 namespace platform {

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 
 #include "bootstrapper/Branding.h"
 #include "bootstrapper/Clock.h"
 #include "bootstrapper/PackageInstall.h"
+#include "bootstrapper/ReleaseCheck.h"
 #include "bootstrapper/SelfUpdate.h"
 #include "bootstrapper/StagedInstall.h"
 #include "platform/File.h"
@@ -46,11 +48,14 @@ bool IsReadable(const std::string& sFile) {
 
 // A version file whose content is damaged would stop every start: it is moved aside (for
 // whoever looks into it later) and made again with both versions 0, so that the run reinstalls
-// both. A lock that cannot be had says nothing about the content and stays an error.
+// both, and no release record seen. A lock that cannot be had says nothing about the content
+// and stays an error.
 void ReadOrRenewVersionFile(IUpdateServices& services, const std::string& sFile,
-                            std::string& sBootStrapper, std::string& sClientApp) {
+                            std::string& sBootStrapper, std::string& sClientApp,
+                            uint64_t& u64SeenSequence) {
   try {
     services.ReadVersionFile(sFile, sBootStrapper, sClientApp);
+    u64SeenSequence = services.ReadReleaseSequenceNum(sFile);
     return;
   } catch (const CRegistryLockException&) {
     throw;
@@ -64,8 +69,13 @@ void ReadOrRenewVersionFile(IUpdateServices& services, const std::string& sFile,
   }
   services.CreateVersionFile(sFile);
   sBootStrapper = sClientApp = "0";
+  u64SeenSequence = 0;
   PostStatus("%s is damaged; it was moved aside to %s and everything is reinstalled", sFile.c_str(),
              sAside.c_str());
+}
+
+const SPackageDigest* OrNull(const std::optional<SPackageDigest>& digest) {
+  return digest ? &*digest : nullptr;
 }
 
 // One update cycle's sequence, a function per step.
@@ -82,9 +92,11 @@ class CUpdateSequence {
   void ConnectToContentServers();
   void UpdateMasterAuthServerAddr(const ServerList& directoryServers);
   void GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
-  void GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
-  void UpdateBootStrapper(int32_t nLocal, int32_t nPublished);
-  void UpdateClientApp(int32_t nLocal, int32_t nPublished);
+  SRelease GetPublishedRelease();
+  SRelease CheckRelease(const Weft::CClientConfigRecord& record);
+  void RemovePartFilesNotResumed(const SRelease& release);
+  void UpdateBootStrapper(int32_t nLocal, const SRelease& release);
+  void UpdateClientApp(int32_t nLocal, const SRelease& release);
   CPackageInstaller MakeInstaller() {
     return CPackageInstaller(
         m_services, m_contentServers, &PostFileProgress,
@@ -99,6 +111,7 @@ class CUpdateSequence {
   std::string m_sClientAppName;
   std::string m_sClientAppExt;
   ServerList m_contentServers;
+  uint64_t m_u64SeenSequence = 0;  // the highest release record sequence number accepted
   // An interrupted install could not be finished: the client is installed whatever the versions.
   bool m_bReinstallClient = false;
 };
@@ -124,16 +137,16 @@ void CUpdateSequence::Run() {
   PostStatus("%s - ready", m_layout.Executable().c_str());
   RepairExecutable(m_layout);
 
-  RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName});
   FinishInterruptedInstall();
   CNetworkSession network(m_services, *m_context.pCancel);
   ConnectToContentServers();
-  int32_t nLocalBoot = 0, nLocalClient = 0, nPublishedBoot = 0, nPublishedClient = 0;
+  int32_t nLocalBoot = 0, nLocalClient = 0;
   GetLocalVersionNums(nLocalBoot, nLocalClient);
-  GetPublishedVersionNums(nPublishedBoot, nPublishedClient);
-  UpdateBootStrapper(nLocalBoot, nPublishedBoot);
+  const SRelease release = GetPublishedRelease();
+  RemovePartFilesNotResumed(release);
+  UpdateBootStrapper(nLocalBoot, release);
   PostFileProgress(0);
-  UpdateClientApp(nLocalClient, nPublishedClient);
+  UpdateClientApp(nLocalClient, release);
   PostFileProgress(0);
   PostToDialog(eLaunchClientApp, 0);
 }
@@ -222,7 +235,7 @@ void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClie
   std::string sBoot = "0", sClient = "0";
   const std::string sVersionFile = m_layout.VersionFile();
   if (IsReadable(sVersionFile)) {
-    ReadOrRenewVersionFile(m_services, sVersionFile, sBoot, sClient);
+    ReadOrRenewVersionFile(m_services, sVersionFile, sBoot, sClient, m_u64SeenSequence);
   } else {
     m_services.CreateVersionFile(sVersionFile);
   }
@@ -232,18 +245,43 @@ void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClie
   PostClientVersion(nClientApp);
 }
 
-void CUpdateSequence::GetPublishedVersionNums(int32_t& nBootStrapper, int32_t& nClientApp) {
+SRelease CUpdateSequence::GetPublishedRelease() {
   PostStatus("Determining current published version numbers...");
   ServerList directoryServers = GetBrandedDirectoryServers(m_services);
   ServerList configServers = m_services.GetServers(directoryServers, common::eConfigServer, false);
   if (configServers.empty()) throw std::runtime_error("No LCSes logged-in.");
-  uint32_t u32Boot = 0, u32Client = 0;
-  m_services.GetPublishedVersions(configServers.front(), u32Boot, u32Client);
-  nBootStrapper = static_cast<int32_t>(u32Boot);
-  nClientApp = static_cast<int32_t>(u32Client);
+  return CheckRelease(*m_services.GetClientConfigRecord(configServers.front()));
 }
 
-void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, int32_t nPublished) {
+// Before anything is downloaded: a refused record changes nothing installed. The sequence
+// number is kept at once, so that an older record is refused from now on.
+SRelease CUpdateSequence::CheckRelease(const Weft::CClientConfigRecord& record) {
+  const std::vector<common::PublicKey> keys =
+      m_context.fnReleaseKeys ? m_context.fnReleaseKeys() : LoadBrandedReleaseKeys();
+  SRelease release = CReleaseCheck(keys, m_u64SeenSequence, m_clock.UtcSeconds()).Check(record);
+  if (release.u64SequenceNum > m_u64SeenSequence) {
+    m_services.SetReleaseSequenceNum(m_layout.VersionFile(), release.u64SequenceNum);
+    m_u64SeenSequence = release.u64SequenceNum;
+  }
+  return release;
+}
+
+// Part files of an interrupted run are resumed only for the published packages whose hash is
+// known.
+void CUpdateSequence::RemovePartFilesNotResumed(const SRelease& release) {
+  std::map<std::string, uint64_t> resumable;
+  if (release.bootStrapperDigest) {
+    resumable[m_layout.Package(release.nBootStrapperVersion)] = release.bootStrapperDigest->u64Size;
+  }
+  if (release.clientDigest) {
+    resumable[CInstallLayout::PackageName(m_sClientAppName, release.nClientVersion)] =
+        release.clientDigest->u64Size;
+  }
+  RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName}, resumable);
+}
+
+void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, const SRelease& release) {
+  const int32_t nPublished = release.nBootStrapperVersion;
   LARCH_PRECONDITION("HaveBootStrapperBaseName", m_layout.BaseName().length());
   const std::string sExe = m_layout.Executable();
   // Only equality counts: a lower published number is a rollback.
@@ -256,14 +294,15 @@ void CUpdateSequence::UpdateBootStrapper(int32_t nLocal, int32_t nPublished) {
   std::string sPackage = m_layout.Package(nPublished);
   PostStatus("Downloading package %s, please wait...", sPackage.c_str());
   CPackageInstaller installer = MakeInstaller();
-  installer.DownloadPackage(sPackage);
+  installer.DownloadPackage(sPackage, OrNull(release.bootStrapperDigest));
   CStagedInstall staged(m_layout);
   staged.Install(m_services, sPackage, m_layout.BaseName(), nPublished, m_layout.NewExecutable());
   staged.Close(std::string());  // the self-updater removes the package
   SpawnSelfUpdater(m_layout, nPublished, m_dlg.Argc(), m_dlg.Argv(), m_context);
 }
 
-void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
+void CUpdateSequence::UpdateClientApp(int32_t nLocal, const SRelease& release) {
+  const int32_t nPublished = release.nClientVersion;
   std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
   std::string sPackage = CInstallLayout::PackageName(m_sClientAppName, nPublished);
   bool bHaveFile = IsReadable(sClientFile);
@@ -277,7 +316,7 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, int32_t nPublished) {
     PostStatus("Updating %s to version %d. Please wait...", sClientFile.c_str(), nPublished);
   }
   CPackageInstaller installer = MakeInstaller();
-  installer.DownloadPackage(sPackage);
+  installer.DownloadPackage(sPackage, OrNull(release.clientDigest));
   PostStatus("Updating %s to version %d. Unpacking please wait...", sClientFile.c_str(),
              nPublished);
   CStagedInstall staged(m_layout);

@@ -78,7 +78,7 @@ TEST_F(WorkerTest, FirstInstallCreatesTheVersionFileInstallsAndLaunches) {
           "StartNetwork", "ParseDirectoryServers 127.0.0.1:27030", "GetServers 6 polling",
           "GetContentServers 10.0.0.6:27037 3 0", "CreateVersionFile Larch.blb",
           "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
-          "GetPublishedVersions 10.0.0.3:27038", "DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 0",
+          "GetClientConfigRecord 10.0.0.3:27038", "DownloadFile 10.0.0.7:27040 CLIENT_5.pkg from 0",
           "UnpackPackage CLIENT_5.pkg Larch.staging", "SetClientVersion Larch.blb 5",
           "StopNetwork"}));
   EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");

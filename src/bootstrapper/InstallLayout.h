@@ -11,6 +11,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "security/SigningKey.h"
 
 namespace bootstrapper {
 
@@ -82,6 +85,9 @@ struct SWorkerContext {
   std::function<void()> fnBeforeSuccessorStart;
   // Ends the process at once with exit status 0 (after the self-updater was started).
   std::function<void()> fnEndProcess;
+  // The release keys the records are checked with; empty: the ones branded into the program
+  // (tests give theirs).
+  std::function<std::vector<common::PublicKey>()> fnReleaseKeys;
 };
 
 }  // namespace bootstrapper

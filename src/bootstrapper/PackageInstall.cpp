@@ -71,6 +71,55 @@ class CServerRotation {
   uint32_t m_uFailuresInARow = 0;  // on the current server
 };
 
+std::runtime_error HashMismatch(const std::string& sPackageFile) {
+  return std::runtime_error("package " + sPackageFile + " does not match its published hash");
+}
+
+// Opens the part file to download into: one of an earlier run is kept when the published size
+// and hash can tell whether its bytes belong to the package, and it is not longer.
+void OpenPartFile(const std::string& sPart, const SPackageDigest* pDigest, platform::CFile& file) {
+  platform::SFileStatus status;
+  const bool bFound = platform::GetFileStatus(sPart, status) && status.bExists;
+  if (bFound && pDigest && status.u64Size <= pDigest->u64Size &&
+      file.Open(sPart, platform::CFile::eReadWrite)) {
+    return;
+  }
+  if (bFound && !platform::RemoveFile(sPart)) {
+    throw std::runtime_error("Unable to delete " + sPart +
+                             ErrnoSuffix(platform::GetLastSystemError()));
+  }
+  if (!file.Open(sPart, platform::CFile::eCreateExclusive)) {
+    throw std::runtime_error("unable to open " + sPart + " for writing");
+  }
+}
+
+// Brings the hash to the bytes on disk when it has not seen them all (a part file resumed from
+// an earlier run): it is fed them again from the start.
+void HashBytesOnDisk(const std::string& sPart, platform::CFile& file, uint64_t u64OnDisk,
+                     common::CSha256& hash) {
+  if (hash.BytesFed() == u64OnDisk) return;
+  hash.Final();
+  std::vector<uint8_t> buffer(common::sc_uFileChunkSize);
+  const bool bAtStart = file.Seek(0);
+  while (hash.BytesFed() < u64OnDisk) {
+    const int64_t n64Read = bAtStart ? file.Read(buffer.data(), buffer.size()) : -1;
+    if (n64Read <= 0) {
+      throw std::runtime_error("unable to read back " + sPart +
+                               ErrnoSuffix(platform::GetLastSystemError()));
+    }
+    hash.Update(buffer.data(), static_cast<size_t>(n64Read));
+  }
+}
+
+// True for the part file of a package in resumable, not longer than the package.
+bool IsResumable(const std::string& sName, uint64_t u64Size,
+                 const std::map<std::string, uint64_t>& resumable) {
+  for (const auto& entry : resumable) {
+    if (sName == CInstallLayout::PartName(entry.first)) return u64Size <= entry.second;
+  }
+  return false;
+}
+
 // Deletes a file, read-only or not; one that is not there is fine.
 void RemoveInstalledFile(const std::string& sFile, const std::string& sShownName) {
   if (!IsFile(sFile)) return;
@@ -188,33 +237,35 @@ void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool b
   }
 }
 
-void RemoveStalePartFiles(const std::vector<std::string>& components) {
+void RemoveStalePartFiles(const std::vector<std::string>& components,
+                          const std::map<std::string, uint64_t>& resumable) {
   std::vector<std::string> names;
   if (!platform::ListDirectory(".", names)) return;
   for (const std::string& sName : names) {
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(sName, status) || !status.bExists || status.bDirectory ||
+        IsResumable(sName, status.u64Size, resumable)) {
+      continue;
+    }
     for (const std::string& sComponent : components) {
-      if (CInstallLayout::IsPartNameOf(sName, sComponent) && IsFile(sName)) {
-        platform::RemoveFile(sName);
-      }
+      if (CInstallLayout::IsPartNameOf(sName, sComponent)) platform::RemoveFile(sName);
     }
   }
 }
 
-void CPackageInstaller::DownloadPackage(const std::string& sPackageFile) {
+void CPackageInstaller::DownloadPackage(const std::string& sPackageFile,
+                                        const SPackageDigest* pDigest) {
   LARCH_PRECONDITION("HavePackageName", sPackageFile.length());
   if (m_contentServers.empty()) throw std::runtime_error("No public CSes logged-in.");
-  // A part file of an earlier run is not resumed: nothing tells that it is the same file.
   const std::string sPart = CInstallLayout::PartName(sPackageFile);
-  if (IsFile(sPart) && !platform::RemoveFile(sPart)) {
-    throw std::runtime_error("Unable to delete " + sPart +
-                             ErrnoSuffix(platform::GetLastSystemError()));
-  }
   platform::CFile file;
-  if (!file.Open(sPart, platform::CFile::eCreateExclusive)) {
-    throw std::runtime_error("unable to open " + sPart + " for writing");
-  }
+  OpenPartFile(sPart, pDigest, file);
   try {
-    DownloadInto(sPackageFile, file);
+    common::CSha256 hash;
+    DownloadInto(sPackageFile, file, pDigest, hash);
+    if (pDigest && (hash.BytesFed() != pDigest->u64Size || hash.Final() != pDigest->hash)) {
+      throw HashMismatch(sPackageFile);
+    }
     file.Close();
     if (!platform::RenameFile(sPart, sPackageFile)) {
       throw std::runtime_error("Unable to rename " + sPart + " to " + sPackageFile +
@@ -227,22 +278,38 @@ void CPackageInstaller::DownloadPackage(const std::string& sPackageFile) {
   }
 }
 
-void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::CFile& file) {
+// The hash, when there is a published one, follows the bytes on disk: those of an earlier
+// attempt are already in it, those of an earlier run are read back once.
+void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::CFile& file,
+                                     const SPackageDigest* pDigest, common::CSha256& hash) {
+  const std::string sPart = CInstallLayout::PartName(sPackageFile);
   CServerRotation rotation(m_contentServers.size());
-  m_u32FileLength = 0;
+  m_u32FileLength = pDigest ? static_cast<uint32_t>(pDigest->u64Size) : 0;
+  common::FileDataFn fnWritten;
+  if (pDigest)
+    fnWritten = [&hash](const uint8_t* pu8Data, uint32_t u32Size) {
+      hash.Update(pu8Data, u32Size);
+    };
   for (;;) {
     uint64_t u64OnDisk = 0;
-    if (!file.GetSize(u64OnDisk) || !file.Seek(u64OnDisk)) {
-      throw std::runtime_error("unable to read back " + CInstallLayout::PartName(sPackageFile) +
+    if (!file.GetSize(u64OnDisk)) {
+      throw std::runtime_error("unable to read back " + sPart +
                                ErrnoSuffix(platform::GetLastSystemError()));
     }
+    if (pDigest) HashBytesOnDisk(sPart, file, u64OnDisk, hash);
+    if (!file.Seek(u64OnDisk)) {
+      throw std::runtime_error("unable to read back " + sPart +
+                               ErrnoSuffix(platform::GetLastSystemError()));
+    }
+    // A part file that an earlier run completed needs no request.
+    if (pDigest && u64OnDisk == pDigest->u64Size) return;
     const uint32_t u32Offset = static_cast<uint32_t>(u64OnDisk);
     try {
       rotation.CountAttempt();
       m_pServices->DownloadFile(
           m_contentServers[rotation.Current()], sPackageFile, u32Offset, file,
-          [&](uint32_t u32Length) { CheckLength(sPackageFile, u32Length, u32Offset); },
-          m_pfnProgress);
+          [&](uint32_t u32Length) { CheckLength(sPackageFile, u32Length, u32Offset, pDigest); },
+          fnWritten, m_pfnProgress);
       return;
     } catch (const common::CContentServerRefusal&) {
       if (IsCancelled() || !rotation.Next(true)) throw;
@@ -260,7 +327,8 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
 }
 
 void CPackageInstaller::CheckLength(const std::string& sPackageFile, uint32_t u32FileLength,
-                                    uint32_t u32Offset) {
+                                    uint32_t u32Offset, const SPackageDigest* pDigest) {
+  if (pDigest && u32FileLength != pDigest->u64Size) throw HashMismatch(sPackageFile);
   if (u32Offset > 0 && u32FileLength != m_u32FileLength) {
     throw common::CContentServerRefusal(
         "PublicContentServer: file length " + std::to_string(u32FileLength) +

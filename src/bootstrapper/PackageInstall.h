@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bootstrapper/ReleaseCheck.h"
 #include "bootstrapper/UpdateServices.h"
 #include "platform/File.h"
+#include "security/Sha256.h"
 
 namespace bootstrapper {
 
@@ -28,9 +31,12 @@ std::set<std::string> ReadManifest(const std::string& sManifestFile);
 // manifests. A name that leads outside the current directory is never deleted.
 void DeleteStaleFiles(const std::string& sComponent, int32_t nNewVersion, bool bIgnoreCase);
 // Deletes in the current directory the part files of the components' packages
-// ("<component>_<version>.pkg.part") that an interrupted run left; a download never resumes
-// them. A file that cannot be deleted is left for the next run.
-void RemoveStalePartFiles(const std::vector<std::string>& components);
+// ("<component>_<version>.pkg.part") that an interrupted run left, but those of the packages in
+// resumable (package file -> published size) that are not longer than the package: their bytes
+// are checked against the published hash. A file that cannot be deleted is left for the next
+// run.
+void RemoveStalePartFiles(const std::vector<std::string>& components,
+                          const std::map<std::string, uint64_t>& resumable = {});
 // True when an entry name stays inside the directory it is relative to: not absolute, no
 // drive or network prefix, no ".." component.
 bool IsNameInsideDirectory(const std::string& sName);
@@ -55,18 +61,24 @@ class CPackageInstaller {
         m_fnStatus(std::move(fnStatus)),
         m_pCancel(pCancel) {}
 
-  // Downloads the file into "<file>.part" (a stale one is deleted first) and renames it to its
-  // own name once complete. A lost connection is resumed from the bytes on disk, once more on
-  // the same content server, then on the next one of the list; a server that refuses is not
-  // asked again; no server is asked more than three times; a Cancel is never retried. When
-  // every attempt fails the last error is thrown and no part file is left.
-  void DownloadPackage(const std::string& sPackageFile);
+  // Downloads the file into "<file>.part" and renames it to its own name once complete. A lost
+  // connection is resumed from the bytes on disk, once more on the same content server, then on
+  // the next one of the list; a server that refuses is not asked again; no server is asked more
+  // than three times; a Cancel is never retried. When every attempt fails the last error is
+  // thrown and no part file is left.
+  // With the package's published size and hash, a part file of an earlier run is resumed, the
+  // bytes are hashed as they are written, and a length or hash that differs throws "package
+  // NAME does not match its published hash" (not retried), leaving no part file; without them a
+  // part file found is deleted first, for nothing tells that it is the same file.
+  void DownloadPackage(const std::string& sPackageFile, const SPackageDigest* pDigest = nullptr);
 
  private:
-  void DownloadInto(const std::string& sPackageFile, platform::CFile& file);
-  // Refuses a length that differs from the one the bytes on disk belong to, or that does not
-  // fit on the install directory's volume.
-  void CheckLength(const std::string& sPackageFile, uint32_t u32FileLength, uint32_t u32Offset);
+  void DownloadInto(const std::string& sPackageFile, platform::CFile& file,
+                    const SPackageDigest* pDigest, common::CSha256& hash);
+  // Refuses a length that differs from the published one, from the one the bytes on disk belong
+  // to, or that does not fit on the install directory's volume.
+  void CheckLength(const std::string& sPackageFile, uint32_t u32FileLength, uint32_t u32Offset,
+                   const SPackageDigest* pDigest);
   bool IsCancelled() const { return m_pCancel && m_pCancel->IsCancelled(); }
 
   IUpdateServices* m_pServices;

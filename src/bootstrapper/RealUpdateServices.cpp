@@ -23,6 +23,20 @@ constexpr uint16_t sc_u16DefaultDirectoryServerPort = 5273;
 // The version file: one key per version, holding a value of the same name.
 constexpr const char* sc_pszBootStrapperVersionKey = "BootStrapperVersionNum";
 constexpr const char* sc_pszClientVersionKey = "ClientAppVersionNum";
+constexpr const char* sc_pszSequenceNumKey = "ReleaseRecordSequenceNum";
+
+// A decimal number without sign that fits in 64 bits; false for anything else.
+bool ParseDecimal(const std::string& sText, uint64_t& u64Value) {
+  if (sText.empty() || sText.size() > 20) return false;
+  u64Value = 0;
+  for (char c : sText) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t u64Digit = static_cast<uint64_t>(c - '0');
+    if (u64Value > (UINT64_MAX - u64Digit) / 10) return false;
+    u64Value = u64Value * 10 + u64Digit;
+  }
+  return true;
+}
 
 // Runs fn on the registry file; a lock that cannot be had is told apart from damage, also when
 // a later call opens the file again.
@@ -79,24 +93,21 @@ class CRealUpdateServices : public IUpdateServices {
     return found;
   }
 
-  void GetPublishedVersions(const common::CIPAddrPort& configServer, uint32_t& u32BootStrapper,
-                            uint32_t& u32ClientApp) override {
+  std::unique_ptr<Weft::CClientConfigRecord> GetClientConfigRecord(
+      const common::CIPAddrPort& configServer) override {
     ThrowIfCancelled();
-    std::unique_ptr<Weft::CClientConfigRecord> pRecord =
-        common::ConfigServerGetClientConfigRecord(configServer);
-    u32BootStrapper = pRecord->GetCurrentClientBootstrapVersion();
-    u32ClientApp = pRecord->GetCurrentClientAppPackageVersion();
+    return common::ConfigServerGetClientConfigRecord(configServer);
   }
 
   void DownloadFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
                     uint32_t u32Offset, platform::CFile& file,
                     const common::FileLengthCheckFn& fnCheckLength,
-                    ProgressCallback pfnProgress) override {
+                    const common::FileDataFn& fnWritten, ProgressCallback pfnProgress) override {
     std::atomic<bool> bStalled{false};
     common::ProgressCallbackFn callback;
     if (pfnProgress) callback = pfnProgress;
     common::PublicContentServerGetFileToDisk(contentServer, sFile, u32Offset, file, fnCheckLength,
-                                             callback, AbortFlag(), &bStalled);
+                                             callback, AbortFlag(), &bStalled, fnWritten);
   }
 
   bool GetFreeDiskSpace(uint64_t& u64Free) override {
@@ -144,6 +155,27 @@ class CRealUpdateServices : public IUpdateServices {
   }
   void SetClientVersion(const std::string& sFile, const std::string& sVersion) override {
     SetVersion(sFile, sc_pszClientVersionKey, sVersion);
+  }
+
+  uint64_t ReadReleaseSequenceNum(const std::string& sFile) override {
+    return WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
+      if (!registry.ValueExists(sc_pszSequenceNumKey, sc_pszSequenceNumKey)) return uint64_t{0};
+      std::string sValue;
+      registry.GetStringValue(sc_pszSequenceNumKey, sc_pszSequenceNumKey, sValue);
+      uint64_t u64Sequence = 0;
+      if (!ParseDecimal(sValue, u64Sequence)) {
+        throw std::runtime_error("Bad " + std::string(sc_pszSequenceNumKey) + " in " + sFile);
+      }
+      return u64Sequence;
+    });
+  }
+
+  void SetReleaseSequenceNum(const std::string& sFile, uint64_t u64Sequence) override {
+    WithRegistry(sFile, true, [&](common::CBlobRegistry& registry) {
+      if (!registry.KeyExists(sc_pszSequenceNumKey)) registry.CreateKey(sc_pszSequenceNumKey, true);
+      registry.SetStringValue(sc_pszSequenceNumKey, sc_pszSequenceNumKey,
+                              std::to_string(u64Sequence));
+    });
   }
 
   bool RefreshMasterAddress(const std::string& sFile, const common::CIPAddrPort& address) override {

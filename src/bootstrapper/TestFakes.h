@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +23,7 @@
 #include "package/PkgFile.h"
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "protocols/ClientConfigDBKeyRecord.h"
 #include "support/ErrorCodeException.h"
 #include "support/TestUtil.h"
 
@@ -50,6 +52,8 @@ class CFakeClock : public bootstrapper::IClock {
       platform::SleepMilliseconds(1);
     }
   }
+  uint64_t UtcSeconds() override { return m_u64UtcSeconds.load(); }
+  void SetUtcSeconds(uint64_t u64Seconds) { m_u64UtcSeconds = u64Seconds; }
   uint32_t LongestWaitMs() const override { return 1; }
   std::vector<uint32_t> Sleeps() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -59,6 +63,7 @@ class CFakeClock : public bootstrapper::IClock {
  private:
   std::atomic<uint64_t> m_u64Now{1000};
   std::atomic<uint64_t> m_u64LastRead{0};
+  std::atomic<uint64_t> m_u64UtcSeconds{1800000000};  // 2027-01-15
   std::atomic<bool> m_bSync{false};
   std::mutex m_mutex;
   std::vector<uint32_t> m_sleeps;
@@ -157,7 +162,8 @@ inline common::CIPAddrPort Address(const std::string& sText) {
 }
 
 // Scripted servers. Packages are text: one "name<TAB>content" line per entry. The version file
-// holds "boot\nclient\n" or "LOCKED" (another process holds it); the client registry holds
+// holds "boot\nclient\n" (then the release sequence number's line, once there is one) or
+// "LOCKED" (another process holds it); the client registry holds
 // "MASTER=<address>" or "LOCKED" (another process holds it) or "NOLOCK" (its lock cannot be
 // made) or anything else (damaged) or "" (no master value).
 class CFakeServices : public bootstrapper::IUpdateServices {
@@ -170,6 +176,8 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   ServerList contentServers = {Address("10.0.0.7:27040")};
   uint32_t u32PublishedBoot = 0;
   uint32_t u32PublishedClient = 0;
+  // Completes the served record (digests, signature ...) after the two versions are set.
+  std::function<void(Weft::CClientConfigRecord&)> fnCompleteRecord;
   std::map<std::string, std::string> files;     // on the content server
   uint64_t u64FreeDiskSpace = UINT64_MAX;       // in the installation's directory
   uint64_t u64UnpackSpace = UINT64_MAX;         // bytes that UnpackPackage may still write
@@ -211,14 +219,17 @@ class CFakeServices : public bootstrapper::IUpdateServices {
          std::to_string(uCaller));
     return contentServers;
   }
-  void GetPublishedVersions(const common::CIPAddrPort& server, uint32_t& uBoot,
-                            uint32_t& uClient) override {
-    Call("GetPublishedVersions " + server.ToString());
-    uBoot = u32PublishedBoot;
-    uClient = u32PublishedClient;
+  std::unique_ptr<Weft::CClientConfigRecord> GetClientConfigRecord(
+      const common::CIPAddrPort& server) override {
+    Call("GetClientConfigRecord " + server.ToString());
+    auto pRecord =
+        std::make_unique<Weft::CClientConfigRecord>(1, u32PublishedBoot, u32PublishedClient);
+    if (fnCompleteRecord) fnCompleteRecord(*pRecord);
+    return pRecord;
   }
   void DownloadFile(const common::CIPAddrPort& server, const std::string& sFile, uint32_t u32Offset,
                     platform::CFile& file, const common::FileLengthCheckFn& fnCheckLength,
+                    const common::FileDataFn& fnWritten,
                     bootstrapper::ProgressCallback pfnProgress) override {
     Call("DownloadFile " + server.ToString() + " " + sFile + " from " + std::to_string(u32Offset));
     if (fnHoldDownload) {
@@ -239,9 +250,9 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       pfnProgress(static_cast<int>(u32Offset * 100ull / u32Size));
       pfnProgress(static_cast<int>((u32Offset + u32Size) * 50ull / u32Size));
     }
-    if (!file.Write(it->second.data() + u32Offset, u32End - u32Offset)) {
-      throw std::runtime_error("write failed");
-    }
+    const uint8_t* pu8From = reinterpret_cast<const uint8_t*>(it->second.data()) + u32Offset;
+    if (!file.Write(pu8From, u32End - u32Offset)) throw std::runtime_error("write failed");
+    if (fnWritten) fnWritten(pu8From, u32End - u32Offset);
     if (u32End < u32Size) throw common::CPeerGracefullyClosedConnectionCommException();
   }
   bool GetFreeDiskSpace(uint64_t& u64Free) override {
@@ -294,6 +305,18 @@ class CFakeServices : public bootstrapper::IUpdateServices {
     Call("SetClientVersion " + sFile + " " + sVersion);
     SetVersionLine(sFile, 1, sVersion);
   }
+  uint64_t ReadReleaseSequenceNum(const std::string& sFile) override {
+    Call("ReadReleaseSequenceNum " + sFile);
+    const std::string sLine = VersionLines(sFile)[2];
+    if (sLine.find_first_not_of("0123456789") != std::string::npos) {
+      throw std::runtime_error("damaged sequence number");
+    }
+    return sLine.empty() ? 0 : std::stoull(sLine);
+  }
+  void SetReleaseSequenceNum(const std::string& sFile, uint64_t u64Sequence) override {
+    Call("SetReleaseSequenceNum " + sFile + " " + std::to_string(u64Sequence));
+    SetVersionLine(sFile, 2, std::to_string(u64Sequence));
+  }
   bool RefreshMasterAddress(const std::string& sFile, const common::CIPAddrPort& address) override {
     const std::string sAddress = address.ToString();
     Call("RefreshMasterAddress " + sFile + " " + sAddress);
@@ -311,13 +334,16 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   }
 
  private:
-  static void SetVersionLine(const std::string& sFile, int nLine, const std::string& sVersion) {
-    std::string asLines[2];
+  static std::vector<std::string> VersionLines(const std::string& sFile) {
+    std::vector<std::string> lines(3);
     std::istringstream in(ReadFile(sFile));
-    std::getline(in, asLines[0]);
-    std::getline(in, asLines[1]);
-    asLines[nLine] = sVersion;
-    WriteFile(sFile, asLines[0] + "\n" + asLines[1] + "\n");
+    for (std::string& sLine : lines) std::getline(in, sLine);
+    return lines;
+  }
+  static void SetVersionLine(const std::string& sFile, int nLine, const std::string& sVersion) {
+    std::vector<std::string> lines = VersionLines(sFile);
+    lines[nLine] = sVersion;
+    WriteFile(sFile, lines[0] + "\n" + lines[1] + "\n" + (lines[2].empty() ? "" : lines[2] + "\n"));
   }
   void Call(const std::string& s) {
     {

@@ -14,6 +14,7 @@
 #include "bootstrapper/InstallLayout.h"
 #include "network/IPAddrPort.h"
 #include "platform/File.h"
+#include "protocols/ClientConfigDBKeyRecord.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
 #include "protocols/PublicContentServerCommands.h"
 
@@ -55,19 +56,20 @@ class IUpdateServices {
   virtual common::CIPAddrPort GetMasterAuthenticationServer(const ServerList& directoryServers) = 0;
   virtual ServerList GetContentServers(const common::CIPAddrPort& contentDirectoryServer,
                                        uint32_t uMaxCount, uint32_t uCaller) = 0;
-  // The published bootstrapper and client versions from the client config record. Blocking:
+  // The client config record (the published versions and what vouches for them). Blocking:
   // does not see the cancel token.
-  virtual void GetPublishedVersions(const common::CIPAddrPort& configServer,
-                                    uint32_t& u32BootStrapper, uint32_t& u32ClientApp) = 0;
+  virtual std::unique_ptr<Weft::CClientConfigRecord> GetClientConfigRecord(
+      const common::CIPAddrPort& configServer) = 0;
   // One download attempt: asks the content server for the file's bytes from u32Offset on and
   // writes them to the open file at its position as they arrive. fnCheckLength is told the
-  // file's length before the first byte is written and refuses it by throwing. A refusal by
-  // the server is a common::CContentServerRefusal, a cut connection or a time-out a
-  // common::CNetworkException; a Cancel ends it with its "... aborted ..." error.
+  // file's length before the first byte is written and refuses it by throwing; fnWritten (may
+  // be empty) is told every piece once it is written. A refusal by the server is a
+  // common::CContentServerRefusal, a cut connection or a time-out a common::CNetworkException;
+  // a Cancel ends it with its "... aborted ..." error.
   virtual void DownloadFile(const common::CIPAddrPort& contentServer, const std::string& sFile,
                             uint32_t u32Offset, platform::CFile& file,
                             const common::FileLengthCheckFn& fnCheckLength,
-                            ProgressCallback pfnProgress) = 0;
+                            const common::FileDataFn& fnWritten, ProgressCallback pfnProgress) = 0;
 
   // The bytes that may still be written in the current directory (the installation's); false
   // when the volume cannot be asked.
@@ -91,6 +93,10 @@ class IUpdateServices {
   // Record one version as its text; the file must exist.
   virtual void SetBootStrapperVersion(const std::string& sFile, const std::string& sVersion) = 0;
   virtual void SetClientVersion(const std::string& sFile, const std::string& sVersion) = 0;
+  // The highest release record sequence number accepted so far ("ReleaseRecordSequenceNum", in
+  // decimal): 0 when the file has none; a value that is not a decimal number is damage.
+  virtual uint64_t ReadReleaseSequenceNum(const std::string& sFile) = 0;
+  virtual void SetReleaseSequenceNum(const std::string& sFile, uint64_t u64Sequence) = 0;
   // Sets the top key's "MasterAuthenticationServerIPAddrPort" to the address's text when that
   // value exists and differs; true when it was written.
   virtual bool RefreshMasterAddress(const std::string& sFile,

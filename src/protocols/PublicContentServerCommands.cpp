@@ -120,7 +120,7 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       platform::CFile& file, const FileLengthCheckFn& fnCheckLength,
                                       const ProgressCallbackFn& pCallback,
                                       const std::atomic<bool>* pbAbortFlag,
-                                      std::atomic<bool>* pbStalled) {
+                                      std::atomic<bool>* pbStalled, const FileDataFn& fnWritten) {
   LARCH_PRECONDITION("NonNullFileName", !sFile.empty());
   LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
   CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
@@ -129,11 +129,12 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
   std::vector<uint8_t> chunk(sc_uFileChunkSize);
   conversation.ReceiveInChunks(
       u32Offset, u32FileLength, chunk.data(), false,
-      [&file](const uint8_t* pu8Data, uint32_t u32Size) {
+      [&file, &fnWritten](const uint8_t* pu8Data, uint32_t u32Size) {
         if (!file.Write(pu8Data, u32Size)) {
           throw std::runtime_error("PublicContentServer: unable to write the file (errno = " +
                                    std::to_string(platform::GetLastSystemError()) + ")");
         }
+        if (fnWritten) fnWritten(pu8Data, u32Size);
       },
       pCallback);
   conversation.Close();

@@ -31,6 +31,8 @@ constexpr uint32_t sc_uFileChunkSize = 32768;
 using ProgressCallbackFn = std::function<void(int nPercentDone)>;
 // Told the file's length before the first file byte is received; refuses it by throwing.
 using FileLengthCheckFn = std::function<void(uint32_t u32FileLength)>;
+// Told each piece of the file once it is written, in file order.
+using FileDataFn = std::function<void(const uint8_t* pu8Data, uint32_t u32Size)>;
 
 // The server refused the request or answered what the protocol does not allow (a refused
 // version, a missing file, a length that does not fit the request): another server may serve.
@@ -52,13 +54,15 @@ void PublicContentServerGetFile(const CIPAddrPort& publicContentServer, const st
 // position, a chunk at a time as they arrive, so that memory use does not grow with the file.
 // The progress counts from the start of the file. On failure the file keeps the chunks
 // written; a write that fails throws "PublicContentServer: unable to write the file
-// (errno = N)". Needs an abort flag or a stall indicator.
+// (errno = N)". Needs an abort flag or a stall indicator. fnWritten, when given, sees the bytes
+// written (a download hashes them on the way instead of reading the file back).
 void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       const std::string& sFile, uint32_t u32Offset,
                                       platform::CFile& file, const FileLengthCheckFn& fnCheckLength,
                                       const ProgressCallbackFn& pCallback,
                                       const std::atomic<bool>* pbAbortFlag,
-                                      std::atomic<bool>* pbStalled);
+                                      std::atomic<bool>* pbStalled,
+                                      const FileDataFn& fnWritten = nullptr);
 
 // The messages, for both ends.
 struct SFileRequest {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,7 @@ class WorkerTest : public ::testing::Test {
     context.pClock = &m_clock;
     context.fnBeforeSuccessorStart = [this] { ++m_nSuccessorStarts; };
     context.fnEndProcess = [] { FAIL() << "the process would end"; };
+    context.fnReleaseKeys = [this] { return m_releaseKeys; };
     std::thread worker(BootStrapperWorker, &dlg, context);
     int nResult = dlg.DoModal();
     worker.join();
@@ -54,6 +56,7 @@ class WorkerTest : public ::testing::Test {
   char m_szArg0[16] = "./Larch.exe";
   char* m_apArgv[2] = {m_szArg0, nullptr};
   int m_nSuccessorStarts = 0;
+  std::vector<common::PublicKey> m_releaseKeys;  // none: the records are not checked
   std::vector<std::string> m_events;
   std::vector<std::string> m_statuses;
 };
@@ -227,6 +230,120 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
     }
   }
   EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(6, 10000));
+}
+
+common::CSigningKey ReleaseKey() {
+  common::KeySeed seed{};
+  seed.fill(7);
+  return common::CSigningKey::FromSeed(seed);
+}
+
+// A record for version 6 of the client, signed with the release key.
+std::function<void(Weft::CClientConfigRecord&)> SignedRecord(uint64_t u64Sequence,
+                                                             uint64_t u64Expiry = 1900000000) {
+  return [=](Weft::CClientConfigRecord& record) {
+    record.SetSequenceNum(u64Sequence);
+    record.SetExpiryTime(u64Expiry);
+    record.Sign(ReleaseKey());
+  };
+}
+
+// Refused before any download: nothing installed changes, nor the sequence number kept.
+TEST_F(WorkerTest, ARefusedReleaseRecordChangesNothing) {
+  m_releaseKeys = {ReleaseKey().Public()};
+  struct SCase {
+    std::function<void(Weft::CClientConfigRecord&)> fnRecord;
+    const char* pszError;
+  };
+  const SCase aCases[] = {
+      {nullptr, "ERROR: release record is not signed"},
+      {SignedRecord(8), "ERROR: release record is older than one already seen (8 < 9)"},
+      {SignedRecord(10, 1800000000), "ERROR: release record expired on 2027-01-15"},
+  };
+  for (const SCase& c : aCases) {
+    InstallVersion5();
+    WriteFile("Larch.blb", "0\n5\n9\n");
+    m_services.u32PublishedClient = 6;
+    m_services.files["CLIENT_6.pkg"] = "CLIENT.dll\tclient v6\n";
+    m_services.fnCompleteRecord = c.fnRecord;
+    const size_t uCalls = m_services.Calls().size();
+    EXPECT_EQ(Run(), sc_nIdCancel);
+    EXPECT_EQ(m_statuses.back(), c.pszError);
+    const std::vector<std::string> calls = m_services.Calls();
+    EXPECT_EQ(
+        std::vector<std::string>(calls.begin() + uCalls + 4, calls.end()),
+        (std::vector<std::string>{"ReadVersionFile Larch.blb", "ReadReleaseSequenceNum Larch.blb",
+                                  "ParseDirectoryServers 127.0.0.1:27030", "GetServers 3 blocking",
+                                  "GetClientConfigRecord 10.0.0.3:27038", "StopNetwork"}));
+    EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n9\n");
+    EXPECT_EQ(ReadFile("CLIENT.dll"), "client v5");
+  }
+}
+
+// An accepted record's sequence number is kept before the download; the published package's
+// part file of an earlier run is resumed, others are deleted. Without a key nothing is kept.
+TEST_F(WorkerTest, AnAcceptedRecordKeepsItsSequenceAndItsPartFileIsResumed) {
+  const std::string sPackage = "CLIENT.dll\tclient v6\n";
+  for (bool bKey : {true, false}) {
+    m_releaseKeys.clear();
+    if (bKey) m_releaseKeys.push_back(ReleaseKey().Public());
+    InstallVersion5();
+    WriteFile("Larch.blb", "0\n5\n9\n");
+    WriteFile("CLIENT_6.pkg.part", sPackage.substr(0, 10));
+    WriteFile("CLIENT_5.pkg.part", "older");
+    m_services.u32PublishedClient = 6;
+    m_services.files["CLIENT_6.pkg"] = sPackage;
+    m_services.fnCompleteRecord = [&](Weft::CClientConfigRecord& record) {
+      record.SetPackageDigest(
+          false, {sPackage.size(), common::CSha256::Digest(sPackage.data(), sPackage.size())});
+      SignedRecord(12)(record);
+    };
+    const size_t uCalls = m_services.Calls().size();
+    EXPECT_EQ(Run(), sc_nIdOk);
+    const std::vector<std::string> calls = m_services.Calls();
+    std::vector<std::string> expected = {"GetClientConfigRecord 10.0.0.3:27038",
+                                         "SetReleaseSequenceNum Larch.blb 12",
+                                         "DownloadFile 10.0.0.7:27040 CLIENT_6.pkg from 10"};
+    if (!bKey) expected.erase(expected.begin() + 1);
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + uCalls + 8,
+                                       calls.begin() + uCalls + 8 + expected.size()),
+              expected);
+    EXPECT_EQ(ReadFile("Larch.blb"), bKey ? "0\n6\n12\n" : "0\n6\n9\n");
+    EXPECT_EQ(ReadFile("CLIENT.dll"), "client v6");
+    EXPECT_FALSE(FileExists("CLIENT_5.pkg.part"));
+  }
+}
+
+// The package's published hash counts with or without a key: a package with one byte changed
+// is refused before it is unpacked, and deleted.
+TEST_F(WorkerTest, APackageThatDoesNotMatchItsHashChangesNothing) {
+  WriteFile("Larch.exe", "old executable");
+  for (bool bBootStrapper : {false, true}) {
+    InstallVersion5();
+    const std::string sPackage =
+        bBootStrapper ? "LarchNew.exe\tnew executable\n" : "CLIENT.dll\tclient v6\n";
+    const std::string sName = bBootStrapper ? "Larch_12.pkg" : "CLIENT_6.pkg";
+    m_services.u32PublishedBoot = bBootStrapper ? 12 : 0;
+    m_services.u32PublishedClient = 6;
+    std::string sFlipped = sPackage;
+    sFlipped[15] ^= 0x20;
+    m_services.files[sName] = sFlipped;
+    m_services.fnCompleteRecord = [&](Weft::CClientConfigRecord& record) {
+      record.SetPackageDigest(
+          bBootStrapper,
+          {sPackage.size(), common::CSha256::Digest(sPackage.data(), sPackage.size())});
+    };
+    EXPECT_EQ(Run(), sc_nIdCancel);
+    EXPECT_EQ(m_statuses.back(), "ERROR: package " + sName + " does not match its published hash");
+    for (const std::string& sCall : m_services.Calls()) {
+      EXPECT_EQ(sCall.find("UnpackPackage"), std::string::npos);
+    }
+    ExpectVersion5Intact();
+    EXPECT_EQ(ReadFile("Larch.exe"), "old executable");
+    EXPECT_FALSE(FileExists(sName));
+    EXPECT_FALSE(FileExists(sName + ".part"));
+  }
+  EXPECT_EQ(m_nSuccessorStarts, 0);
 }
 
 TEST_F(WorkerTest, BootStrapperPackageWithoutTheNewExecutableIsRefused) {

@@ -214,6 +214,52 @@ TEST_F(PackageInstallTest, TooLittleDiskSpaceOrAFailedWriteIsNotRetried) {
   EXPECT_FALSE(FileExists("P_1.pkg"));
 }
 
+SPackageDigest DigestOf(const std::string& sBytes) {
+  SPackageDigest digest;
+  digest.u64Size = sBytes.size();
+  digest.hash = common::CSha256::Digest(sBytes.data(), sBytes.size());
+  return digest;
+}
+
+// With the published size and hash: an earlier run's part file is resumed (read back once), a
+// complete one needs no request, and any mismatch is refused without a retry, leaving nothing.
+TEST_F(PackageInstallTest, APublishedHashDecidesResumeAndAcceptance) {
+  const std::string sPackage = std::string(60, 'p') + std::string(40, 'q');
+  std::string sFlipped = sPackage;
+  sFlipped[70] ^= 0x10;
+  struct SCase {
+    std::string sPart;  // empty: none
+    std::string sServed;
+    uint64_t u64PublishedSize;
+    const char* pszCall;  // the one download request, from the offset; null: none
+    bool bAccepted;
+  };
+  const SCase aCases[] = {
+      {sPackage.substr(0, 60), sPackage, 100, "DownloadFile 1.1.1.1:1 P_1.pkg from 60", true},
+      {sPackage, "", 100, nullptr, true},
+      {sPackage + "x", sPackage, 100, "DownloadFile 1.1.1.1:1 P_1.pkg from 0", true},
+      {"not the package's first bytes", sPackage, 100, "DownloadFile 1.1.1.1:1 P_1.pkg from 29",
+       false},
+      {"", sFlipped, 100, "DownloadFile 1.1.1.1:1 P_1.pkg from 0", false},
+      {"", sPackage, 101, "DownloadFile 1.1.1.1:1 P_1.pkg from 0", false},  // the lying length
+  };
+  for (const SCase& c : aCases) {
+    CFakeServices services;
+    services.files["P_1.pkg"] = c.sServed;
+    if (!c.sPart.empty()) WriteFile("P_1.pkg.part", c.sPart);
+    SPackageDigest digest = DigestOf(sPackage);
+    digest.u64Size = c.u64PublishedSize;
+    CPackageInstaller installer(services, {Address("1.1.1.1:1"), Address("2.2.2.2:2")}, nullptr);
+    EXPECT_EQ(ErrorOf([&] { installer.DownloadPackage("P_1.pkg", &digest); }),
+              c.bAccepted ? "(no exception)" : "package P_1.pkg does not match its published hash");
+    EXPECT_EQ(services.Calls(),
+              c.pszCall ? std::vector<std::string>{c.pszCall} : std::vector<std::string>{});
+    EXPECT_EQ(ReadFile("P_1.pkg"), c.bAccepted ? sPackage : "");
+    EXPECT_FALSE(FileExists("P_1.pkg.part"));
+    std::remove("P_1.pkg");
+  }
+}
+
 // A content server's side of one download of a 12-character name: keeps the requested offset,
 // answers the file's information and its bytes from the offset up to u32SendTo, then closes.
 // A server that refuses answers the handshake with 0.
@@ -254,11 +300,11 @@ class RealDownloadTest : public PackageInstallTest {
     m_pServices->StopNetwork();
     PackageInstallTest::TearDown();
   }
-  std::string Download(const ServerList& servers) {
+  std::string Download(const ServerList& servers, const SPackageDigest* pDigest = nullptr) {
     CPackageInstaller installer(
         *m_pServices, servers, nullptr, [this](const std::string& s) { m_statuses.push_back(s); },
         &m_cancel);
-    return ErrorOf([&] { installer.DownloadPackage("CLIENT_2.pkg"); });
+    return ErrorOf([&] { installer.DownloadPackage("CLIENT_2.pkg", pDigest); });
   }
 
   std::unique_ptr<IUpdateServices> m_pServices = MakeRealUpdateServices();
@@ -279,6 +325,25 @@ TEST_F(RealDownloadTest, ACutDownloadResumesFromTheBytesOnDisk) {
       m_statuses,
       (std::vector<std::string>{"Connection lost, resuming download of CLIENT_2.pkg at 32%..."}));
   EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
+  EXPECT_FALSE(FileExists("CLIENT_2.pkg.part"));
+}
+
+// The bytes are hashed as they arrive, over both attempts; one flipped byte is refused.
+TEST_F(RealDownloadTest, ACutDownloadIsHashedAcrossAttempts) {
+  const SPackageDigest digest = DigestOf(m_sFile);
+  std::string sFlipped = m_sFile;
+  sFlipped[70000] ^= 0x01;
+  larch_test::CScriptedServer server(
+      {ContentServer(m_sFile, 50000, &m_offsets), ContentServer(m_sFile, 100000, &m_offsets),
+       ContentServer(m_sFile, 50000, &m_offsets), ContentServer(sFlipped, 100000, &m_offsets)});
+  EXPECT_EQ(Download({server.Address()}, &digest), "(no exception)");
+  EXPECT_TRUE(ReadFile("CLIENT_2.pkg") == m_sFile);
+  std::remove("CLIENT_2.pkg");
+  EXPECT_EQ(Download({server.Address()}, &digest),
+            "package CLIENT_2.pkg does not match its published hash");
+  server.Join();
+  EXPECT_EQ(m_offsets, (std::vector<uint32_t>{0, 32768, 0, 32768}));
+  EXPECT_FALSE(FileExists("CLIENT_2.pkg"));
   EXPECT_FALSE(FileExists("CLIENT_2.pkg.part"));
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "platform/Signals.h"
 #include "registry/BlobRegistry.h"
 #include "support/TestUtil.h"
 
@@ -128,24 +130,26 @@ class Deployment : public ::testing::Test {
          std::to_string(nVersion) + " " + sPaths);
   }
   // A branded copy of the bootstrapper; sServers defaults to this deployment's directory server.
-  std::string BrandedCopy(const std::string& sName, const std::string& sServers = "") {
+  // sMoreOptions are further options of `larchtool brand` (the release keys).
+  std::string BrandedCopy(const std::string& sName, const std::string& sServers = "",
+                          const std::string& sMoreOptions = "") {
     std::string sCopy = m_dir / sName;
     fs::copy_file(LARCH_BOOTSTRAPPER, sCopy, fs::copy_options::overwrite_existing);
     Tool("brand " + Quote(sCopy) + " --client-file CLIENT.dll --directory-servers " +
-         Quote(sServers.empty() ? Address(0) : sServers));
+         Quote(sServers.empty() ? Address(0) : sServers) + sMoreOptions);
     return sCopy;
   }
   // A bootstrapper version that differs in its bytes (its server list names the server twice),
   // published; returns the published executable's path.
-  std::string PublishBootstrapper(int nVersion) {
-    std::string sNew =
-        BrandedCopy("Larch-v" + std::to_string(nVersion), Address(0) + "," + Address(0));
+  std::string PublishBootstrapper(int nVersion, const std::string& sMoreBrandOptions = "") {
+    std::string sNew = BrandedCopy("Larch-v" + std::to_string(nVersion),
+                                   Address(0) + "," + Address(0), sMoreBrandOptions);
     Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version " +
          std::to_string(nVersion) + " --bootstrapper " + Quote(sNew));
     return sNew;
   }
-  void InstallBootstrapper() {
-    fs::copy_file(BrandedCopy("Larch-branded"), m_sInst + "/Larch.exe");
+  void InstallBootstrapper(const std::string& sMoreBrandOptions = "") {
+    fs::copy_file(BrandedCopy("Larch-branded", "", sMoreBrandOptions), m_sInst + "/Larch.exe");
   }
 
   // Starts Larch.exe with arguments; its stderr goes to err<N>.txt.
@@ -171,6 +175,34 @@ class Deployment : public ::testing::Test {
       platform::SleepMilliseconds(50);
     }
     return false;
+  }
+  // Runs Larch.exe until it shows its error, ends it with the terminal's Cancel instead of
+  // waiting out the ten seconds, and returns the error line.
+  std::string RunUntilError() {
+    platform::CProcess larch;
+    StartLarch(larch);
+    uint32_t uExit = 0;
+    for (int i = 0; i < 600 && !larch.Wait(0, uExit); ++i) {
+      std::string sErr = ReadFile(m_sErr);
+      size_t uError = sErr.find("ERROR");
+      if (uError != std::string::npos && sErr.find('\n', uError) != std::string::npos) break;
+      platform::SleepMilliseconds(50);
+    }
+    platform::RequestProcessTermination(larch.Id());
+    larch.Wait(0xFFFFFFFFu, uExit);
+    std::string sErr = ReadFile(m_sErr);
+    size_t uError = sErr.find("ERROR");
+    return uError == std::string::npos ? sErr
+                                       : sErr.substr(uError, sErr.find('\n', uError) - uError);
+  }
+  // Every file and folder of the installation with its content.
+  std::map<std::string, std::string> Snapshot() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(m_sInst)) {
+      std::string sName = fs::relative(entry.path(), m_sInst).string();
+      files[sName] = entry.is_directory() ? "<folder>" : ReadFile(entry.path().string());
+    }
+    return files;
   }
   std::string Version(const char* pszName) {
     common::CBlobRegistry registry(m_sInst + "/Larch.blb", true, 5000);

@@ -28,34 +28,6 @@ std::string Noise(size_t uSize) {
 
 class InstallSafety : public Deployment {
  protected:
-  // Runs Larch.exe until it shows its error, ends it with the terminal's Cancel instead of
-  // waiting out the ten seconds, and returns the error line.
-  std::string RunUntilError() {
-    platform::CProcess larch;
-    StartLarch(larch);
-    uint32_t uExit = 0;
-    for (int i = 0; i < 600 && !larch.Wait(0, uExit); ++i) {
-      std::string sErr = ReadFile(m_sErr);
-      size_t uError = sErr.find("ERROR");
-      if (uError != std::string::npos && sErr.find('\n', uError) != std::string::npos) break;
-      platform::SleepMilliseconds(50);
-    }
-    platform::RequestProcessTermination(larch.Id());
-    larch.Wait(0xFFFFFFFFu, uExit);
-    std::string sErr = ReadFile(m_sErr);
-    size_t uError = sErr.find("ERROR");
-    return uError == std::string::npos ? sErr
-                                       : sErr.substr(uError, sErr.find('\n', uError) - uError);
-  }
-  // Every file and folder of the installation with its content.
-  std::map<std::string, std::string> Snapshot() {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(m_sInst)) {
-      std::string sName = fs::relative(entry.path(), m_sInst).string();
-      files[sName] = entry.is_directory() ? "<folder>" : ReadFile(entry.path().string());
-    }
-    return files;
-  }
   // What `larchtool pkg extract` says of a package: the problem with its bytes.
   std::string ExtractError(const std::string& sPackage) {
     std::string sOut = m_dir / "extract.err";

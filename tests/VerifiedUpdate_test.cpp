@@ -1,0 +1,235 @@
+// Verified releases end to end: bootstrappers branded with release public keys against records
+// signed in the publish directory, and packages checked against the sizes and hashes the record
+// publishes. The records are completed here with the library, as the operator's tool does.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Deployment.h"
+#include "protocols/ClientConfigDBKeyRecord.h"
+#include "security/Sha256.h"
+#include "security/SigningKey.h"
+
+namespace {
+
+using namespace larch_e2e;
+using Weft::CClientConfigRecord;
+
+uint64_t NowUtc() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
+}
+
+class VerifiedUpdate : public Deployment {
+ protected:
+  // A key pair made by `larchtool keygen`; returns the secret key, read back from its file.
+  common::CSigningKey MakeKey(const std::string& sName) {
+    Tool("keygen " + Quote(m_dir / sName));
+    common::KeySeed seed{};
+    std::string sText = ReadFile(m_dir / sName);
+    EXPECT_TRUE(common::FromHex(sText.substr(0, 64), seed.data(), seed.size())) << sText;
+    return common::CSigningKey::FromSeed(seed);
+  }
+  std::string KeyOption(const std::string& sName) {
+    return " --public-key " + Quote(m_dir / (sName + ".pub"));
+  }
+
+  std::string PublishedRecordFile() { return m_sPub + "/ClientConfigRecord.blob"; }
+  // Reads the published record, lets fn change it, and puts it back in one rename.
+  void EditRecord(const std::function<void(CClientConfigRecord&)>& fn) {
+    const std::string sImage = ReadFile(PublishedRecordFile());
+    CClientConfigRecord record(reinterpret_cast<const uint8_t*>(sImage.data()),
+                               static_cast<uint32_t>(sImage.size()));
+    fn(record);
+    WriteRecord(record);
+  }
+  void WriteRecord(const CClientConfigRecord& record) {
+    CClientConfigRecord::SizeOfFieldData_t uSize = 0;
+    const uint8_t* pImage = record.GetSerializedBlob(&uSize);
+    WriteFile(PublishedRecordFile() + ".new",
+              std::string(reinterpret_cast<const char*>(pImage), uSize));
+    fs::rename(PublishedRecordFile() + ".new", PublishedRecordFile());
+  }
+  // The published packages' sizes and hashes, the sequence number and the expiry, signed.
+  void SignRelease(const common::CSigningKey& key, uint64_t u64Sequence,
+                   uint64_t u64Expiry = NowUtc() + 86400) {
+    EditRecord([&](CClientConfigRecord& record) {
+      AddDigest(record, true, "Larch_" + std::to_string(record.GetCurrentClientBootstrapVersion()));
+      AddDigest(record, false,
+                "CLIENT_" + std::to_string(record.GetCurrentClientAppPackageVersion()));
+      record.SetSequenceNum(u64Sequence);
+      record.SetExpiryTime(u64Expiry);
+      record.Sign(key);
+    });
+  }
+  void AddDigest(CClientConfigRecord& record, bool bBootstrapper, const std::string& sPackage) {
+    const std::string sFile = m_sPub + "/" + sPackage + ".pkg";
+    if (!Exists(sFile)) return;
+    const std::string sBytes = ReadFile(sFile);
+    record.SetPackageDigest(bBootstrapper,
+                            {sBytes.size(), common::CSha256::Digest(sBytes.data(), sBytes.size())});
+  }
+  // Returns the package's bytes as they were.
+  std::string FlipAByte(const std::string& sPackage) {
+    const std::string sGood = ReadFile(m_sPub + "/" + sPackage);
+    std::string sBytes = sGood;
+    sBytes[sBytes.size() / 2] ^= 0x01;
+    WriteFile(m_sPub + "/" + sPackage, sBytes);
+    return sGood;
+  }
+  // The installation but its version file, which keeps the sequence number of an accepted record.
+  std::map<std::string, std::string> Installed() {
+    std::map<std::string, std::string> files = Snapshot();
+    files.erase("Larch.blb");
+    return files;
+  }
+  // The version file's sequence number; empty when it has none.
+  std::string SequenceNum() {
+    const char* pszName = "ReleaseRecordSequenceNum";
+    common::CBlobRegistry registry(Inst("Larch.blb"), true, 5000);
+    if (!registry.ValueExists(pszName, pszName)) return "";
+    std::string sValue;
+    registry.GetStringValue(pszName, pszName, sValue);
+    return sValue;
+  }
+};
+
+const char sc_szClientUpdated[] =
+    "Updating CLIENT.dll to version 2. Please wait...\n"
+    "Updating CLIENT.dll to version 2. Unpacking please wait...\n"
+    "Game version: 2\n"
+    "CLIENT.dll has been updated to version 2\n";
+
+// A self-update and a client update from signed records; then packages that differ from what
+// a correctly signed record publishes are refused and leave the installation as it was.
+TEST_F(VerifiedUpdate, SignedReleasesInstallAndTamperedPackagesAreRefused) {
+  StartServer();
+  const common::CSigningKey key = MakeKey("release");
+  PublishClient(1, {{"a.txt", "a1"}});
+  InstallBootstrapper(KeyOption("release"));
+  const std::string sNew = PublishBootstrapper(1, KeyOption("release"));
+  SignRelease(key, 1);
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(ReadFile(Inst("Larch.exe")), ReadFile(sNew));
+  EXPECT_EQ(ReadFile(Inst("a.txt")), "a1");
+  EXPECT_EQ(Version("BootStrapperVersionNum") + Version("ClientAppVersionNum") + SequenceNum(),
+            "111");
+
+  PublishClient(2, {{"a.txt", "a2"}});
+  SignRelease(key, 2);
+  const std::string sClient2 = FlipAByte("CLIENT_2.pkg");
+  const std::map<std::string, std::string> installed = Installed();
+  EXPECT_EQ(RunUntilError(), "ERROR: package CLIENT_2.pkg does not match its published hash");
+  EXPECT_EQ(Installed(), installed);
+  EXPECT_FALSE(Exists(Inst("CLIENT_2.pkg.part")));
+  EXPECT_EQ(Version("ClientAppVersionNum") + SequenceNum(), "12");
+
+  // Version 2 differs from version 1: the key fills both slots.
+  const std::string sNew2 = PublishBootstrapper(2, KeyOption("release") + KeyOption("release"));
+  WriteFile(m_sPub + "/CLIENT_2.pkg", sClient2);
+  SignRelease(key, 3);
+  const std::string sBoot2 = FlipAByte("Larch_2.pkg");
+  EXPECT_EQ(RunUntilError(), "ERROR: package Larch_2.pkg does not match its published hash");
+  EXPECT_EQ(Installed(), installed);
+  EXPECT_EQ(ReadFile(Inst("Larch.exe")), ReadFile(sNew));
+  EXPECT_EQ(Version("BootStrapperVersionNum") + SequenceNum(), "13");
+
+  // The package as published: both updates go through.
+  WriteFile(m_sPub + "/Larch_2.pkg", sBoot2);
+  RunLarch();  // ends once the self-updater is started; its successors write to the same file
+  ASSERT_TRUE(WaitForStarts(2));
+  const std::string sErr = ReadFile(m_sErr);
+  EXPECT_NE(sErr.find(sc_szClientUpdated), std::string::npos) << sErr;
+  EXPECT_EQ(ReadFile(Inst("a.txt")), "a2");
+  EXPECT_EQ(ReadFile(Inst("Larch.exe")), ReadFile(sNew2));
+  EXPECT_EQ(Version("BootStrapperVersionNum") + Version("ClientAppVersionNum") + SequenceNum(),
+            "223");
+}
+
+// Records that a branded key does not vouch for, or no longer, are refused before any download.
+TEST_F(VerifiedUpdate, RecordsTheKeyDoesNotVouchForAreRefused) {
+  StartServer();
+  const common::CSigningKey key = MakeKey("release");
+  const common::CSigningKey other = MakeKey("other");
+  PublishClient(1, {});
+  InstallBootstrapper(KeyOption("release"));
+  SignRelease(key, 4);
+  const std::string sOlder = ReadFile(PublishedRecordFile());
+  SignRelease(key, 5);
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(SequenceNum(), "5");
+
+  PublishClient(2, {});
+  const std::map<std::string, std::string> installed = Snapshot();
+  const int nRequests = ContentRequests();
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { SignRelease(other, 6); }, "ERROR: release record signature does not verify"},
+      {[&] { EditRecord([](CClientConfigRecord& r) { r.RemoveSignature(); }); },
+       "ERROR: release record is not signed"},
+      {[&] { WriteFile(PublishedRecordFile(), sOlder); },
+       "ERROR: release record is older than one already seen (4 < 5)"},
+      {[&] { SignRelease(key, 6, 1700000000); }, "ERROR: release record expired on 2023-11-14"},
+  };
+  for (const auto& c : cases) {
+    SignRelease(key, 6);
+    c.first();
+    EXPECT_EQ(RunUntilError(), c.second);
+    EXPECT_EQ(Snapshot(), installed);
+  }
+  EXPECT_EQ(ContentRequests(), nRequests);
+}
+
+// The new bootstrapper trusts the old key and the new one; once it is installed, the operator
+// signs with the new key alone.
+TEST_F(VerifiedUpdate, AKeyIsReplacedAcrossASelfUpdate) {
+  StartServer();
+  const common::CSigningKey keyA = MakeKey("a");
+  const common::CSigningKey keyB = MakeKey("b");
+  PublishClient(1, {});
+  InstallBootstrapper(KeyOption("a"));
+  PublishBootstrapper(1, KeyOption("a") + KeyOption("b"));
+  SignRelease(keyA, 1);
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(Version("BootStrapperVersionNum"), "1");
+
+  PublishClient(2, {});
+  SignRelease(keyB, 2);
+  std::string sErr = RunLarch();
+  ASSERT_TRUE(WaitForStarts(2));
+  EXPECT_NE(sErr.find(sc_szClientUpdated), std::string::npos) << sErr;
+  EXPECT_EQ(Version("ClientAppVersionNum") + SequenceNum(), "22");
+}
+
+// Without a key a record is taken as it comes, signed or not; the package hashes it carries
+// still count.
+TEST_F(VerifiedUpdate, WithoutAKeyOnlyThePackageHashesAreChecked) {
+  StartServer();
+  const common::CSigningKey key = MakeKey("release");
+  PublishClient(1, {});
+  InstallBootstrapper();
+  SignRelease(key, 1, 1700000000);
+  RunLarch();
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_EQ(SequenceNum(), "");
+
+  PublishClient(2, {});
+  EditRecord([&](CClientConfigRecord& record) {
+    AddDigest(record, false, "CLIENT_2");
+    record.RemoveSignature();
+  });
+  FlipAByte("CLIENT_2.pkg");
+  const std::map<std::string, std::string> installed = Snapshot();
+  EXPECT_EQ(RunUntilError(), "ERROR: package CLIENT_2.pkg does not match its published hash");
+  EXPECT_EQ(Snapshot(), installed);
+}
+
+}  // namespace

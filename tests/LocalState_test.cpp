@@ -42,7 +42,16 @@ TEST_F(Deployment, DamagedVersionFileIsMovedAsideAndTheRunReinstalls) {
   const std::string sGood = ReadFile(Inst("Larch.blb"));
   std::string sFlipped = sGood;
   sFlipped[4] ^= 0x10;  // in the root blob's header
-  const std::vector<std::string> damaged = {"", sGood.substr(0, sGood.size() / 2), sFlipped};
+  // A sound file whose release record sequence number is not a number.
+  const std::string sBadSequence = m_dir / "bad-sequence.blb";
+  WriteFile(sBadSequence, sGood);
+  {
+    common::CBlobRegistry registry(sBadSequence, true, 5000);
+    registry.CreateKey("ReleaseRecordSequenceNum", true);
+    registry.SetStringValue("ReleaseRecordSequenceNum", "ReleaseRecordSequenceNum", "12x");
+  }
+  const std::vector<std::string> damaged = {"", sGood.substr(0, sGood.size() / 2), sFlipped,
+                                            ReadFile(sBadSequence)};
   int nStarts = 1;
   for (const std::string& sDamaged : damaged) {
     WriteFile(Inst("Larch.blb"), sDamaged);

@@ -516,6 +516,20 @@ TEST_F(WorkerTest, DamagedVersionFileIsMovedAsideAndEverythingReinstalled) {
   EXPECT_EQ(ReadFile("Larch.blb"), "0\n3\n");
 }
 
+// A sequence number that is not a number is damage too: the renewed file starts from none.
+TEST_F(WorkerTest, ADamagedSequenceNumberIsADamagedVersionFile) {
+  m_releaseKeys = {ReleaseKey().Public()};
+  WriteFile("CLIENT.dll", "client v3");
+  WriteFile("Larch.blb", "0\n3\n9x\n");
+  m_services.u32PublishedClient = 3;
+  m_services.files["CLIENT_3.pkg"] = "CLIENT.dll\tclient v3 again\n";
+  m_services.fnCompleteRecord = SignedRecord(2);
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(ReadFile("Larch.blb.damaged"), "0\n3\n9x\n");
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n3\n2\n");
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v3 again");
+}
+
 TEST_F(WorkerTest, VersionFileHeldByAnotherProcessIsAnErrorNotDamage) {
   WriteFile("Larch.blb", "LOCKED");
   EXPECT_EQ(Run(), sc_nIdCancel);

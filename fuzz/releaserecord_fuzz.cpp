@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
     if (keys.empty()) {
       Check(release.u64SequenceNum == 0);
     } else {
-      Check(pRecord->IsSignedBy(Key()) && release.u64SequenceNum >= u64Seen);
+      Check(pRecord->IsSignedBy(Key().Public()) && release.u64SequenceNum >= u64Seen);
     }
   } catch (const std::exception& e) {
     Check(*e.what());

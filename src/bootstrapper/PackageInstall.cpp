@@ -75,6 +75,11 @@ std::runtime_error HashMismatch(const std::string& sPackageFile) {
   return std::runtime_error("package " + sPackageFile + " does not match its published hash");
 }
 
+std::runtime_error ReadBackError(const std::string& sPart) {
+  return std::runtime_error("unable to read back " + sPart +
+                            ErrnoSuffix(platform::GetLastSystemError()));
+}
+
 // Opens the part file to download into: one of an earlier run is kept when the published size
 // and hash can tell whether its bytes belong to the package, and it is not longer.
 void OpenPartFile(const std::string& sPart, const SPackageDigest* pDigest, platform::CFile& file) {
@@ -103,12 +108,19 @@ void HashBytesOnDisk(const std::string& sPart, platform::CFile& file, uint64_t u
   const bool bAtStart = file.Seek(0);
   while (hash.BytesFed() < u64OnDisk) {
     const int64_t n64Read = bAtStart ? file.Read(buffer.data(), buffer.size()) : -1;
-    if (n64Read <= 0) {
-      throw std::runtime_error("unable to read back " + sPart +
-                               ErrnoSuffix(platform::GetLastSystemError()));
-    }
+    if (n64Read <= 0) throw ReadBackError(sPart);
     hash.Update(buffer.data(), static_cast<size_t>(n64Read));
   }
+}
+
+// The file positioned after the bytes on disk, and the hash (when there is one) fed them; returns
+// their count.
+uint64_t SeekToEnd(const std::string& sPart, platform::CFile& file, common::CSha256* pHash) {
+  uint64_t u64OnDisk = 0;
+  if (!file.GetSize(u64OnDisk)) throw ReadBackError(sPart);
+  if (pHash) HashBytesOnDisk(sPart, file, u64OnDisk, *pHash);
+  if (!file.Seek(u64OnDisk)) throw ReadBackError(sPart);
+  return u64OnDisk;
 }
 
 // True for the part file of a package in resumable, not longer than the package.
@@ -285,22 +297,12 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
   const std::string sPart = CInstallLayout::PartName(sPackageFile);
   CServerRotation rotation(m_contentServers.size());
   m_u32FileLength = pDigest ? static_cast<uint32_t>(pDigest->u64Size) : 0;
-  common::FileDataFn fnWritten;
-  if (pDigest)
-    fnWritten = [&hash](const uint8_t* pu8Data, uint32_t u32Size) {
-      hash.Update(pu8Data, u32Size);
-    };
+  common::FileDataFn fnHash;
+  if (pDigest) {
+    fnHash = [&hash](const uint8_t* pu8Data, uint32_t u32Size) { hash.Update(pu8Data, u32Size); };
+  }
   for (;;) {
-    uint64_t u64OnDisk = 0;
-    if (!file.GetSize(u64OnDisk)) {
-      throw std::runtime_error("unable to read back " + sPart +
-                               ErrnoSuffix(platform::GetLastSystemError()));
-    }
-    if (pDigest) HashBytesOnDisk(sPart, file, u64OnDisk, hash);
-    if (!file.Seek(u64OnDisk)) {
-      throw std::runtime_error("unable to read back " + sPart +
-                               ErrnoSuffix(platform::GetLastSystemError()));
-    }
+    const uint64_t u64OnDisk = SeekToEnd(sPart, file, pDigest ? &hash : nullptr);
     // A part file that an earlier run completed needs no request.
     if (pDigest && u64OnDisk == pDigest->u64Size) return;
     const uint32_t u32Offset = static_cast<uint32_t>(u64OnDisk);
@@ -309,7 +311,7 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
       m_pServices->DownloadFile(
           m_contentServers[rotation.Current()], sPackageFile, u32Offset, file,
           [&](uint32_t u32Length) { CheckLength(sPackageFile, u32Length, u32Offset, pDigest); },
-          fnWritten, m_pfnProgress);
+          fnHash, m_pfnProgress);
       return;
     } catch (const common::CContentServerRefusal&) {
       if (IsCancelled() || !rotation.Next(true)) throw;

@@ -89,8 +89,8 @@ endfunction()
 
 # Every library of the common code, for tools, benchmarks and fuzzers.
 function(larch_all_libraries out)
-  set(${out} larch_bootstrapper_core larch_package larch_protocols larch_network larch_config
-      larch_registry larch_blob larch_support larch_platform PARENT_SCOPE)
+  set(${out} larch_bootstrapper_core larch_package larch_protocols larch_security larch_network
+      larch_config larch_registry larch_blob larch_support larch_platform PARENT_SCOPE)
 endfunction()
 
 # larch_valgrind_tests(TEST[:GTEST_FILTER] ...): in the plain native build, these test binaries

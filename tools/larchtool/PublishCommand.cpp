@@ -260,10 +260,8 @@ uint32_t BuildPackage(const SPublishArgs& args, SPackageDigest& digest) {
   return pkg.GetNumFiles();
 }
 
-// A guard against publishing what would lock clients out: refused, or with --force a warning.
-void Guard(const SPublishArgs& args, const std::string& sText) {
-  if (!args.bForce) throw std::runtime_error(sText + " (or give --force)");
-  std::fprintf(stderr, "larchtool publish: warning: %s\n", sText.c_str());
+void PublishGuard(const SPublishArgs& args, const std::string& sText) {
+  Guard(args.bForce, "publish", sText);
 }
 
 // The bootstrapper being published will check every record it fetches with the keys branded
@@ -274,18 +272,20 @@ void CheckBootstrapperKeys(const SPublishArgs& args, const common::CSigningKey* 
   try {
     keys = ReadBrandedReleaseKeys(sExe);
   } catch (const std::exception& e) {
-    if (pKey) Guard(args, std::string(e.what()) + ": its release keys cannot be checked");
+    if (pKey) PublishGuard(args, std::string(e.what()) + ": its release keys cannot be checked");
     return;
   }
   if (pKey && std::find(keys.begin(), keys.end(), pKey->Public()) == keys.end()) {
-    Guard(args, sExe + " is not branded with the public key of " + args.signing.sKeyFile +
-                    ": once installed it would refuse every record signed with it; brand it with "
-                    "'larchtool brand EXE --public-key " +
-                    args.signing.sKeyFile + sc_pszPublicKeySuffix + "'");
+    PublishGuard(args,
+                 sExe + " is not branded with the public key of " + args.signing.sKeyFile +
+                     ": once installed it would refuse every record signed with it; brand it with "
+                     "'larchtool brand EXE --public-key " +
+                     args.signing.sKeyFile + sc_pszPublicKeySuffix + "'");
   } else if (!pKey && !keys.empty()) {
-    Guard(args, sExe +
-                    " carries release public keys: once installed it would refuse every unsigned "
-                    "record; publish it with --sign-key KEYFILE");
+    PublishGuard(args,
+                 sExe +
+                     " carries release public keys: once installed it would refuse every unsigned "
+                     "record; publish it with --sign-key KEYFILE");
   }
 }
 
@@ -293,10 +293,12 @@ void CheckBootstrapperKeys(const SPublishArgs& args, const common::CSigningKey* 
 void CheckPublish(const SPublishArgs& args, const CClientConfigRecord& record,
                   const common::CSigningKey* pKey) {
   if (!pKey && record.IsSigned()) {
-    Guard(args, "the record in " + args.sDir +
-                    " is signed: an unsigned one would be refused by bootstrappers that check "
-                    "signatures; publish with --sign-key KEYFILE");
+    PublishGuard(args,
+                 "the record in " + args.sDir +
+                     " is signed: an unsigned one would be refused by bootstrappers that check "
+                     "signatures; publish with --sign-key KEYFILE");
   }
+  if (pKey) GuardKeyChange(record, *pKey, args.signing.sKeyFile, args.bForce, "publish");
   if (args.bBootstrapper) CheckBootstrapperKeys(args, pKey);
 }
 

@@ -157,11 +157,11 @@ TEST_F(PublishCommand, GuardsRefuseWithoutWritingAndForceWarns) {
       "the record in " + m_dir / "pub" +
       " is signed: an unsigned one would be refused by bootstrappers that check signatures; "
       "publish with --sign-key KEYFILE";
-  auto OtherKey = [&](const std::string& sExe) {
-    return sExe + " is not branded with the public key of " + m_dir / "k" +
+  auto OtherKey = [&](const std::string& sExe, const char* pszKey) {
+    return sExe + " is not branded with the public key of " + m_dir / pszKey +
            ": once installed it would refuse every record signed with it; brand it with "
            "'larchtool brand EXE --public-key " +
-           m_dir / "k" + ".pub'";
+           m_dir / pszKey + ".pub'";
   };
   const std::string sKeysUnsigned = m_dir / "Larch-k" +
                                     " carries release public keys: once installed it would "
@@ -171,9 +171,17 @@ TEST_F(PublishCommand, GuardsRefuseWithoutWritingAndForceWarns) {
     std::string sArgs;
     std::vector<std::string> reasons;  // the first refuses; --force warns of each
   };
+  auto KeyChange = [&](const char* pszKey) {
+    return "the record is signed with another key than " + m_dir / pszKey +
+           "'s: bootstrappers that do not know its public key would refuse every record from now "
+           "on; first publish a bootstrapper branded with both keys";
+  };
   const std::vector<SCase> cases = {
+      {"--component W --version 2 " + Key("other") + " '" + m_dir / "app.txt" + "'",
+       {KeyChange("other")}},
       {"--component W --version 2 '" + m_dir / "app.txt" + "'", {sUnsigned}},
-      {Bootstrapper("Larch-other", {"other"}) + " " + Key("k"), {OtherKey(m_dir / "Larch-other")}},
+      {Bootstrapper("Larch-other", {"other"}) + " " + Key("k"),
+       {OtherKey(m_dir / "Larch-other", "k")}},
       {Bootstrapper("Larch-k", {"other", "k"}), {sUnsigned, sKeysUnsigned}},
   };
   for (const SCase& c : cases) {
@@ -193,14 +201,25 @@ TEST_F(PublishCommand, GuardsRefuseWithoutWritingAndForceWarns) {
     EXPECT_EQ(sWarnings, m_sErr);
   }
   EXPECT_FALSE(Record()->IsSigned());
+  // sign guards a change of key the same way.
+  const std::string sSign = "sign --dir '" + m_dir / "pub" + "' ";
+  ASSERT_EQ(0u, Tool(sSign + Key("k")));
+  const std::map<std::string, std::string> signedByK = Published();
+  EXPECT_EQ(1u, Tool(sSign + Key("other")));
+  EXPECT_EQ(KeyChange("other") + " (or give --force)\n", m_sErr);
+  EXPECT_EQ(signedByK, Published());
+  EXPECT_EQ(0u, Tool(sSign + Key("other") + " --force"));
+  EXPECT_EQ("larchtool sign: warning: " + KeyChange("other") + "\n", m_sErr);
+  EXPECT_TRUE(Record()->IsSignedBy(PublicKey("other")));
 
   // A Windows bootstrapper's keys are its resources.
   const std::string sExe = m_dir / "Larch.exe";
   std::vector<uint8_t> image = SmallImage();
   larch_test::WriteFile(sExe, std::string(image.begin(), image.end()));
-  ASSERT_EQ(0u, Tool("brand '" + sExe + "' --public-key '" + m_dir / "other.pub" + "'"));
-  EXPECT_EQ(1u, Publish("--component Larch --version 3 --bootstrapper '" + sExe + "' " + Key("k")));
-  EXPECT_EQ(OtherKey(sExe) + " (or give --force)\n", m_sErr);
+  ASSERT_EQ(0u, Tool("brand '" + sExe + "' --public-key '" + m_dir / "k.pub" + "'"));
+  EXPECT_EQ(1u,
+            Publish("--component Larch --version 3 --bootstrapper '" + sExe + "' " + Key("other")));
+  EXPECT_EQ(OtherKey(sExe, "other") + " (or give --force)\n", m_sErr);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <stdexcept>
 
 #include "Command.h"
 
@@ -68,6 +70,20 @@ uint64_t SignRecord(CClientConfigRecord& record, const common::CSigningKey& key,
 void MakeUnsigned(CClientConfigRecord& record) {
   record.RemoveSignature();
   record.RemoveField(CClientConfigRecord::CFieldName(CClientConfigRecord::eExpiryTime));
+}
+
+void Guard(bool bForce, const char* pszCommand, const std::string& sText) {
+  if (!bForce) throw std::runtime_error(sText + " (or give --force)");
+  std::fprintf(stderr, "larchtool %s: warning: %s\n", pszCommand, sText.c_str());
+}
+
+void GuardKeyChange(const CClientConfigRecord& record, const common::CSigningKey& key,
+                    const std::string& sKeyFile, bool bForce, const char* pszCommand) {
+  if (!record.IsSigned() || record.IsSignedBy(key.Public())) return;
+  Guard(bForce, pszCommand,
+        "the record is signed with another key than " + sKeyFile +
+            "'s: bootstrappers that do not know its public key would refuse every record from "
+            "now on; first publish a bootstrapper branded with both keys");
 }
 
 std::string UtcDate(uint64_t u64Seconds) {

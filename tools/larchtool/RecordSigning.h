@@ -31,6 +31,14 @@ uint64_t SignRecord(Weft::CClientConfigRecord& record, const common::CSigningKey
 // Drops the signature and the expiry time, which only a signature makes trustworthy.
 void MakeUnsigned(Weft::CClientConfigRecord& record);
 
+// A guard against a change that would lock bootstrappers out: throws "TEXT (or give --force)",
+// or with bForce prints "larchtool COMMAND: warning: TEXT" on stderr.
+void Guard(bool bForce, const char* pszCommand, const std::string& sText);
+// Guards a signature by another key than the record's present one: bootstrappers that do not
+// know the new key would refuse every record from then on.
+void GuardKeyChange(const Weft::CClientConfigRecord& record, const common::CSigningKey& key,
+                    const std::string& sKeyFile, bool bForce, const char* pszCommand);
+
 // "YYYY-MM-DD", the UTC date of a time in seconds since 1970-01-01 UTC.
 std::string UtcDate(uint64_t u64Seconds);
 // "sequence N, signed, expires YYYY-MM-DD" or "sequence N, not signed".

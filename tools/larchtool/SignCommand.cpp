@@ -15,11 +15,12 @@ namespace larchtool {
 namespace {
 
 const char sc_szUsage[] =
-    "usage: larchtool sign --dir PUBLISH --sign-key KEYFILE [--expires DAYS]\n"
+    "usage: larchtool sign --dir PUBLISH --sign-key KEYFILE [--expires DAYS] [--force]\n"
     "\n"
     "Signs the client config record of the publish directory again, with the next sequence\n"
     "number and an expiry DAYS days from now (1 to 3650; 30 when not given). Bootstrappers\n"
-    "refuse an expired record: run this regularly, well before the expiry.\n";
+    "refuse an expired record: run this regularly, well before the expiry. A record signed\n"
+    "with another key is refused unless --force (bootstrappers must know the new key).\n";
 
 int RunSign(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
@@ -28,8 +29,13 @@ int RunSign(const std::vector<std::string>& args) {
   }
   std::string sDir;
   SSigningArgs signing;
+  bool bForce = false;
   for (size_t u = 0; u < args.size(); ++u) {
     if (ParseSigningArg(args, u, signing)) continue;
+    if (args[u] == "--force") {
+      bForce = true;
+      continue;
+    }
     if (args[u] != "--dir") throw CUsageError("unknown argument '" + args[u] + "'");
     if (u + 1 >= args.size()) throw CUsageError("--dir needs a value");
     sDir = args[++u];
@@ -41,6 +47,7 @@ int RunSign(const std::vector<std::string>& args) {
   common::CSigningKey key = ReadSecretKeyFile(signing.sKeyFile);
   std::unique_ptr<Weft::CClientConfigRecord> pRecord = ReadPublishedRecord(sDir);
   if (!pRecord) throw std::runtime_error("nothing published in " + sDir + ": nothing to sign");
+  GuardKeyChange(*pRecord, key, signing.sKeyFile, bForce, "sign");
   RaiseSequenceNum(*pRecord);
   SignRecord(*pRecord, key, signing.uDays);
   dir.WriteRecord(*pRecord);

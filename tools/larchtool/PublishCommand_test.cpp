@@ -148,6 +148,14 @@ TEST_F(PublishCommand, SignsWithTheKeyAndSignAgainMovesTheExpiry) {
     EXPECT_EQ(2u, Tool("sign --dir '" + m_dir / "pub" + "' " + Key("k") + " --expires " + pszDays));
   }
   EXPECT_EQ(2u, Publish("--component W --version 2 --expires 5 '" + m_dir / "app.txt" + "'"));
+  // A secret key file cut short signs nothing.
+  const std::map<std::string, std::string> before = Published();
+  larch_test::WriteFile(m_dir / "cut", FileText(m_dir / "k").substr(0, 63) + "\n");
+  EXPECT_EQ(1u,
+            Publish("--component W --version 2 " + Key("cut") + " '" + m_dir / "app.txt" + "'"));
+  EXPECT_EQ(m_dir / "cut" + " is not a secret key file (64 hexadecimal digits on one line)\n",
+            m_sErr);
+  EXPECT_EQ(before, Published());
 }
 
 TEST_F(PublishCommand, GuardsRefuseWithoutWritingAndForceWarns) {

@@ -60,10 +60,13 @@ bool FileNamesIgnoreCase();
 class CFile {
  public:
   enum EMode {
-    eRead,            // existing file, read only
-    eReadWrite,       // existing file, read and write
-    eCreate,          // create or truncate, read and write
-    eCreateExclusive  // create a new file; fails when the name exists
+    eRead,             // existing file, read only
+    eReadWrite,        // existing file, read and write
+    eCreate,           // create or truncate, read and write
+    eCreateExclusive,  // create a new file; fails when the name exists
+    // The same, and only its owner may ever open it (a secret key): POSIX mode 0600, a Windows
+    // access list with the owner alone, both set as the file is created.
+    eCreatePrivate
   };
   CFile() = default;
   ~CFile();

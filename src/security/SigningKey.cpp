@@ -37,6 +37,10 @@ Signature CSigningKey::Sign(const uint8_t* pMessage, size_t uSize) const {
   return signature;
 }
 
+void WipeSecret(void* pData, size_t uSize) {
+  sodium_memzero(pData, uSize);
+}
+
 bool VerifySignature(const PublicKey& key, const uint8_t* pMessage, size_t uSize,
                      const Signature& signature) {
   EnsureSodium();

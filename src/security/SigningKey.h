@@ -35,6 +35,9 @@ class CSigningKey {
   PublicKey m_public{};
 };
 
+// Overwrites memory that held a secret in a way the compiler does not drop.
+void WipeSecret(void* pData, size_t uSize);
+
 // True when the signature is the key's over exactly these bytes.
 bool VerifySignature(const PublicKey& key, const uint8_t* pMessage, size_t uSize,
                      const Signature& signature);

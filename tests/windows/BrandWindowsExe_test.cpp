@@ -95,7 +95,9 @@ TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
   std::string sExe = CopyOwnExe(dir);
   std::string sClient = "CLIENT.exe";
   std::string sServers = "127.0.0.1:27030 127.0.0.1:27031";
-  BrandWindowsExe(sExe, larch_test::ReadFileBytes(sExe), &sClient, &sServers, false);
+  BrandWindowsExe(
+      sExe, larch_test::ReadFileBytes(sExe),
+      {{"CLIENTAPP_FILENAME", sClient}, {"GENERALDIRECTORYSERVER_IPADDRPORTS", sServers}}, false);
 
   using V = std::vector<std::pair<WORD, std::string>>;
   std::string sClientBytes("CLIENT.exe", 11), sServerBytes(sServers.c_str(), sServers.size() + 1);
@@ -107,7 +109,8 @@ TEST(BrandWindowsExe, RewritesEveryVariantSoTheProgramFindsTheNewStrings) {
 
   // Only one string: the other stays.
   std::string sOther = "10.0.0.1:5273";
-  BrandWindowsExe(sExe, larch_test::ReadFileBytes(sExe), nullptr, &sOther, false);
+  BrandWindowsExe(sExe, larch_test::ReadFileBytes(sExe),
+                  {{"GENERALDIRECTORYSERVER_IPADDRPORTS", sOther}}, false);
   EXPECT_EQ(FileVariants(sExe, sc_szClient), (V{{sc_wEnglishUs, sClientBytes}}));
   EXPECT_EQ(FileVariants(sExe, sc_szServers)[0].second, std::string("10.0.0.1:5273", 14));
 }
@@ -118,13 +121,17 @@ TEST(BrandWindowsExe, LeavesTheFileAsItWasOnEveryFailure) {
   std::vector<uint8_t> before = larch_test::ReadFileBytes(sExe);
 
   std::string sLong(1024, 'a');
-  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, before, nullptr, &sLong, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] {
+              BrandWindowsExe(sExe, before, {{"GENERALDIRECTORYSERVER_IPADDRPORTS", sLong}}, false);
+            }),
             "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 characters");
   EXPECT_EQ(larch_test::ReadFileBytes(sExe), before);
 
   std::string sClient = "CLIENT.dll";
   platform::InjectFailure("Rename", 1, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, before, &sClient, nullptr, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] {
+              BrandWindowsExe(sExe, before, {{"CLIENTAPP_FILENAME", sClient}}, false);
+            }),
             "Failed to replace " + sExe);
   platform::ClearInjectedFailures();
   EXPECT_EQ(larch_test::ReadFileBytes(sExe), before);

@@ -1,82 +1,92 @@
 // larchtool brand: reads and rewrites the branding strings of a built bootstrapper without
 // recompiling it: the reserved branding area of a POSIX one, the resources of a Windows one.
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "BrandWindowsExe.h"
 #include "Command.h"
-#include "InputFile.h"
-#include "PeResources.h"
+#include "ExeBranding.h"
+#include "KeyFile.h"
 #include "bootstrapper/Branding.h"
-#include "platform/Branding.h"
+#include "security/Sha256.h"
 
 namespace larchtool {
 namespace {
 
 const char sc_szUsage[] =
-    "usage: larchtool brand EXE [--client-file NAME] [--directory-servers LIST] [--show]\n"
+    "usage: larchtool brand EXE [--client-file NAME] [--directory-servers LIST]\n"
+    "                           [--public-key KEYFILE.pub [--public-key KEYFILE.pub]]\n"
+    "                           [--no-public-keys] [--show]\n"
     "\n"
     "Reads or rewrites the branding strings built into a bootstrapper executable:\n"
     "  --client-file NAME        the client application's file name (name.exe or name.dll)\n"
     "  --directory-servers LIST  the directory servers, address:port items separated by\n"
     "                            blanks or commas\n"
+    "  --public-key KEYFILE.pub  the public keys whose signed releases it accepts: the first\n"
+    "                            given fills RELEASE_PUBLIC_KEY_1, a second one\n"
+    "                            RELEASE_PUBLIC_KEY_2 (for a change of key); given once, the\n"
+    "                            second slot is emptied\n"
+    "  --no-public-keys          empties both key slots (it then accepts unsigned releases)\n"
     "  --show                    prints the strings (after any change)\n";
 
-// An area is the marker padded with NULs to its slot, then slots that each end in a NUL.
-bool IsArea(const std::vector<uint8_t>& bytes, size_t uAt) {
-  const char* pszMarker = LARCH_BRANDING_MARKER;
-  size_t uMarkerLen = std::strlen(pszMarker);
-  if (std::memcmp(&bytes[uAt], pszMarker, uMarkerLen) != 0) return false;
-  for (size_t u = uMarkerLen; u < platform::sc_uBrandingMarkerSize; ++u) {
-    if (bytes[uAt + u] != 0) return false;
+struct SBrandArgs {
+  std::string sExe;
+  bool bShow = false;
+  bool bNoKeys = false;
+  std::vector<SBrandingString> strings;
+  std::vector<std::string> vecKeyFiles;
+};
+
+SBrandArgs ParseArgs(const std::vector<std::string>& args) {
+  SBrandArgs parsed;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& sArg = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw CUsageError(sArg + " needs a value");
+      return args[++i];
+    };
+    if (sArg == "--show") {
+      parsed.bShow = true;
+    } else if (sArg == "--no-public-keys") {
+      parsed.bNoKeys = true;
+    } else if (sArg == "--client-file") {
+      parsed.strings.push_back({bootstrapper::sc_pszClientAppFileNameResource, value()});
+    } else if (sArg == "--directory-servers") {
+      parsed.strings.push_back({bootstrapper::sc_pszDirectoryServersResource, value()});
+    } else if (sArg == "--public-key") {
+      parsed.vecKeyFiles.push_back(value());
+    } else if (!sArg.empty() && sArg[0] == '-') {
+      throw CUsageError("unknown option " + sArg);
+    } else if (parsed.sExe.empty()) {
+      parsed.sExe = sArg;
+    } else {
+      throw CUsageError("only one executable may be given");
+    }
   }
-  for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
-    if (bytes[uAt + slot.uOffset + slot.uSize - 1] != 0) return false;
+  if (parsed.sExe.empty()) throw CUsageError("no executable given");
+  if (parsed.vecKeyFiles.size() > 2) throw CUsageError("--public-key may be given twice at most");
+  if (parsed.bNoKeys && !parsed.vecKeyFiles.empty()) {
+    throw CUsageError("--no-public-keys and --public-key exclude each other");
   }
-  return true;
+  if (!parsed.bShow && parsed.strings.empty() && parsed.vecKeyFiles.empty() && !parsed.bNoKeys) {
+    throw CUsageError(
+        "nothing to do: give --client-file, --directory-servers, --public-key, "
+        "--no-public-keys or --show");
+  }
+  return parsed;
 }
 
-// The offset of the one branding area in the executable.
-size_t FindArea(const std::vector<uint8_t>& bytes, const std::string& sPath) {
-  const uint8_t u8First = static_cast<uint8_t>(LARCH_BRANDING_MARKER[0]);
-  std::vector<size_t> found;
-  for (size_t u = 0; u + platform::sc_uBrandingAreaSize <= bytes.size(); ++u) {
-    if (bytes[u] == u8First && IsArea(bytes, u)) found.push_back(u);
+// Both key slots, from the key files (read before anything is written).
+void AddKeySlots(const SBrandArgs& args, std::vector<SBrandingString>& strings) {
+  if (args.vecKeyFiles.empty() && !args.bNoKeys) return;
+  for (size_t u = 0; u < 2; ++u) {
+    std::string sHex;
+    if (u < args.vecKeyFiles.size()) {
+      common::PublicKey key = ReadPublicKeyFile(args.vecKeyFiles[u]);
+      sHex = common::ToLowerHex(key.data(), key.size());
+    }
+    strings.push_back({bootstrapper::sc_apszReleaseKeyResources[u], sHex});
   }
-  if (found.empty()) {
-    throw std::runtime_error(sPath + ": no branding area found (not a POSIX Larch bootstrapper)");
-  }
-  if (found.size() > 1) {
-    throw std::runtime_error(sPath + ": more than one branding area found");
-  }
-  return found.front();
-}
-
-const platform::SBrandingSlot& Slot(const char* pszName) {
-  for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
-    if (std::strcmp(slot.pszName, pszName) == 0) return slot;
-  }
-  throw std::logic_error("no branding slot");
-}
-
-std::string ReadSlot(const std::vector<uint8_t>& bytes, size_t uArea, const char* pszName) {
-  const platform::SBrandingSlot& slot = Slot(pszName);
-  const char* psz = reinterpret_cast<const char*>(&bytes[uArea + slot.uOffset]);
-  return std::string(psz, strnlen(psz, slot.uSize));
-}
-
-void WriteSlot(std::vector<uint8_t>& bytes, size_t uArea, const char* pszName,
-               const std::string& sValue) {
-  const platform::SBrandingSlot& slot = Slot(pszName);
-  if (sValue.size() >= slot.uSize) {
-    throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is longer than " +
-                             std::to_string(slot.uSize - 1) + " characters");
-  }
-  std::memset(&bytes[uArea + slot.uOffset], 0, slot.uSize);
-  std::memcpy(&bytes[uArea + slot.uOffset], sValue.data(), sValue.size());
 }
 
 int RunBrand(const std::vector<std::string>& args) {
@@ -84,52 +94,17 @@ int RunBrand(const std::vector<std::string>& args) {
     std::fputs(sc_szUsage, stdout);
     return sc_nExitOk;
   }
-  std::string sExe;
-  bool bShow = false, bHaveClient = false, bHaveServers = false;
-  std::string sClient, sServers;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& sArg = args[i];
-    if (sArg == "--show") {
-      bShow = true;
-    } else if (sArg == "--client-file" || sArg == "--directory-servers") {
-      if (i + 1 >= args.size()) throw CUsageError(sArg + " needs a value");
-      (sArg == "--client-file" ? sClient : sServers) = args[++i];
-      (sArg == "--client-file" ? bHaveClient : bHaveServers) = true;
-    } else if (!sArg.empty() && sArg[0] == '-') {
-      throw CUsageError("unknown option " + sArg);
-    } else if (sExe.empty()) {
-      sExe = sArg;
-    } else {
-      throw CUsageError("only one executable may be given");
-    }
-  }
-  if (sExe.empty()) throw CUsageError("no executable given");
-  if (!bShow && !bHaveClient && !bHaveServers) {
-    throw CUsageError("nothing to do: give --client-file, --directory-servers or --show");
-  }
+  SBrandArgs parsed = ParseArgs(args);
   // Every check comes before anything is written.
-  if (bHaveClient) {
+  for (const SBrandingString& string : parsed.strings) {
+    if (string.pszName != bootstrapper::sc_pszClientAppFileNameResource) continue;
     // The bootstrapper's own rule: a plain file name (no folder, no drive) whose extension
     // after the last dot, in any case, is exe or dll.
     std::string sName, sExtension;
-    bootstrapper::SplitClientAppFileName(sClient, sName, sExtension);
+    bootstrapper::SplitClientAppFileName(string.sValue, sName, sExtension);
   }
-  std::vector<uint8_t> bytes = ReadInputBytes(sExe);
-  if (IsWindowsExecutable(bytes)) {
-    // A Windows Larch.exe keeps its strings as resources.
-    BrandWindowsExe(sExe, bytes, bHaveClient ? &sClient : nullptr,
-                    bHaveServers ? &sServers : nullptr, bShow);
-    return sc_nExitOk;
-  }
-  size_t uArea = FindArea(bytes, sExe);
-  if (bHaveClient) WriteSlot(bytes, uArea, "CLIENTAPP_FILENAME", sClient);
-  if (bHaveServers) WriteSlot(bytes, uArea, "GENERALDIRECTORYSERVER_IPADDRPORTS", sServers);
-  if (bHaveClient || bHaveServers) WriteExecutable(sExe, bytes);
-  if (bShow) {
-    for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
-      std::printf("%s: %s\n", slot.pszName, ReadSlot(bytes, uArea, slot.pszName).c_str());
-    }
-  }
+  AddKeySlots(parsed, parsed.strings);
+  BrandExecutable(parsed.sExe, parsed.strings, parsed.bShow);
   return sc_nExitOk;
 }
 

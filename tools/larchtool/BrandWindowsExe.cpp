@@ -1,5 +1,6 @@
 #include "BrandWindowsExe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -47,18 +48,17 @@ void AddUpdates(const std::vector<uint8_t>& image, const std::string& sExe, cons
 void ShowBranding(const std::vector<uint8_t>& image, const std::string& sExe) {
   for (const platform::SBrandingSlot& slot : platform::sc_aBrandingSlots) {
     std::vector<SPeResource> variants = FindPeResources(image, sc_pszType, slot.pszName, sExe);
-    auto Text = [](const SPeResource& r) { return std::string(r.sData.c_str()); };
-    bool bAllSame = true;
-    for (const SPeResource& variant : variants)
-      bAllSame = bAllSame && Text(variant) == Text(variants[0]);
-    if (variants.empty()) {
+    std::vector<std::string> texts = WindowsBrandingTexts(image, sExe, slot.pszName);
+    bool bAllSame = std::all_of(texts.begin(), texts.end(),
+                                [&](const std::string& s) { return s == texts[0]; });
+    if (texts.empty()) {
       std::printf("%s: \n", slot.pszName);
     } else if (bAllSame) {
-      std::printf("%s: %s\n", slot.pszName, Text(variants[0]).c_str());
+      std::printf("%s: %s\n", slot.pszName, texts[0].c_str());
     } else {
-      for (const SPeResource& variant : variants) {
-        std::printf("%s [language %04x]: %s\n", slot.pszName, variant.u16Language,
-                    Text(variant).c_str());
+      for (size_t u = 0; u < texts.size(); ++u) {
+        std::printf("%s [language %04x]: %s\n", slot.pszName, variants[u].u16Language,
+                    texts[u].c_str());
       }
     }
   }
@@ -86,14 +86,21 @@ void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes
   }
 }
 
+std::vector<std::string> WindowsBrandingTexts(const std::vector<uint8_t>& image,
+                                              const std::string& sExe, const char* pszName) {
+  std::vector<std::string> texts;
+  for (const SPeResource& variant : FindPeResources(image, sc_pszType, pszName, sExe)) {
+    texts.push_back(variant.sData.c_str());
+  }
+  return texts;
+}
+
 void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
-                     const std::string* pClientFile, const std::string* pDirectoryServers,
-                     bool bShow) {
+                     const std::vector<SBrandingString>& strings, bool bShow) {
   // Every check comes before anything is written.
   std::vector<SExeResourceUpdate> updates;
-  if (pClientFile) AddUpdates(image, sExe, "CLIENTAPP_FILENAME", *pClientFile, updates);
-  if (pDirectoryServers) {
-    AddUpdates(image, sExe, "GENERALDIRECTORYSERVER_IPADDRPORTS", *pDirectoryServers, updates);
+  for (const SBrandingString& string : strings) {
+    AddUpdates(image, sExe, string.pszName, string.sValue, updates);
   }
   if (updates.empty()) {
     if (bShow) ShowBranding(image, sExe);

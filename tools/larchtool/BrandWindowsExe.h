@@ -13,13 +13,22 @@ namespace larchtool {
 // output file NAME.branding" or "Failed to replace NAME".
 void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes);
 
-// Writes the given strings (null: leave as it is) into every language variant of their
-// resources, or into a new language-neutral one when the executable has none, so that the
-// program finds the new text whichever variant the system picks. With bShow, then prints
-// "NAME: value" for both strings (one line per variant, with its language, while variants
-// differ). Throws std::runtime_error with the message on failure; the file is then unchanged.
+// A branding string to write: the name of a slot of platform/Branding.h and its new text.
+struct SBrandingString {
+  const char* pszName;
+  std::string sValue;
+};
+
+// Writes the strings into every language variant of their resources, or into a new
+// language-neutral one when the executable has none, so that the program finds the new text
+// whichever variant the system picks. With bShow, then prints "NAME: value" for every string
+// (one line per variant, with its language, while variants differ). Throws std::runtime_error
+// with the message on failure; the file is then unchanged.
 void BrandWindowsExe(const std::string& sExe, const std::vector<uint8_t>& image,
-                     const std::string* pClientFile, const std::string* pDirectoryServers,
-                     bool bShow);
+                     const std::vector<SBrandingString>& strings, bool bShow);
+
+// The text of each language variant of the string (none when the executable lacks it).
+std::vector<std::string> WindowsBrandingTexts(const std::vector<uint8_t>& image,
+                                              const std::string& sExe, const char* pszName);
 
 }  // namespace larchtool

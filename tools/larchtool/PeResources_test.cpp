@@ -15,81 +15,11 @@
 #include <vector>
 
 #include "BrandWindowsExe.h"
+#include "PeTestImage.h"
 #include "support/TestUtil.h"
 
 namespace larchtool {
 namespace {
-
-// Offsets of a minimal PE32 image: DOS header, "PE\0\0" at 0x40, the file header, a 224-byte
-// optional header with 16 directories, then the section table.
-constexpr size_t sc_uCoff = 0x44;
-constexpr size_t sc_uOptional = sc_uCoff + 20;
-constexpr size_t sc_uSectionTable = sc_uOptional + 224;
-constexpr size_t sc_uFileAlignment = 0x200;
-constexpr uint32_t sc_uSectionAlignment = 0x1000;
-
-void Set16(std::vector<uint8_t>& b, size_t uAt, uint32_t u) {
-  b[uAt] = static_cast<uint8_t>(u);
-  b[uAt + 1] = static_cast<uint8_t>(u >> 8);
-}
-void Set32(std::vector<uint8_t>& b, size_t uAt, uint32_t u) {
-  Set16(b, uAt, u & 0xFFFF);
-  Set16(b, uAt + 2, u >> 16);
-}
-uint32_t Get32(const std::vector<uint8_t>& b, size_t uAt) {
-  return b[uAt] | (b[uAt + 1] << 8) | (b[uAt + 2] << 16) |
-         (static_cast<uint32_t>(b[uAt + 3]) << 24);
-}
-uint16_t Get16(const std::vector<uint8_t>& b, size_t uAt) {
-  return static_cast<uint16_t>(b[uAt] | (b[uAt + 1] << 8));
-}
-
-// Appends a section of raw bytes as the image's last one, the way a linker lays it out.
-void AddSection(std::vector<uint8_t>& image, const char* pszName,
-                const std::vector<uint8_t>& data) {
-  uint16_t u16Count = Get16(image, sc_uCoff + 2);
-  uint32_t uRva = Get32(image, sc_uOptional + 56);
-  size_t uRaw = image.size();
-  size_t uHeader = sc_uSectionTable + 40 * u16Count;
-  std::memcpy(&image[uHeader], pszName, std::strlen(pszName));
-  Set32(image, uHeader + 8, static_cast<uint32_t>(data.size()));
-  Set32(image, uHeader + 12, uRva);
-  size_t uRawSize = (data.size() + sc_uFileAlignment - 1) / sc_uFileAlignment * sc_uFileAlignment;
-  Set32(image, uHeader + 16, static_cast<uint32_t>(uRawSize));
-  Set32(image, uHeader + 20, static_cast<uint32_t>(uRaw));
-  Set32(image, uHeader + 36, 0x40000040u);
-  Set16(image, sc_uCoff + 2, u16Count + 1);
-  Set32(image, sc_uOptional + 56,
-        uRva + static_cast<uint32_t>((data.size() + sc_uSectionAlignment - 1) /
-                                     sc_uSectionAlignment * sc_uSectionAlignment));
-  image.insert(image.end(), data.begin(), data.end());
-  image.resize(uRaw + uRawSize, 0);
-}
-
-// An executable with one code section and no resources.
-std::vector<uint8_t> SmallImage() {
-  std::vector<uint8_t> image(sc_uFileAlignment, 0);
-  image[0] = 'M';
-  image[1] = 'Z';
-  Set32(image, 0x3C, 0x40);
-  std::memcpy(&image[0x40], "PE\0\0", 4);
-  Set16(image, sc_uCoff, 0x14C);
-  Set16(image, sc_uCoff + 16, 224);
-  Set16(image, sc_uCoff + 18, 0x0102);
-  Set16(image, sc_uOptional, 0x10B);
-  Set32(image, sc_uOptional + 16, 0x1000);  // entry point
-  Set32(image, sc_uOptional + 28, 0x400000);
-  Set32(image, sc_uOptional + 32, sc_uSectionAlignment);
-  Set32(image, sc_uOptional + 36, sc_uFileAlignment);
-  Set32(image, sc_uOptional + 56, 0x1000);  // grows with every section
-  Set32(image, sc_uOptional + 60, sc_uFileAlignment);
-  Set16(image, sc_uOptional + 68, 2);  // GUI
-  Set32(image, sc_uOptional + 92, 16);
-  std::vector<uint8_t> code(0x180);
-  for (size_t u = 0; u < code.size(); ++u) code[u] = static_cast<uint8_t>(u * 7);
-  AddSection(image, ".text", code);
-  return image;
-}
 
 SExeResourceUpdate Update(const std::string& sType, const std::string& sName, uint16_t u16Language,
                           const std::string& sData) {
@@ -325,7 +255,9 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
               static_cast<std::streamsize>(image.size()));
   }
   std::string sClient = "GAME.EXE", sServers = "127.0.0.1:27030";
-  BrandWindowsExe(sExe, image, &sClient, &sServers, false);
+  BrandWindowsExe(
+      sExe, image,
+      {{"CLIENTAPP_FILENAME", sClient}, {"GENERALDIRECTORYSERVER_IPADDRPORTS", sServers}}, false);
   std::vector<uint8_t> branded = larch_test::ReadFileBytes(sExe);
   EXPECT_EQ(Variants(branded, "CONFIGDATA", "CLIENTAPP_FILENAME"),
             (V{{0x409, std::string("GAME.EXE", 9)}}));
@@ -342,7 +274,7 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
     out.write(reinterpret_cast<const char*>(bare.data()),
               static_cast<std::streamsize>(bare.size()));
   }
-  BrandWindowsExe(sExe, bare, &sClient, nullptr, false);
+  BrandWindowsExe(sExe, bare, {{"CLIENTAPP_FILENAME", sClient}}, false);
   EXPECT_EQ(Variants(larch_test::ReadFileBytes(sExe), "CONFIGDATA", "CLIENTAPP_FILENAME"),
             (V{{0, std::string("GAME.EXE", 9)}}));
 
@@ -350,10 +282,14 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
   std::vector<uint8_t> kept = larch_test::ReadFileBytes(sExe);
   std::vector<uint8_t> wide = kept;
   Set16(wide, sc_uOptional, 0x20B);
-  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, wide, &sClient, nullptr, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] {
+              BrandWindowsExe(sExe, wide, {{"CLIENTAPP_FILENAME", sClient}}, false);
+            }),
             sExe + ": cannot rewrite its resources (64-bit (PE32+) executables are not supported)");
   std::string sLong(1024, 'a');
-  EXPECT_EQ(larch_test::ErrorOf([&] { BrandWindowsExe(sExe, kept, nullptr, &sLong, false); }),
+  EXPECT_EQ(larch_test::ErrorOf([&] {
+              BrandWindowsExe(sExe, kept, {{"GENERALDIRECTORYSERVER_IPADDRPORTS", sLong}}, false);
+            }),
             "BRANDING ERROR: GENERALDIRECTORYSERVER_IPADDRPORTS is longer than 1023 characters");
   EXPECT_EQ(larch_test::ReadFileBytes(sExe), kept);
   EXPECT_FALSE(std::filesystem::exists(sExe + ".branding"));
@@ -376,7 +312,9 @@ TEST(BrandWindowsExe, BrandsARealLarchExeAndKeepsItsOtherResources) {
   std::filesystem::copy_file(sLarch, sExe);
   std::vector<uint8_t> before = larch_test::ReadFileBytes(sExe);
   std::string sClient = "CLIENT.exe", sServers = "127.0.0.1:1 127.0.0.1:2";
-  BrandWindowsExe(sExe, before, &sClient, &sServers, false);
+  BrandWindowsExe(
+      sExe, before,
+      {{"CLIENTAPP_FILENAME", sClient}, {"GENERALDIRECTORYSERVER_IPADDRPORTS", sServers}}, false);
   std::vector<uint8_t> after = larch_test::ReadFileBytes(sExe);
   for (const auto& variant : Variants(after, "CONFIGDATA", "CLIENTAPP_FILENAME")) {
     EXPECT_EQ(variant.second, std::string("CLIENT.exe", 11));

@@ -5,27 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "CommandTestUtil.h"
 #include "platform/File.h"
-#include "platform/Process.h"
-#include "support/TestUtil.h"
 
 namespace larchtool {
 namespace {
 
-std::string FileText(const std::string& sPath) {
-  std::vector<uint8_t> bytes = larch_test::ReadFileBytes(sPath);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // Runs 'larchtool pkg ARGS'; its exit code, and its stderr in sErr.
 uint32_t RunPkg(const larch_test::CScratchDir& dir, const std::string& sArgs, std::string& sErr) {
-  platform::CProcess process;
-  EXPECT_TRUE(process.Start("/bin/sh -c \"exec '" LARCH_TOOL "' pkg " + sArgs + " 2> '" +
-                            dir / "err.txt" + "' > /dev/null\""));
-  uint32_t uExit = 99;
-  EXPECT_TRUE(process.Wait(60000, uExit));
-  sErr = FileText(dir / "err.txt");
-  return uExit;
+  std::string sOut;
+  return RunTool(dir, "pkg " + sArgs, sOut, sErr);
 }
 
 TEST(PkgCommand, TwoFilesUnderOneNameAreRefusedAndThePackageIsLeftAsItWas) {

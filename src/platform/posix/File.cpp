@@ -165,10 +165,11 @@ bool CFile::Open(const std::string& sPath, EMode eMode) {
       nFlags |= O_RDWR | O_CREAT | O_TRUNC;
       break;
     case eCreateExclusive:
+    case eCreatePrivate:
       nFlags |= O_RDWR | O_CREAT | O_EXCL;
       break;
   }
-  m_nFd = ::open(sPath.c_str(), nFlags, 0666);
+  m_nFd = ::open(sPath.c_str(), nFlags, eMode == eCreatePrivate ? 0600 : 0666);
   return m_nFd >= 0;
 }
 

@@ -1,6 +1,8 @@
 #include "platform/File.h"
 
 #include <windows.h>
+// after windows.h
+#include <sddl.h>
 
 #include "platform/FaultInjection.h"
 
@@ -129,10 +131,18 @@ bool CFile::Open(const std::string& sPath, EMode eMode) {
   DWORD dwAccess = eMode == eRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   DWORD dwCreation = OPEN_EXISTING;
   if (eMode == eCreate) dwCreation = CREATE_ALWAYS;
-  if (eMode == eCreateExclusive) dwCreation = CREATE_NEW;
-  HANDLE h =
-      ::CreateFileA(sPath.c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, dwCreation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (eMode == eCreateExclusive || eMode == eCreatePrivate) dwCreation = CREATE_NEW;
+  // A private file's access list grants the owner everything and inherits nothing.
+  SECURITY_ATTRIBUTES attributes = {static_cast<DWORD>(sizeof(attributes)), nullptr, FALSE};
+  if (eMode == eCreatePrivate &&
+      !::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:P(A;;FA;;;OW)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+    return false;
+  }
+  HANDLE h = ::CreateFileA(
+      sPath.c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      eMode == eCreatePrivate ? &attributes : nullptr, dwCreation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (attributes.lpSecurityDescriptor) ::LocalFree(attributes.lpSecurityDescriptor);
   if (h == INVALID_HANDLE_VALUE) return false;
   m_pHandle = h;
   return true;

@@ -1,0 +1,121 @@
+// 'larchtool brand' with release public keys, on a POSIX bootstrapper's branding area and on a
+// Windows one's resources: whole files and the whole --show output compared.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "CommandTestUtil.h"
+#include "PeResources.h"
+#include "PeTestImage.h"
+#include "platform/Branding.h"
+
+namespace larchtool {
+namespace {
+
+const std::string sc_sKeyA(64, 'a');
+const std::string sc_sKeyB = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+// A POSIX executable's bytes around its branding area, with these slot texts.
+std::string PosixExe(const std::vector<std::string>& slots) {
+  std::string sArea(platform::sc_uBrandingAreaSize, '\0');
+  std::memcpy(&sArea[0], LARCH_BRANDING_MARKER, std::strlen(LARCH_BRANDING_MARKER));
+  for (size_t u = 0; u < slots.size(); ++u) {
+    sArea.replace(platform::sc_aBrandingSlots[u].uOffset, slots[u].size(), slots[u]);
+  }
+  return "\x7f"
+         "ELF code before" +
+         sArea + "data after";
+}
+
+std::string Show(const std::vector<std::string>& slots) {
+  std::string sText;
+  for (size_t u = 0; u < 4; ++u) {
+    sText += std::string(platform::sc_aBrandingSlots[u].pszName) + ": " + slots[u] + "\n";
+  }
+  return sText;
+}
+
+class BrandCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    larch_test::WriteFile(m_dir / "a.pub", sc_sKeyA + "\n");
+    larch_test::WriteFile(m_dir / "b.pub", sc_sKeyB + "\r\n");
+  }
+  uint32_t Brand(const std::string& sExe, const std::string& sArgs) {
+    return RunTool(m_dir, "brand '" + sExe + "' " + sArgs, m_sOut, m_sErr);
+  }
+  std::string Pub(const char* pszName) { return "--public-key '" + m_dir / pszName + "'"; }
+
+  larch_test::CScratchDir m_dir;
+  std::string m_sOut, m_sErr;
+};
+
+TEST_F(BrandCommand, FillsEmptiesAndShowsTheKeySlotsOfAPosixExecutable) {
+  const std::string sExe = m_dir / "Larch";
+  larch_test::WriteFile(sExe, PosixExe({"CLIENT.DLL", "127.0.0.1:1"}));
+  ASSERT_EQ(0u, Brand(sExe, Pub("a.pub") + " " + Pub("b.pub") + " --show")) << m_sErr;
+  EXPECT_EQ(Show({"CLIENT.DLL", "127.0.0.1:1", sc_sKeyA, sc_sKeyB}), m_sOut);
+  EXPECT_EQ(PosixExe({"CLIENT.DLL", "127.0.0.1:1", sc_sKeyA, sc_sKeyB}), FileText(sExe));
+
+  // One key empties the second slot; branding twice gives the same file.
+  for (int n = 0; n < 2; ++n) {
+    ASSERT_EQ(0u, Brand(sExe, Pub("b.pub")));
+    EXPECT_EQ(PosixExe({"CLIENT.DLL", "127.0.0.1:1", sc_sKeyB, ""}), FileText(sExe));
+  }
+  ASSERT_EQ(0u, Brand(sExe, "--no-public-keys --show"));
+  EXPECT_EQ(Show({"CLIENT.DLL", "127.0.0.1:1", "", ""}), m_sOut);
+  EXPECT_EQ(PosixExe({"CLIENT.DLL", "127.0.0.1:1"}), FileText(sExe));
+}
+
+TEST_F(BrandCommand, RefusesWhatIsNotAPublicKeyFileBeforeWriting) {
+  const std::string sExe = m_dir / "Larch";
+  const std::string sBefore = PosixExe({"CLIENT.DLL", "127.0.0.1:1", sc_sKeyA});
+  larch_test::WriteFile(sExe, sBefore);
+  for (const std::string& sText :
+       {sc_sKeyB.substr(1), sc_sKeyB + "0\n", sc_sKeyB + "\n\n", sc_sKeyB + " \n",
+        "x" + sc_sKeyB.substr(1) + "\n", std::string()}) {
+    larch_test::WriteFile(m_dir / "bad.pub", sText);
+    EXPECT_EQ(1u, Brand(sExe, "--client-file NEW.DLL " + Pub("a.pub") + " " + Pub("bad.pub")));
+    EXPECT_EQ(m_dir / "bad.pub" + " is not a public key file (64 hexadecimal digits on one line)\n",
+              m_sErr);
+  }
+  EXPECT_EQ(1u, Brand(sExe, Pub("missing.pub")));
+  EXPECT_EQ("Cannot open input file " + m_dir / "missing.pub" + "\n", m_sErr);
+  EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " " + Pub("a.pub") + " " + Pub("a.pub")));
+  EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " --no-public-keys"));
+  EXPECT_EQ(sBefore, FileText(sExe));
+  EXPECT_FALSE(std::filesystem::exists(sExe + ".branding"));
+}
+
+TEST_F(BrandCommand, WritesTheKeysAsResourcesOfAWindowsExecutable) {
+  const std::string sExe = m_dir / "Larch.exe";
+  SExeResourceUpdate client;
+  client.sType = "CONFIGDATA";
+  client.sName = "CLIENTAPP_FILENAME";
+  client.u16Language = 0x409;
+  client.data = {'A', '.', 'E', 'X', 'E', 0};
+  std::vector<uint8_t> image = RewritePeResources(SmallImage(), {client}, "Larch.exe");
+  larch_test::WriteFile(sExe, std::string(image.begin(), image.end()));
+  auto Keys = [&] {
+    std::vector<uint8_t> bytes = larch_test::ReadFileBytes(sExe);
+    std::vector<std::string> texts;
+    for (const char* pszName : {"RELEASE_PUBLIC_KEY_1", "RELEASE_PUBLIC_KEY_2"}) {
+      for (const SPeResource& r : FindPeResources(bytes, "CONFIGDATA", pszName, sExe)) {
+        texts.push_back(std::to_string(r.u16Language) + ":" + r.sData);
+      }
+    }
+    return texts;
+  };
+  ASSERT_EQ(0u, Brand(sExe, Pub("a.pub") + " " + Pub("b.pub") + " --show")) << m_sErr;
+  EXPECT_EQ(Show({"A.EXE", "", sc_sKeyA, sc_sKeyB}), m_sOut);
+  EXPECT_EQ(Keys(), (std::vector<std::string>{"0:" + sc_sKeyA + '\0', "0:" + sc_sKeyB + '\0'}));
+  ASSERT_EQ(0u, Brand(sExe, Pub("b.pub") + " --show"));
+  EXPECT_EQ(Show({"A.EXE", "", sc_sKeyB, ""}), m_sOut);
+  EXPECT_EQ(Keys(), (std::vector<std::string>{"0:" + sc_sKeyB + '\0', std::string("0:\0", 3)}));
+}
+
+}  // namespace
+}  // namespace larchtool

@@ -38,16 +38,19 @@ function(larch_setup_gtest)
   endif()
 endfunction()
 
-# larch_subsystem(NAME [DEPS lib...] [TEST_DEPS lib...])
+# larch_subsystem(NAME [DEPS lib...] [TEST_DEPS lib...] [EXTRA_SOURCES src...]
+#                 [EXTRA_TESTS src...])
 # Every *.cpp of the calling folder that is not a *_test.cpp goes into the static library
-# larch_NAME; every *_test.cpp goes into one test binary NAME_test, registered with CTest.
+# larch_NAME; every *_test.cpp goes into one test binary NAME_test, registered with CTest. Files
+# of subfolders join them through EXTRA_SOURCES and EXTRA_TESTS.
 function(larch_subsystem name)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXTRA_SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;EXTRA_SOURCES;EXTRA_TESTS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   if(tests)
     list(REMOVE_ITEM srcs ${tests})
   endif()
+  list(APPEND tests ${ARG_EXTRA_TESTS})
   add_library(larch_${name} STATIC ${srcs} ${ARG_EXTRA_SOURCES})
   target_include_directories(larch_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(larch_${name} PUBLIC ${ARG_DEPS})
@@ -89,8 +92,8 @@ endfunction()
 
 # Every library of the common code, for tools, benchmarks and fuzzers.
 function(larch_all_libraries out)
-  set(${out} larch_bootstrapper_core larch_package larch_protocols larch_network larch_config
-      larch_registry larch_blob larch_support larch_platform PARENT_SCOPE)
+  set(${out} larch_bootstrapper_core larch_package larch_protocols larch_security larch_network
+      larch_config larch_registry larch_blob larch_support larch_platform PARENT_SCOPE)
 endfunction()
 
 # larch_valgrind_tests(TEST[:GTEST_FILTER] ...): in the plain native build, these test binaries

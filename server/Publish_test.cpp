@@ -15,6 +15,7 @@
 #include "protocols/ContentServerDirectoryServerCommands.h"
 #include "protocols/GeneralDirectoryServerCommands.h"
 #include "protocols/PublicContentServerCommands.h"
+#include "security/Sha256.h"
 #include "support/MallocedBlock.h"
 
 namespace larchserver {
@@ -147,14 +148,25 @@ TEST(Publish, ShowListsThePublishedVersionsAndPackages) {
   EXPECT_EQ("nothing published in " + server.Publish() + "\npackages:\n", show());
   ASSERT_EQ(0u,
             RunLarchtool(sDir + " --component Weft --version 3 " + Quoted(scratch / "Weft.exe")));
-  size_t uSize = ReadTestFile(server.PublishPath("Weft_3.pkg")).size();
-  EXPECT_EQ(
-      "bootstrapper: version 0\n"
-      "client application: Weft version 3, Weft_3.pkg\n"
-      "packages:\n"
-      "  Weft_3.pkg (" +
-          std::to_string(uSize) + " bytes)\n",
-      show());
+  std::string sPkg = ReadTestFile(server.PublishPath("Weft_3.pkg"));
+  common::Sha256Digest hash = common::CSha256::Digest(sPkg.data(), sPkg.size());
+  auto expected = [&](const char* pszDiffers) {
+    return "bootstrapper: version 0\n"
+           "client application: Weft version 3, Weft_3.pkg\n"
+           "  " +
+           std::to_string(sPkg.size()) + " bytes, SHA-256 " +
+           common::ToLowerHex(hash.data(), hash.size()) + pszDiffers +
+           "\n"
+           "record: sequence 1, not signed\n"
+           "packages:\n"
+           "  Weft_3.pkg (" +
+           std::to_string(sPkg.size()) + " bytes)\n";
+  };
+  EXPECT_EQ(expected(""), show());
+  // A package changed after it was published shows.
+  sPkg[sPkg.size() / 2] ^= 1;
+  WriteTestFile(server.PublishPath("Weft_3.pkg"), sPkg);
+  EXPECT_EQ(expected(" (the file differs)"), show());
 }
 
 TEST(Publish, MistakesChangeNothing) {

@@ -1,9 +1,8 @@
 // The codec of package chunks: one complete zlib-format stream per chunk of up to 32768 bytes.
 //
-// The stream format is fixed, the library behind it is a build choice: CMake compiles one of
-// zlib/ChunkCodec.cpp or libdeflate/ChunkCodec.cpp. Both produce streams that zlib's one-call
-// decompressor reads, and both report failures with zlib's result codes so that messages read
-// the same whichever library is built in.
+// libdeflate does the work (ChunkCodec.cpp): its streams are ones that zlib's one-call
+// decompressor reads, and its failures are reported with zlib's result codes, which the
+// package's messages quote.
 //
 // A compressor or decompressor object is owned by one thread at a time; separate objects may
 // work in parallel.
@@ -32,7 +31,7 @@ class CChunkCompressor {
 
  private:
   int m_nLevel;
-  void* m_pState = nullptr;  // the library's compressor, when it keeps one
+  void* m_pState = nullptr;  // the library's compressor
 };
 
 class CChunkDecompressor {
@@ -52,7 +51,7 @@ class CChunkDecompressor {
   void* m_pState = nullptr;
 };
 
-// The library built in, for benchmarks and the tool's help ("zlib", "libdeflate").
+// The library built in, for benchmarks and the tool's help ("libdeflate").
 const char* ChunkCodecName();
 
 }  // namespace common

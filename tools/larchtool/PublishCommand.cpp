@@ -12,37 +12,48 @@
 
 #include "../../server/PublishLayout.h"
 #include "Command.h"
-#include "InputFile.h"
+#include "ExeBranding.h"
+#include "KeyFile.h"
+#include "RecordSigning.h"
+#include "ReleaseDirectory.h"
 #include "bootstrapper/InstallLayout.h"
 #include "package/PkgFile.h"
 #include "platform/File.h"
-#include "platform/NamedLock.h"
 #include "platform/Process.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
+#include "security/Sha256.h"
 
 namespace larchtool {
 namespace {
 
 const char sc_szPublishUsage[] =
-    "usage: larchtool publish --dir PUBLISH --component NAME --version V [--bootstrapper] PATH...\n"
+    "usage: larchtool publish --dir PUBLISH --component NAME --version V [--bootstrapper]\n"
+    "                         [--sign-key KEYFILE [--expires DAYS]] [--force] PATH...\n"
     "       larchtool publish --dir PUBLISH --show\n"
     "\n"
     "Builds the package NAME_V.pkg in the publish directory from the files and directories\n"
     "(a file is stored under its own name, a directory with everything below it under its\n"
     "name) and makes V the published version of the component in the directory's client\n"
-    "config record, which larch-server serves from its next request on.\n"
+    "config record, which larch-server serves from its next request on. The record keeps the\n"
+    "package's size and SHA-256 and a sequence number that every publish raises.\n"
     "\n"
     "  --component NAME  the client application's name without extension, or with\n"
     "                    --bootstrapper the bootstrapper's base name (Larch for Larch.exe)\n"
     "  --version V       the version number, 0 to 2147483647\n"
     "  --bootstrapper    publish a new bootstrapper: the single PATH is its executable, packed\n"
     "                    as NAME + \"New.exe\" as the self-update expects\n"
-    "  --show            print the published versions and the packages of the directory\n";
+    "  --sign-key KEYFILE  sign the record with the secret key (see 'larchtool keygen');\n"
+    "                    without it the record is unsigned\n"
+    "  --expires DAYS    a signed record expires after DAYS days, 1 to 3650 (30); re-sign it\n"
+    "                    in time with 'larchtool sign'\n"
+    "  --force           publish even what would lock bootstrappers out (a signed record\n"
+    "                    replaced by an unsigned one, a bootstrapper not branded with the\n"
+    "                    signing key, or one with keys published unsigned), with a warning\n"
+    "  --show            print the published versions, the packages and the record's\n"
+    "                    sequence number and signature\n";
 
 constexpr int32_t sc_nCompressionLevel = 9;
 constexpr uint32_t sc_uMaxVersion = 0x7fffffff;  // the bootstrapper prints versions signed
-// Another publish holds the directory: wait for it as long as file operations are retried.
-constexpr uint32_t sc_uLockWaitMs = 10000;
 
 struct SPublishArgs {
   std::string sDir;
@@ -50,12 +61,10 @@ struct SPublishArgs {
   uint32_t uVersion = 0;
   bool bBootstrapper = false;
   bool bShow = false;
+  bool bForce = false;
+  SSigningArgs signing;
   std::vector<std::string> vecPaths;
 };
-
-std::string InDir(const std::string& sDir, const std::string& sName) {
-  return sDir + "/" + sName;
-}
 
 // The package's name as the bootstrapper asks for it, which reads versions signed.
 std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
@@ -106,6 +115,10 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
       parsed.bBootstrapper = true;
     } else if (sArg == "--show") {
       parsed.bShow = true;
+    } else if (sArg == "--force") {
+      parsed.bForce = true;
+    } else if (ParseSigningArg(args, u, parsed.signing)) {
+      // --sign-key or --expires, taken with its value
     } else if (sArg.size() > 1 && sArg[0] == '-') {
       throw CUsageError("unknown option '" + sArg + "'");
     } else {
@@ -114,10 +127,13 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
   }
   if (parsed.sDir.empty()) throw CUsageError("--dir PUBLISH is required");
   if (parsed.bShow) {
-    if (!parsed.sComponent.empty() || bVersion || parsed.bBootstrapper || !parsed.vecPaths.empty())
+    if (!parsed.sComponent.empty() || bVersion || parsed.bBootstrapper ||
+        !parsed.vecPaths.empty() || parsed.bForce || !parsed.signing.sKeyFile.empty() ||
+        parsed.signing.bDaysGiven)
       throw CUsageError("--show takes no other options");
     return parsed;
   }
+  CheckSigningArgs(parsed.signing);
   if (parsed.sComponent.empty()) throw CUsageError("--component NAME is required");
   CheckComponentName(parsed.sComponent);
   if (!bVersion) throw CUsageError("--version V is required");
@@ -127,76 +143,6 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
   }
   return parsed;
 }
-
-void CheckDirectory(const std::string& sDir) {
-  platform::SFileStatus status;
-  if (!platform::GetFileStatus(sDir, status) || !status.bDirectory) {
-    throw std::runtime_error("publish directory " + sDir + " does not exist");
-  }
-}
-
-// The publish directory is changed by one publish at a time: the record is read, changed and
-// written back, and two publishes at once would lose one of the versions. The lock is named
-// after the directory's full path and dies with its holder, so a killed publish never leaves
-// the directory locked.
-class CPublishLock {
- public:
-  explicit CPublishLock(const std::string& sDir) {
-    std::string sFullPath = platform::GetFullPath(sDir);
-    std::string sName =
-        sFullPath.empty() ? "" : platform::NamedLockNameForFullPath("LarchPublish_", sFullPath);
-    if (sName.empty() || !m_lock.Create(sName)) {
-      throw std::runtime_error("publish directory " + sDir + ": cannot create its lock");
-    }
-    if (m_lock.Acquire(sc_uLockWaitMs) != platform::CNamedLock::eObtained) {
-      throw std::runtime_error("publish directory " + sDir + " is locked by another publish");
-    }
-    RemoveLeftoversOfKilledPublishes(sDir);
-  }
-
- private:
-  // With the lock held no other publish is writing, so every temporary file ("." NAME "."
-  // PID ".tmp") is what a killed publish left behind.
-  static void RemoveLeftoversOfKilledPublishes(const std::string& sDir) {
-    std::vector<std::string> names;
-    if (!platform::ListDirectory(sDir, names)) return;
-    for (const std::string& sName : names) {
-      if (sName.size() > 5 && sName[0] == '.' && sName.compare(sName.size() - 4, 4, ".tmp") == 0) {
-        platform::RemoveFile(InDir(sDir, sName));
-      }
-    }
-  }
-
-  platform::CNamedLock m_lock;  // given back by its destructor
-};
-
-// A file written under a temporary name beside its final one; removed unless committed.
-class CTempName {
- public:
-  CTempName(const std::string& sDir, const std::string& sFinalName)
-      : m_sPath(InDir(sDir,
-                      "." + sFinalName + "." + std::to_string(platform::GetProcessId()) + ".tmp")),
-        m_sFinal(InDir(sDir, sFinalName)) {}
-  ~CTempName() {
-    if (!m_bCommitted) platform::RemoveFile(m_sPath);
-  }
-  CTempName(const CTempName&) = delete;
-  CTempName& operator=(const CTempName&) = delete;
-
-  const std::string& Path() const { return m_sPath; }
-  const std::string& Final() const { return m_sFinal; }
-  void Commit() {
-    if (!platform::RenameFile(m_sPath, m_sFinal)) {
-      throw std::runtime_error("unable to rename " + m_sPath + " to " + m_sFinal);
-    }
-    m_bCommitted = true;
-  }
-
- private:
-  std::string m_sPath;
-  std::string m_sFinal;
-  bool m_bCommitted = false;
-};
 
 // A directory for the renamed bootstrapper executable, removed with its content.
 class CStagingDir {
@@ -245,8 +191,46 @@ class CWarningPrinter : public common::IPkgFileListener {
   void OnPkgProgress(uint64_t, uint64_t) override {}
 };
 
-// Builds the package under a temporary name and renames it into place. Returns its entry count.
-uint32_t BuildPackage(const SPublishArgs& args) {
+using Weft::CClientConfigRecord;
+using CFieldName = common::CMultiFieldBlob::CFieldName;
+using SPackageDigest = CClientConfigRecord::SPackageDigest;
+
+// The record's fields for the bootstrapper or the client application.
+struct SComponentFields {
+  uint32_t uVersion;
+  uint32_t uName;
+};
+SComponentFields FieldsOf(bool bBootstrapper) {
+  if (bBootstrapper) {
+    return {CClientConfigRecord::eCurrentClientBootstrapVersion,
+            larchserver::sc_uBootstrapComponentField};
+  }
+  return {CClientConfigRecord::eCurrentClientAppPackageVersion,
+          larchserver::sc_uClientAppComponentField};
+}
+
+// The size and SHA-256 of the package file as it lies on the disk.
+SPackageDigest DigestOfFile(const std::string& sPath) {
+  platform::CFile file;
+  if (!file.Open(sPath, platform::CFile::eRead))
+    throw std::runtime_error("unable to open " + sPath);
+  common::CSha256 sha;
+  std::vector<uint8_t> buffer(1 << 20);
+  for (;;) {
+    int64_t nRead = file.Read(buffer.data(), buffer.size());
+    if (nRead < 0) throw std::runtime_error("error reading " + sPath);
+    if (nRead == 0) break;
+    sha.Update(buffer.data(), static_cast<size_t>(nRead));
+  }
+  SPackageDigest digest;
+  digest.u64Size = sha.BytesFed();
+  digest.hash = sha.Final();
+  return digest;
+}
+
+// Builds the package under a temporary name and renames it into place. Returns its entry count
+// and the digest of the file written.
+uint32_t BuildPackage(const SPublishArgs& args, SPackageDigest& digest) {
   std::vector<std::string> vecSources = args.vecPaths;
   std::unique_ptr<CStagingDir> pStaging;
   if (args.bBootstrapper) {
@@ -271,102 +255,126 @@ uint32_t BuildPackage(const SPublishArgs& args) {
     throw std::runtime_error("nothing to publish: " + PackageName(args.sComponent, args.uVersion) +
                              " would hold no file");
   }
+  digest = DigestOfFile(pkgName.Path());
   pkgName.Commit();
   return pkg.GetNumFiles();
 }
 
-using Weft::CClientConfigRecord;
-using CFieldName = common::CMultiFieldBlob::CFieldName;
+void PublishGuard(const SPublishArgs& args, const std::string& sText) {
+  Guard(args.bForce, "publish", sText);
+}
 
-// The directory's record; null before the first publish.
-std::unique_ptr<CClientConfigRecord> ReadPublishedRecord(const std::string& sDir) {
-  std::string sPath = InDir(sDir, larchserver::sc_szClientConfigRecordFile);
-  std::string sImage;
-  if (!ReadInputFileIfPresent(sPath, sImage)) return nullptr;
+// The bootstrapper being published will check every record it fetches with the keys branded
+// into it: it must know the key that signs, and an unsigned publish must not ship keys.
+void CheckBootstrapperKeys(const SPublishArgs& args, const common::CSigningKey* pKey) {
+  const std::string& sExe = args.vecPaths[0];
+  std::vector<common::PublicKey> keys;
   try {
-    std::unique_ptr<CClientConfigRecord> pRecord(new CClientConfigRecord(
-        reinterpret_cast<const uint8_t*>(sImage.data()), static_cast<uint32_t>(sImage.size())));
-    pRecord->ValidateFields();
-    return pRecord;
+    keys = ReadBrandedReleaseKeys(sExe);
   } catch (const std::exception& e) {
-    throw std::runtime_error(sPath + " is not a client config record: " + e.what());
+    if (pKey) PublishGuard(args, std::string(e.what()) + ": its release keys cannot be checked");
+    return;
+  }
+  if (pKey && std::find(keys.begin(), keys.end(), pKey->Public()) == keys.end()) {
+    PublishGuard(args,
+                 sExe + " is not branded with the public key of " + args.signing.sKeyFile +
+                     ": once installed it would refuse every record signed with it; brand it with "
+                     "'larchtool brand EXE --public-key " +
+                     args.signing.sKeyFile + sc_pszPublicKeySuffix + "'");
+  } else if (!pKey && !keys.empty()) {
+    PublishGuard(args,
+                 sExe +
+                     " carries release public keys: once installed it would refuse every unsigned "
+                     "record; publish it with --sign-key KEYFILE");
   }
 }
 
-// The directory's record; before the first publish one with every version 0 (what a fresh
-// installation holds), so that the bootstrapper finds all three numbers.
-std::unique_ptr<CClientConfigRecord> LoadRecord(const std::string& sDir) {
-  std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(sDir);
-  if (pRecord) return pRecord;
-  return std::unique_ptr<CClientConfigRecord>(
-      new CClientConfigRecord(larchserver::sc_uRecordLayoutVersion, 0, 0));
+// Every guard, before anything is written.
+void CheckPublish(const SPublishArgs& args, const CClientConfigRecord& record,
+                  const common::CSigningKey* pKey) {
+  if (!pKey && record.IsSigned()) {
+    PublishGuard(args,
+                 "the record in " + args.sDir +
+                     " is signed: an unsigned one would be refused by bootstrappers that check "
+                     "signatures; publish with --sign-key KEYFILE");
+  }
+  if (pKey) GuardKeyChange(record, *pKey, args.signing.sKeyFile, args.bForce, "publish");
+  if (args.bBootstrapper) CheckBootstrapperKeys(args, pKey);
 }
 
-// Sets the component's version and name and replaces the record file whole.
-void UpdateRecord(const SPublishArgs& args, std::unique_ptr<CClientConfigRecord> pRecord) {
-  uint32_t uVersionField = args.bBootstrapper
-                               ? CClientConfigRecord::eCurrentClientBootstrapVersion
-                               : CClientConfigRecord::eCurrentClientAppPackageVersion;
-  uint32_t uNameField = args.bBootstrapper ? larchserver::sc_uBootstrapComponentField
-                                           : larchserver::sc_uClientAppComponentField;
-  pRecord->SetField(CFieldName(uVersionField), args.uVersion);
-  pRecord->SetField(CFieldName(uNameField), args.sComponent);
-
-  common::CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
-  const uint8_t* pImage = pRecord->GetSerializedBlob(&uSize);
-  CTempName recordName(args.sDir, larchserver::sc_szClientConfigRecordFile);
-  {
-    platform::CFile out;
-    if (!out.Open(recordName.Path(), platform::CFile::eCreate) || !out.Write(pImage, uSize) ||
-        !out.Flush()) {
-      throw std::runtime_error("unable to write " + recordName.Path());
-    }
+// Sets the component's version, name and package digest and a new sequence number; signs last.
+void UpdateRecord(const SPublishArgs& args, const SPackageDigest& digest,
+                  const common::CSigningKey* pKey, CClientConfigRecord& record) {
+  SComponentFields fields = FieldsOf(args.bBootstrapper);
+  record.SetField(CFieldName(fields.uVersion), args.uVersion);
+  record.SetField(CFieldName(fields.uName), args.sComponent);
+  record.SetPackageDigest(args.bBootstrapper, digest);
+  RaiseSequenceNum(record);
+  if (pKey) {
+    SignRecord(record, *pKey, args.signing.uDays);
+  } else {
+    MakeUnsigned(record);
   }
-  recordName.Commit();
 }
 
 int Publish(const SPublishArgs& args) {
-  CheckDirectory(args.sDir);
-  CPublishLock lock(args.sDir);
-  // A damaged record stops the publish before anything is written.
-  std::unique_ptr<CClientConfigRecord> pRecord = LoadRecord(args.sDir);
-  uint32_t uFiles = BuildPackage(args);
-  UpdateRecord(args, std::move(pRecord));
-  std::printf("published %s version %u%s: %s (%u files)\n", args.sComponent.c_str(), args.uVersion,
-              args.bBootstrapper ? " (bootstrapper)" : "",
-              PackageName(args.sComponent, args.uVersion).c_str(), uFiles);
+  CReleaseDirectory dir(args.sDir);
+  std::unique_ptr<common::CSigningKey> pKey;
+  if (!args.signing.sKeyFile.empty()) {
+    pKey.reset(new common::CSigningKey(ReadSecretKeyFile(args.signing.sKeyFile)));
+  }
+  // A damaged record or a refused guard stops the publish before anything is written.
+  std::unique_ptr<CClientConfigRecord> pRecord = dir.LoadRecord();
+  CheckPublish(args, *pRecord, pKey.get());
+  SPackageDigest digest;
+  uint32_t uFiles = BuildPackage(args, digest);
+  UpdateRecord(args, digest, pKey.get(), *pRecord);
+  dir.WriteRecord(*pRecord);
+  std::printf("published %s version %u%s: %s (%u files)\nrecord: %s\n", args.sComponent.c_str(),
+              args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "",
+              PackageName(args.sComponent, args.uVersion).c_str(), uFiles,
+              RecordSummary(*pRecord).c_str());
   return sc_nExitOk;
 }
 
-void ShowComponent(const CClientConfigRecord& record, const std::string& sDir, const char* pszWhat,
-                   uint32_t uVersionField, uint32_t uNameField) {
+// The component's line, and the size and hash that the record vouches for.
+void ShowComponent(const CClientConfigRecord& record, const std::string& sDir, bool bBootstrapper) {
+  const char* pszWhat = bBootstrapper ? "bootstrapper" : "client application";
+  SComponentFields fields = FieldsOf(bBootstrapper);
   uint32_t uVersion = 0;
-  std::string sName = record.GetFieldDataAsCString(CFieldName(uNameField));
-  if (!record.GetFieldDataAsU32(CFieldName(uVersionField), uVersion)) {
+  std::string sName = record.GetFieldDataAsCString(CFieldName(fields.uName));
+  if (!record.GetFieldDataAsU32(CFieldName(fields.uVersion), uVersion)) {
     std::printf("%s: no version\n", pszWhat);
-  } else if (sName.empty()) {
-    std::printf("%s: version %u\n", pszWhat, uVersion);
-  } else {
-    std::string sPkg = PackageName(sName, uVersion);
-    platform::SFileStatus status;
-    bool bPresent = platform::GetFileStatus(InDir(sDir, sPkg), status) && status.bRegularFile;
-    std::printf("%s: %s version %u, %s%s\n", pszWhat, sName.c_str(), uVersion, sPkg.c_str(),
-                bPresent ? "" : " (missing)");
+    return;
   }
+  if (sName.empty()) {
+    std::printf("%s: version %u\n", pszWhat, uVersion);
+    return;
+  }
+  std::string sPkg = PackageName(sName, uVersion);
+  platform::SFileStatus status;
+  bool bPresent = platform::GetFileStatus(InDir(sDir, sPkg), status) && status.bRegularFile;
+  std::printf("%s: %s version %u, %s%s\n", pszWhat, sName.c_str(), uVersion, sPkg.c_str(),
+              bPresent ? "" : " (missing)");
+  SPackageDigest recorded;
+  if (!record.GetPackageDigest(bBootstrapper, recorded)) return;
+  SPackageDigest actual;
+  if (bPresent) actual = DigestOfFile(InDir(sDir, sPkg));
+  bool bSame = bPresent && actual.u64Size == recorded.u64Size && actual.hash == recorded.hash;
+  std::printf("  %llu bytes, SHA-256 %s%s\n", static_cast<unsigned long long>(recorded.u64Size),
+              common::ToLowerHex(recorded.hash.data(), recorded.hash.size()).c_str(),
+              bSame || !bPresent ? "" : " (the file differs)");
 }
 
 int Show(const SPublishArgs& args) {
-  CheckDirectory(args.sDir);
+  CheckPublishDirectory(args.sDir);
   std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(args.sDir);
   if (!pRecord) {
     std::printf("nothing published in %s\n", args.sDir.c_str());
   } else {
-    ShowComponent(*pRecord, args.sDir, "bootstrapper",
-                  CClientConfigRecord::eCurrentClientBootstrapVersion,
-                  larchserver::sc_uBootstrapComponentField);
-    ShowComponent(*pRecord, args.sDir, "client application",
-                  CClientConfigRecord::eCurrentClientAppPackageVersion,
-                  larchserver::sc_uClientAppComponentField);
+    ShowComponent(*pRecord, args.sDir, true);
+    ShowComponent(*pRecord, args.sDir, false);
+    std::printf("record: %s\n", RecordSummary(*pRecord).c_str());
   }
   std::vector<std::string> names;
   if (!platform::ListDirectory(args.sDir, names)) {

@@ -1,0 +1,107 @@
+#include "RecordSigning.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+#include "Command.h"
+
+namespace larchtool {
+namespace {
+
+constexpr uint32_t sc_uMaxExpiryDays = 3650;
+constexpr uint64_t sc_u64SecondsPerDay = 86400;
+
+uint32_t ParseExpiryDays(const std::string& sText) {
+  bool bDigits =
+      !sText.empty() && sText.size() <= 4 &&
+      std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
+  uint32_t uDays = bDigits ? static_cast<uint32_t>(std::stoul(sText)) : 0;
+  if (uDays < 1 || uDays > sc_uMaxExpiryDays) {
+    throw CUsageError("--expires must be a number of days from 1 to 3650: '" + sText + "'");
+  }
+  return uDays;
+}
+
+}  // namespace
+
+using Weft::CClientConfigRecord;
+
+bool ParseSigningArg(const std::vector<std::string>& args, size_t& u, SSigningArgs& signing) {
+  const std::string& sArg = args[u];
+  if (sArg != "--sign-key" && sArg != "--expires") return false;
+  if (u + 1 >= args.size()) throw CUsageError(sArg + " needs a value");
+  const std::string& sValue = args[++u];
+  if (sArg == "--sign-key") {
+    signing.sKeyFile = sValue;
+  } else {
+    signing.uDays = ParseExpiryDays(sValue);
+    signing.bDaysGiven = true;
+  }
+  return true;
+}
+
+void CheckSigningArgs(const SSigningArgs& signing) {
+  if (signing.bDaysGiven && signing.sKeyFile.empty()) {
+    throw CUsageError("--expires needs --sign-key KEYFILE");
+  }
+}
+
+uint64_t RaiseSequenceNum(CClientConfigRecord& record) {
+  uint64_t u64Sequence = 0;
+  record.GetSequenceNum(u64Sequence);
+  record.SetSequenceNum(++u64Sequence);
+  return u64Sequence;
+}
+
+uint64_t SignRecord(CClientConfigRecord& record, const common::CSigningKey& key, uint32_t uDays) {
+  int64_t n64Now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  uint64_t u64Expiry =
+      static_cast<uint64_t>(std::max<int64_t>(n64Now, 0)) + uDays * sc_u64SecondsPerDay;
+  record.SetExpiryTime(u64Expiry);
+  record.Sign(key);
+  return u64Expiry;
+}
+
+void MakeUnsigned(CClientConfigRecord& record) {
+  record.RemoveSignature();
+  record.RemoveField(CClientConfigRecord::CFieldName(CClientConfigRecord::eExpiryTime));
+}
+
+void Guard(bool bForce, const char* pszCommand, const std::string& sText) {
+  if (!bForce) throw std::runtime_error(sText + " (or give --force)");
+  std::fprintf(stderr, "larchtool %s: warning: %s\n", pszCommand, sText.c_str());
+}
+
+void GuardKeyChange(const CClientConfigRecord& record, const common::CSigningKey& key,
+                    const std::string& sKeyFile, bool bForce, const char* pszCommand) {
+  if (!record.IsSigned() || record.IsSignedBy(key.Public())) return;
+  Guard(bForce, pszCommand,
+        "the record is signed with another key than " + sKeyFile +
+            "'s: bootstrappers that do not know its public key would refuse every record from "
+            "now on; first publish a bootstrapper branded with both keys");
+}
+
+std::string UtcDate(uint64_t u64Seconds) {
+  std::time_t t = static_cast<std::time_t>(u64Seconds);
+  char szDate[32] = "";
+  const std::tm* pTm = std::gmtime(&t);
+  if (!pTm || std::strftime(szDate, sizeof(szDate), "%Y-%m-%d", pTm) == 0) return "(bad date)";
+  return szDate;
+}
+
+std::string RecordSummary(const CClientConfigRecord& record) {
+  uint64_t u64Sequence = 0, u64Expiry = 0;
+  std::string sText = record.GetSequenceNum(u64Sequence) ? "sequence " + std::to_string(u64Sequence)
+                                                         : std::string("no sequence number");
+  if (!record.IsSigned()) return sText + ", not signed";
+  sText += ", signed";
+  if (record.GetExpiryTime(u64Expiry)) sText += ", expires " + UtcDate(u64Expiry);
+  return sText;
+}
+
+}  // namespace larchtool

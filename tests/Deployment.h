@@ -127,7 +127,7 @@ class Deployment : public ::testing::Test {
       if (sPaths.find(sArg) == std::string::npos) sPaths += " " + sArg;
     }
     Tool("publish --dir " + Quote(m_sPub) + " --component CLIENT --version " +
-         std::to_string(nVersion) + " " + sPaths);
+         std::to_string(nVersion) + m_sPublishOptions + " " + sPaths);
   }
   // A branded copy of the bootstrapper; sServers defaults to this deployment's directory server.
   // sMoreOptions are further options of `larchtool brand` (the release keys).
@@ -145,7 +145,7 @@ class Deployment : public ::testing::Test {
     std::string sNew = BrandedCopy("Larch-v" + std::to_string(nVersion),
                                    Address(0) + "," + Address(0), sMoreBrandOptions);
     Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version " +
-         std::to_string(nVersion) + " --bootstrapper " + Quote(sNew));
+         std::to_string(nVersion) + m_sPublishOptions + " --bootstrapper " + Quote(sNew));
     return sNew;
   }
   void InstallBootstrapper(const std::string& sMoreBrandOptions = "") {
@@ -218,6 +218,7 @@ class Deployment : public ::testing::Test {
   std::unique_ptr<platform::CProcess> m_pServer;
   int m_nBasePort = 0;
   int m_nRuns = 0;
+  std::string m_sPublishOptions;  // further options of every `larchtool publish` (signing)
 };
 
 }  // namespace larch_e2e

@@ -28,12 +28,8 @@ const common::CSigningKey& Key() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_support::AbortOnAssert();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uSize) {
+  fuzz_support::AbortOnAssert();
   if (uSize < 1) return 0;
   const uint8_t u8Mode = pData[0];
   const uint64_t u64Seen = (u8Mode >> 2) & 7;

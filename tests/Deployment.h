@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -17,7 +18,9 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"
+#include "protocols/ClientConfigDBKeyRecord.h"
 #include "registry/BlobRegistry.h"
+#include "security/Sha256.h"
 #include "support/TestUtil.h"
 
 namespace larch_e2e {
@@ -203,6 +206,31 @@ class Deployment : public ::testing::Test {
       files[sName] = entry.is_directory() ? "<folder>" : ReadFile(entry.path().string());
     }
     return files;
+  }
+  std::string PublishedRecordFile() { return m_sPub + "/ClientConfigRecord.blob"; }
+  // Reads the published record, lets fn change it, and puts it back in one rename.
+  void EditRecord(const std::function<void(Weft::CClientConfigRecord&)>& fn) {
+    const std::string sImage = ReadFile(PublishedRecordFile());
+    Weft::CClientConfigRecord record(reinterpret_cast<const uint8_t*>(sImage.data()),
+                                     static_cast<uint32_t>(sImage.size()));
+    fn(record);
+    WriteRecord(record);
+  }
+  void WriteRecord(const Weft::CClientConfigRecord& record) {
+    Weft::CClientConfigRecord::SizeOfFieldData_t uSize = 0;
+    const uint8_t* pImage = record.GetSerializedBlob(&uSize);
+    WriteFile(PublishedRecordFile() + ".new",
+              std::string(reinterpret_cast<const char*>(pImage), uSize));
+    fs::rename(PublishedRecordFile() + ".new", PublishedRecordFile());
+  }
+  // The package's size and hash as the record publishes them (nothing for a missing package).
+  void AddDigest(Weft::CClientConfigRecord& record, bool bBootstrapper,
+                 const std::string& sPackage) {
+    const std::string sFile = m_sPub + "/" + sPackage + ".pkg";
+    if (!Exists(sFile)) return;
+    const std::string sBytes = ReadFile(sFile);
+    record.SetPackageDigest(bBootstrapper,
+                            {sBytes.size(), common::CSha256::Digest(sBytes.data(), sBytes.size())});
   }
   std::string Version(const char* pszName) {
     common::CBlobRegistry registry(m_sInst + "/Larch.blb", true, 5000);

@@ -56,14 +56,19 @@ TEST_F(InstallSafety, DamagedPackagesChangeNothingInstalledAndARollbackLaunches)
   Tool("pkg create " + Quote(m_dir / "nofiles.pkg") + " " + Quote(m_dir / "empty"));
   Tool("pkg create " + Quote(m_dir / "noclient.pkg") + " " + Quote(m_dir / "a.txt"));
   const std::string sDamaged = "ERROR: package CLIENT_2.pkg is damaged: ";
-  for (const std::string& sBytes : {std::string(4096, '\0'), std::string(9, '\0')}) {
+  // The operator publishes the damaged bytes: the record vouches for them, the unpacking refuses.
+  auto Publish = [&](const std::string& sBytes) {
     WriteFile(sPackage, sBytes);
+    EditRecord([&](Weft::CClientConfigRecord& record) { AddDigest(record, false, "CLIENT_2"); });
+  };
+  for (const std::string& sBytes : {std::string(4096, '\0'), std::string(9, '\0')}) {
+    Publish(sBytes);
     EXPECT_EQ(RunUntilError(), sDamaged + "corrupt pkg file header (invalid number of files)");
     EXPECT_EQ(Snapshot(), installed);
   }
   // These faults are the package reader's own texts, as larchtool shows them.
   for (const std::string& sBytes : {sGood.substr(0, sGood.size() / 2), sFlipped}) {
-    WriteFile(sPackage, sBytes);
+    Publish(sBytes);
     const std::string sProblem = ExtractError(sPackage);
     const std::string sLine = RunUntilError();
     EXPECT_EQ(sLine, sDamaged + sProblem);
@@ -74,7 +79,7 @@ TEST_F(InstallSafety, DamagedPackagesChangeNothingInstalledAndARollbackLaunches)
       {"nofiles", "ERROR: PublicContentServer: invalid file length (0)"},
       {"noclient", sDamaged + "does not hold CLIENT.dll"}};
   for (const auto& refusal : cases) {
-    WriteFile(sPackage, ReadFile(m_dir / (std::string(refusal.first) + ".pkg")));
+    Publish(ReadFile(m_dir / (std::string(refusal.first) + ".pkg")));
     EXPECT_EQ(RunUntilError(), refusal.second);
     EXPECT_EQ(Snapshot(), installed);
   }

@@ -45,22 +45,6 @@ class VerifiedUpdate : public Deployment {
     m_sPublishOptions = " --sign-key " + Quote(m_dir / sName) + sMore;
   }
 
-  std::string PublishedRecordFile() { return m_sPub + "/ClientConfigRecord.blob"; }
-  // Reads the published record, lets fn change it, and puts it back in one rename.
-  void EditRecord(const std::function<void(CClientConfigRecord&)>& fn) {
-    const std::string sImage = ReadFile(PublishedRecordFile());
-    CClientConfigRecord record(reinterpret_cast<const uint8_t*>(sImage.data()),
-                               static_cast<uint32_t>(sImage.size()));
-    fn(record);
-    WriteRecord(record);
-  }
-  void WriteRecord(const CClientConfigRecord& record) {
-    CClientConfigRecord::SizeOfFieldData_t uSize = 0;
-    const uint8_t* pImage = record.GetSerializedBlob(&uSize);
-    WriteFile(PublishedRecordFile() + ".new",
-              std::string(reinterpret_cast<const char*>(pImage), uSize));
-    fs::rename(PublishedRecordFile() + ".new", PublishedRecordFile());
-  }
   // The published packages' sizes and hashes, the sequence number and the expiry, signed.
   void SignRelease(const common::CSigningKey& key, uint64_t u64Sequence,
                    uint64_t u64Expiry = NowUtc() + 86400) {
@@ -72,13 +56,6 @@ class VerifiedUpdate : public Deployment {
       record.SetExpiryTime(u64Expiry);
       record.Sign(key);
     });
-  }
-  void AddDigest(CClientConfigRecord& record, bool bBootstrapper, const std::string& sPackage) {
-    const std::string sFile = m_sPub + "/" + sPackage + ".pkg";
-    if (!Exists(sFile)) return;
-    const std::string sBytes = ReadFile(sFile);
-    record.SetPackageDigest(bBootstrapper,
-                            {sBytes.size(), common::CSha256::Digest(sBytes.data(), sBytes.size())});
   }
   // Returns the package's bytes as they were.
   std::string FlipAByte(const std::string& sPackage) {

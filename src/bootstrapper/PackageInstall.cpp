@@ -304,7 +304,7 @@ void CPackageInstaller::DownloadInto(const std::string& sPackageFile, platform::
   for (;;) {
     const uint64_t u64OnDisk = SeekToEnd(sPart, file, pDigest ? &hash : nullptr);
     // A part file that an earlier run completed needs no request.
-    if (pDigest && u64OnDisk == pDigest->u64Size) return;
+    if (pDigest && u64OnDisk > 0 && u64OnDisk == pDigest->u64Size) return;
     const uint32_t u32Offset = static_cast<uint32_t>(u64OnDisk);
     try {
       rotation.CountAttempt();

@@ -43,22 +43,24 @@ std::string LoadBrandedDirectoryServersText() {
   return LoadChecked(sc_pszDirectoryServersResource, sc_pszBrandingType, true);
 }
 
-bool ParseReleaseKeyText(const std::string& sText, common::PublicKey& key) {
-  return common::FromHex(sText, key.data(), key.size());
-}
-
-std::vector<common::PublicKey> LoadBrandedReleaseKeys() {
+std::vector<common::PublicKey> ReleaseKeysFromBranding(
+    const std::function<std::string(const char* pszName)>& fnRead) {
   std::vector<common::PublicKey> keys;
   for (const char* pszName : sc_apszReleaseKeyResources) {
-    std::string sText = LoadChecked(pszName, sc_pszBrandingType, true);
+    std::string sText = fnRead(pszName);
     if (sText.empty()) continue;
     common::PublicKey key;
-    if (!ParseReleaseKeyText(sText, key)) {
+    if (!common::FromHex(sText, key.data(), key.size())) {
       throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is not a public key");
     }
     keys.push_back(key);
   }
   return keys;
+}
+
+std::vector<common::PublicKey> LoadBrandedReleaseKeys() {
+  return ReleaseKeysFromBranding(
+      [](const char* pszName) { return LoadChecked(pszName, sc_pszBrandingType, true); });
 }
 
 }  // namespace bootstrapper

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cctype>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,7 +60,9 @@ std::string LoadBrandedDirectoryServersText();
 // skipped). A slot that holds anything but 64 hexadecimal digits throws "BRANDING ERROR:
 // RELEASE_PUBLIC_KEY_1 is not a public key": a typo must not turn the checks off.
 std::vector<common::PublicKey> LoadBrandedReleaseKeys();
-// The same rule for a text, for larchtool; false when it is not a key.
-bool ParseReleaseKeyText(const std::string& sText, common::PublicKey& key);
+// The same rule over the texts fnRead gives for the slot names (larchtool reads another
+// program's branding).
+std::vector<common::PublicKey> ReleaseKeysFromBranding(
+    const std::function<std::string(const char* pszName)>& fnRead);
 
 }  // namespace bootstrapper

@@ -108,17 +108,8 @@ void BrandExecutable(const std::string& sExe, const std::vector<SBrandingString>
 
 std::vector<common::PublicKey> ReadBrandedReleaseKeys(const std::string& sExe) {
   std::vector<uint8_t> bytes = ReadInputBytes(sExe);
-  std::vector<common::PublicKey> keys;
-  for (const char* pszName : bootstrapper::sc_apszReleaseKeyResources) {
-    std::string sText = ReadBrandingString(sExe, bytes, pszName);
-    if (sText.empty()) continue;
-    common::PublicKey key;
-    if (!bootstrapper::ParseReleaseKeyText(sText, key)) {
-      throw std::runtime_error(std::string("BRANDING ERROR: ") + pszName + " is not a public key");
-    }
-    keys.push_back(key);
-  }
-  return keys;
+  return bootstrapper::ReleaseKeysFromBranding(
+      [&](const char* pszName) { return ReadBrandingString(sExe, bytes, pszName); });
 }
 
 }  // namespace larchtool

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <stdexcept>
 
 #include "Command.h"
+#include "bootstrapper/ReleaseCheck.h"
 
 namespace larchtool {
 namespace {
@@ -86,21 +86,13 @@ void GuardKeyChange(const CClientConfigRecord& record, const common::CSigningKey
             "now on; first publish a bootstrapper branded with both keys");
 }
 
-std::string UtcDate(uint64_t u64Seconds) {
-  std::time_t t = static_cast<std::time_t>(u64Seconds);
-  char szDate[32] = "";
-  const std::tm* pTm = std::gmtime(&t);
-  if (!pTm || std::strftime(szDate, sizeof(szDate), "%Y-%m-%d", pTm) == 0) return "(bad date)";
-  return szDate;
-}
-
 std::string RecordSummary(const CClientConfigRecord& record) {
   uint64_t u64Sequence = 0, u64Expiry = 0;
   std::string sText = record.GetSequenceNum(u64Sequence) ? "sequence " + std::to_string(u64Sequence)
                                                          : std::string("no sequence number");
   if (!record.IsSigned()) return sText + ", not signed";
   sText += ", signed";
-  if (record.GetExpiryTime(u64Expiry)) sText += ", expires " + UtcDate(u64Expiry);
+  if (record.GetExpiryTime(u64Expiry)) sText += ", expires " + bootstrapper::UtcDateText(u64Expiry);
   return sText;
 }
 

@@ -39,8 +39,6 @@ void Guard(bool bForce, const char* pszCommand, const std::string& sText);
 void GuardKeyChange(const Weft::CClientConfigRecord& record, const common::CSigningKey& key,
                     const std::string& sKeyFile, bool bForce, const char* pszCommand);
 
-// "YYYY-MM-DD", the UTC date of a time in seconds since 1970-01-01 UTC.
-std::string UtcDate(uint64_t u64Seconds);
 // "sequence N, signed, expires YYYY-MM-DD" or "sequence N, not signed".
 std::string RecordSummary(const Weft::CClientConfigRecord& record);
 

@@ -16,16 +16,6 @@ constexpr const char* sc_pszEnd = "end";
 // A journal lists at most as many files as a package holds; this bounds what is read.
 constexpr uint64_t sc_u64MaxJournalSize = 64u << 20;
 
-// A decimal number without sign or leading zeros, at most u64Max.
-bool ParseDecimal(const std::string& sText, uint64_t u64Max, uint64_t& u64Value) {
-  if (sText.empty() || sText.size() > 18 || (sText.size() > 1 && sText[0] == '0') ||
-      sText.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  u64Value = std::stoull(sText);
-  return u64Value <= u64Max;
-}
-
 bool ReadWholeFile(const std::string& sFile, std::string& sText) {
   platform::CFile file;
   uint64_t u64Size = 0;
@@ -44,6 +34,15 @@ bool ReadWholeFile(const std::string& sFile, std::string& sText) {
 }
 
 }  // namespace
+
+bool ParseDecimal(const std::string& sText, uint64_t u64Max, uint64_t& u64Value) {
+  if (sText.empty() || sText.size() > 18 || (sText.size() > 1 && sText[0] == '0') ||
+      sText.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  u64Value = std::stoull(sText);
+  return u64Value <= u64Max;
+}
 
 std::string CInstallJournal::Text() const {
   std::string sText =

@@ -45,4 +45,8 @@ class CInstallJournal {
   std::vector<SStagedFile> m_files;
 };
 
+// A decimal number without sign or leading zeros, of at most 18 digits and at most u64Max: the
+// numbers the bootstrapper writes into its own files, read back.
+bool ParseDecimal(const std::string& sText, uint64_t u64Max, uint64_t& u64Value);
+
 }  // namespace bootstrapper

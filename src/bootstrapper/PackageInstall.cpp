@@ -1,5 +1,6 @@
 #include "bootstrapper/PackageInstall.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -254,14 +255,17 @@ void RemoveStalePartFiles(const std::vector<std::string>& components,
   std::vector<std::string> names;
   if (!platform::ListDirectory(".", names)) return;
   for (const std::string& sName : names) {
+    // Only part files are looked at: the folder holds the whole client besides.
+    const bool bPart =
+        std::any_of(components.begin(), components.end(), [&](const std::string& sComponent) {
+          return CInstallLayout::IsPartNameOf(sName, sComponent);
+        });
     platform::SFileStatus status;
-    if (!platform::GetFileStatus(sName, status) || !status.bExists || status.bDirectory ||
+    if (!bPart || !platform::GetFileStatus(sName, status) || !status.bExists || status.bDirectory ||
         IsResumable(sName, status.u64Size, resumable)) {
       continue;
     }
-    for (const std::string& sComponent : components) {
-      if (CInstallLayout::IsPartNameOf(sName, sComponent)) platform::RemoveFile(sName);
-    }
+    platform::RemoveFile(sName);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "bootstrapper/InstallJournal.h"
 #include "bootstrapper/PackageInstall.h"
 #include "bootstrapper/UpdateServices.h"
 #include "network/IPAddrPort.h"
@@ -24,19 +25,6 @@ constexpr uint16_t sc_u16DefaultDirectoryServerPort = 5273;
 constexpr const char* sc_pszBootStrapperVersionKey = "BootStrapperVersionNum";
 constexpr const char* sc_pszClientVersionKey = "ClientAppVersionNum";
 constexpr const char* sc_pszSequenceNumKey = "ReleaseRecordSequenceNum";
-
-// A decimal number without sign that fits in 64 bits; false for anything else.
-bool ParseDecimal(const std::string& sText, uint64_t& u64Value) {
-  if (sText.empty() || sText.size() > 20) return false;
-  u64Value = 0;
-  for (char c : sText) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t u64Digit = static_cast<uint64_t>(c - '0');
-    if (u64Value > (UINT64_MAX - u64Digit) / 10) return false;
-    u64Value = u64Value * 10 + u64Digit;
-  }
-  return true;
-}
 
 // Runs fn on the registry file; a lock that cannot be had is told apart from damage, also when
 // a later call opens the file again.
@@ -163,7 +151,7 @@ class CRealUpdateServices : public IUpdateServices {
       std::string sValue;
       registry.GetStringValue(sc_pszSequenceNumKey, sc_pszSequenceNumKey, sValue);
       uint64_t u64Sequence = 0;
-      if (!ParseDecimal(sValue, u64Sequence)) {
+      if (!ParseDecimal(sValue, UINT64_MAX, u64Sequence)) {
         throw std::runtime_error("Bad " + std::string(sc_pszSequenceNumKey) + " in " + sFile);
       }
       return u64Sequence;

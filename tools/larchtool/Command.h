@@ -4,6 +4,7 @@
 // Exit codes: 0 ok, 1 failure (the system's message on stderr), 2 usage.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,10 @@ const std::vector<SCommand>& RegisteredCommands();
 
 // True when args hold "--help" or "-h".
 bool WantsHelp(const std::vector<std::string>& args);
+
+// The decimal value of an option, digits only (no sign, no blanks), from uMin to uMax; a
+// CUsageError "OPTION must be a WHAT from MIN to MAX: 'TEXT'" otherwise.
+uint32_t ParseNumberOption(const char* pszOption, const char* pszWhat, const std::string& sText,
+                           uint32_t uMin, uint32_t uMax);
 
 }  // namespace larchtool

@@ -71,18 +71,6 @@ std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
   return bootstrapper::CInstallLayout::PackageName(sComponent, static_cast<int32_t>(uVersion));
 }
 
-// Decimal digits only; no sign, no blanks.
-uint32_t ParseVersion(const std::string& sText) {
-  bool bDigits =
-      !sText.empty() && sText.size() <= 10 &&
-      std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
-  uint64_t u64 = bDigits ? std::stoull(sText) : 0;
-  if (!bDigits || u64 > sc_uMaxVersion) {
-    throw CUsageError("--version must be a number from 0 to 2147483647: '" + sText + "'");
-  }
-  return static_cast<uint32_t>(u64);
-}
-
 // A component name becomes part of file names in the publish directory and on the clients.
 void CheckComponentName(const std::string& sName) {
   bool bPlain = !sName.empty() && sName.find("..") == std::string::npos;
@@ -109,7 +97,7 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
     } else if (sArg == "--component") {
       parsed.sComponent = value();
     } else if (sArg == "--version") {
-      parsed.uVersion = ParseVersion(value());
+      parsed.uVersion = ParseNumberOption("--version", "number", value(), 0, sc_uMaxVersion);
       bVersion = true;
     } else if (sArg == "--bootstrapper") {
       parsed.bBootstrapper = true;

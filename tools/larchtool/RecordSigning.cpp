@@ -14,17 +14,6 @@ namespace {
 constexpr uint32_t sc_uMaxExpiryDays = 3650;
 constexpr uint64_t sc_u64SecondsPerDay = 86400;
 
-uint32_t ParseExpiryDays(const std::string& sText) {
-  bool bDigits =
-      !sText.empty() && sText.size() <= 4 &&
-      std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
-  uint32_t uDays = bDigits ? static_cast<uint32_t>(std::stoul(sText)) : 0;
-  if (uDays < 1 || uDays > sc_uMaxExpiryDays) {
-    throw CUsageError("--expires must be a number of days from 1 to 3650: '" + sText + "'");
-  }
-  return uDays;
-}
-
 }  // namespace
 
 using Weft::CClientConfigRecord;
@@ -37,7 +26,7 @@ bool ParseSigningArg(const std::vector<std::string>& args, size_t& u, SSigningAr
   if (sArg == "--sign-key") {
     signing.sKeyFile = sValue;
   } else {
-    signing.uDays = ParseExpiryDays(sValue);
+    signing.uDays = ParseNumberOption("--expires", "number of days", sValue, 1, sc_uMaxExpiryDays);
     signing.bDaysGiven = true;
   }
   return true;

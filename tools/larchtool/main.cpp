@@ -29,6 +29,19 @@ bool WantsHelp(const std::vector<std::string>& args) {
                      [](const std::string& s) { return s == "--help" || s == "-h"; });
 }
 
+uint32_t ParseNumberOption(const char* pszOption, const char* pszWhat, const std::string& sText,
+                           uint32_t uMin, uint32_t uMax) {
+  const bool bDigits =
+      !sText.empty() && sText.size() <= 10 &&
+      std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const uint64_t u64 = bDigits ? std::stoull(sText) : 0;
+  if (!bDigits || u64 < uMin || u64 > uMax) {
+    throw CUsageError(std::string(pszOption) + " must be a " + pszWhat + " from " +
+                      std::to_string(uMin) + " to " + std::to_string(uMax) + ": '" + sText + "'");
+  }
+  return static_cast<uint32_t>(u64);
+}
+
 static void PrintTopUsage(FILE* pOut) {
   std::fprintf(pOut,
                "usage: larchtool GROUP [ARGS...]\n\nThe operator's tool for Larch "

@@ -20,6 +20,12 @@ constexpr const char* sc_pszDirectoryServersResource = "GENERALDIRECTORYSERVER_I
 constexpr const char* sc_apszReleaseKeyResources[2] = {"RELEASE_PUBLIC_KEY_1",
                                                        "RELEASE_PUBLIC_KEY_2"};
 
+// The values a build ships with until the operator brands it, the same in every build: a
+// program that still carries one of them has not been branded for a deployment.
+constexpr const char* sc_pszUnbrandedClientFile = "LARCHCLI.DLL";
+constexpr const char* sc_apszUnbrandedDirectoryServers[] = {
+    "127.0.0.1:27030", "198.51.100.123:27030 198.51.100.123:27030", ":27131 :27231"};
+
 // The string of that name and type; throws "Unable to find resource TYPE:NAME" or "Unable to
 // load resource TYPE:NAME".
 std::string LoadBrandingString(const char* pszName, const char* pszType);

@@ -73,11 +73,17 @@ class CBrandingArea {
   size_t m_uAt = 0;
 };
 
+// Every text of the string: one for a POSIX program, one per language variant for Windows.
+std::vector<std::string> BrandingTexts(const std::string& sExe, std::vector<uint8_t>& bytes,
+                                       const char* pszName) {
+  if (!IsWindowsExecutable(bytes)) return {CBrandingArea(bytes, sExe).Read(pszName)};
+  return WindowsBrandingTexts(bytes, sExe, pszName);
+}
+
 // The one text of the string in the executable.
 std::string ReadBrandingString(const std::string& sExe, std::vector<uint8_t>& bytes,
                                const char* pszName) {
-  if (!IsWindowsExecutable(bytes)) return CBrandingArea(bytes, sExe).Read(pszName);
-  std::vector<std::string> texts = WindowsBrandingTexts(bytes, sExe, pszName);
+  std::vector<std::string> texts = BrandingTexts(sExe, bytes, pszName);
   for (const std::string& sText : texts) {
     if (sText != texts[0]) {
       throw std::runtime_error(sExe + ": the language variants of " + pszName +
@@ -85,6 +91,13 @@ std::string ReadBrandingString(const std::string& sExe, std::vector<uint8_t>& by
     }
   }
   return texts.empty() ? std::string() : texts[0];
+}
+
+bool IsUnbrandedDirectoryServers(const std::string& sText) {
+  for (const char* psz : bootstrapper::sc_apszUnbrandedDirectoryServers) {
+    if (sText == psz) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -104,6 +117,25 @@ void BrandExecutable(const std::string& sExe, const std::vector<SBrandingString>
       std::printf("%s: %s\n", slot.pszName, area.Read(slot.pszName).c_str());
     }
   }
+}
+
+SExeBranding ReadExeBranding(const std::string& sExe) {
+  std::vector<uint8_t> bytes = ReadInputBytes(sExe);
+  SExeBranding branding;
+  branding.sClientFile =
+      ReadBrandingString(sExe, bytes, bootstrapper::sc_pszClientAppFileNameResource);
+  branding.bUnbranded = branding.sClientFile == bootstrapper::sc_pszUnbrandedClientFile;
+  std::vector<std::string> servers =
+      BrandingTexts(sExe, bytes, bootstrapper::sc_pszDirectoryServersResource);
+  for (const std::string& sText : servers) {
+    if (IsUnbrandedDirectoryServers(sText)) branding.bUnbranded = true;
+  }
+  // Variants that differ are expected only of an unbranded program.
+  branding.sDirectoryServers =
+      branding.bUnbranded && !servers.empty()
+          ? servers[0]
+          : ReadBrandingString(sExe, bytes, bootstrapper::sc_pszDirectoryServersResource);
+  return branding;
 }
 
 std::vector<common::PublicKey> ReadBrandedReleaseKeys(const std::string& sExe) {

@@ -21,4 +21,14 @@ void BrandExecutable(const std::string& sExe, const std::vector<SBrandingString>
 // language variants of a Windows one disagree, as it is then unknown which one will be used.
 std::vector<common::PublicKey> ReadBrandedReleaseKeys(const std::string& sExe);
 
+// The client file and directory servers branded into an executable, and whether it still
+// carries a value the build ships with (an unbranded Windows program carries two different
+// directory-server variants: sDirectoryServers is then its first).
+struct SExeBranding {
+  std::string sClientFile;
+  std::string sDirectoryServers;
+  bool bUnbranded = false;
+};
+SExeBranding ReadExeBranding(const std::string& sExe);
+
 }  // namespace larchtool

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
+#include <iterator>
 
 #include "support/TestUtil.h"
 
@@ -140,6 +142,43 @@ TEST(ServerOptions, HelpAndVersionNeedNothingElse) {
   SServerOptions options = ParseServerOptions({"--version"});
   EXPECT_TRUE(options.bVersion);
   EXPECT_FALSE(options.bHelp);
+}
+
+// The packaging's sample is read as it is, and with every setting it shows switched on, whose
+// values must then be the defaults it claims.
+TEST(ServerOptions, TheSampleIniParsesAndShowsTheDefaults) {
+  const std::string sSample = LARCH_PACKAGING_DIR "/larch-server.ini";
+  SServerOptions options = ParseServerOptions({"--ini", sSample});
+  EXPECT_EQ("/srv/larch/publish", options.sPublishDir);
+  for (int n = 0; n < eNumRoles; ++n) {
+    EXPECT_TRUE(options.abServe[n]);
+    EXPECT_EQ(Addr(0, 0, 0, 0, static_cast<uint16_t>(27030 + n)), options.aListen[n]);
+  }
+  EXPECT_TRUE(options.vecAuth.empty());
+  EXPECT_TRUE(options.vecAdvertiseContent.empty());
+
+  std::ifstream in(sSample);
+  std::string sText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t u = sText.find("\n#"); u != std::string::npos; u = sText.find("\n#", u + 1)) {
+    if (std::islower(static_cast<unsigned char>(sText[u + 2]))) sText.erase(u + 1, 1);
+  }
+  larch_test::CScratchDir dir;
+  std::ofstream(dir / "all.ini") << sText;
+  options = ParseServerOptions({"--ini", dir / "all.ini"});
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 10, 27040)}), options.vecAuth);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27031)}),
+            options.vecAdvertiseCsds);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27032)}),
+            options.vecAdvertiseConfig);
+  EXPECT_EQ(
+      std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27033), Addr(192, 0, 2, 2, 27033)}),
+      options.vecAdvertiseContent);
+  SServerOptions defaults;
+  EXPECT_EQ(defaults.limits.uIdleTimeoutMs, options.limits.uIdleTimeoutMs);
+  EXPECT_EQ(defaults.limits.uRequestDeadlineMs, options.limits.uRequestDeadlineMs);
+  EXPECT_EQ(defaults.limits.uMaxConversations, options.limits.uMaxConversations);
+  EXPECT_EQ(defaults.limits.uMaxPerPeer, options.limits.uMaxPerPeer);
+  EXPECT_EQ(defaults.uSummaryIntervalMs, options.uSummaryIntervalMs);
 }
 
 }  // namespace

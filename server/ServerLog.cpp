@@ -51,25 +51,21 @@ void CServerLog::Write(const SConversationLog& entry) {
   }
   ++m_counts.au64PerOutcome[entry.eOutcome];
   m_counts.u64BytesSent += entry.u64BytesSent;
-  WriteLineLocked(sLine);
+  WriteLine(sLine);
 }
 
 void CServerLog::Note(const std::string& sText) {
+  std::lock_guard<std::mutex> lock(m_mutex);
   WriteLine(sText);
 }
 
 void CServerLog::WriteSummary() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  WriteLineLocked(FormatSummary(m_counts));
+  WriteLine(FormatSummary(m_counts));
   m_counts = SLogCounts();
 }
 
 void CServerLog::WriteLine(const std::string& sLine) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  WriteLineLocked(sLine);
-}
-
-void CServerLog::WriteLineLocked(const std::string& sLine) {
   std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char szTime[32] = "";
   // gmtime's buffer is shared; the lock covers it too.

@@ -59,9 +59,8 @@ class CServerLog {
   static std::string FormatSummary(const SLogCounts& counts);
 
  private:
-  // Takes m_mutex.
+  // The caller holds m_mutex.
   void WriteLine(const std::string& sLine);
-  void WriteLineLocked(const std::string& sLine);
 
   FILE* m_pOut;
   std::mutex m_mutex;

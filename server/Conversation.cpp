@@ -43,7 +43,7 @@ void CConversation::RequestReceived() {
 }
 
 void CConversation::ThrowIfDeadlinePassed(CClock::time_point now) const {
-  if (now >= m_deadline) throw CConversationEnded(m_sDeadlinePassed);
+  if (now >= m_deadline) throw CConversationTimedOut(m_sDeadlinePassed);
 }
 
 CConversation::~CConversation() {
@@ -62,8 +62,8 @@ void CConversation::WaitUntilReady(EWait eWait) {
     CClock::time_point now = CClock::now();
     ThrowIfDeadlinePassed(now);
     if (now >= idleEnd) {
-      throw CConversationEnded(eWait == eForReading ? "timed out waiting for the client"
-                                                    : "timed out: the client stopped reading");
+      throw CConversationTimedOut(eWait == eForReading ? "timed out waiting for the client"
+                                                       : "timed out: the client stopped reading");
     }
     // The last slice ends at the limit itself, so that the drop comes on time.
     auto left =

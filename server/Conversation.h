@@ -7,7 +7,7 @@
 // close after the reply lasts one idle time-out in all, however the client trickles.
 //
 // Owns the connection and closes it on destruction. Used by one thread. Failures throw
-// CConversationEnded with the reason as its text.
+// CConversationEnded (CConversationTimedOut for a time-out) with the reason as its text.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,12 @@ namespace larchserver {
 class CConversationEnded : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The idle time-out or a deadline passed.
+class CConversationTimedOut : public CConversationEnded {
+ public:
+  using CConversationEnded::CConversationEnded;
 };
 
 class CConversation {

@@ -30,6 +30,7 @@ bool Handshake(CConversation& conversation, common::CWSABUFWrapper& wrapper, uin
   if (!bAccepted) {
     log.sRequest = "version " + std::to_string(uVersion);
     log.sResult = "refused protocol version " + std::to_string(uVersion);
+    log.eOutcome = eBadRequest;
     conversation.AwaitPeerClose();
   }
   return bAccepted;
@@ -109,6 +110,7 @@ void ServeConfiguration(CConversation& conversation, const CPublishDirectory& di
   log.sRequest = "command " + std::to_string(u8Command);
   if (u8Command != common::sc_u8SendClientConfigRecordCommand) {
     log.sResult = "unknown command, connection closed";
+    log.eOutcome = eBadRequest;
     return;
   }
   // Read afresh for every request: a publish is seen at once.
@@ -116,6 +118,7 @@ void ServeConfiguration(CConversation& conversation, const CPublishDirectory& di
   std::unique_ptr<Weft::CClientConfigRecord> pRecord = dir.LoadClientConfigRecord(sWhy);
   if (!pRecord) {
     log.sResult = sWhy + ", connection closed";
+    log.eOutcome = eFailed;
     return;
   }
   wrapper.Reset();
@@ -141,6 +144,7 @@ void ServeContent(CConversation& conversation, const CPublishDirectory& dir,
   if (request.u8Command != common::sc_u8SendFileCommand) {
     log.sRequest = "command " + std::to_string(request.u8Command);
     log.sResult = "unknown command, connection closed";
+    log.eOutcome = eBadRequest;
     return;
   }
 
@@ -151,11 +155,14 @@ void ServeContent(CConversation& conversation, const CPublishDirectory& dir,
   if (!dir.OpenServedFile(sName, file, u64Size)) {
     log.sResult = CPublishDirectory::IsServableName(sName) ? "no such file, connection closed"
                                                            : "refused name, connection closed";
+    log.eOutcome = eBadRequest;
     return;
   }
   if (u64Size > 0xffffffffu || u32Offset > u64Size) {
-    log.sResult = u32Offset > u64Size ? "offset beyond the end, connection closed"
-                                      : "file too large, connection closed";
+    bool bBadOffset = u32Offset > u64Size;
+    log.sResult = bBadOffset ? "offset beyond the end, connection closed"
+                             : "file too large, connection closed";
+    log.eOutcome = bBadOffset ? eBadRequest : eFailed;
     return;
   }
   uint32_t u32Size = static_cast<uint32_t>(u64Size);

@@ -1,7 +1,8 @@
 // What each role answers, one function per role. Each runs one whole conversation on an
 // accepted connection: the version handshake, the request, the reply and the client's close.
 // A request the role does not understand, and a file it does not have, end the conversation
-// by closing the connection. The log entry receives what was asked and how it ended.
+// by closing the connection. The log entry receives what was asked and how it ended; a role
+// sets the outcome when it ends the conversation itself, the caller when a throw ends it.
 #pragma once
 
 #include <vector>

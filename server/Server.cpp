@@ -12,6 +12,13 @@ namespace {
 
 constexpr uint32_t sc_uAcceptSliceMs = 100;
 
+// The conversation's result goes on with what ended it; its outcome is the role's own if the
+// role had already settled it.
+void EndedBy(SConversationLog& entry, EOutcome eOutcome, const std::exception& e) {
+  entry.sResult = entry.sResult.empty() ? e.what() : entry.sResult + ", then " + e.what();
+  if (entry.eOutcome == eServed) entry.eOutcome = eOutcome;
+}
+
 }  // namespace
 
 CServer::CServer(const SServerOptions& options, CServerLog& log)
@@ -71,6 +78,18 @@ void CServer::BuildDirectoryLists() {
   }
 }
 
+void CServer::SummaryLoop() {
+  auto next = std::chrono::steady_clock::now();
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    next += std::chrono::milliseconds(m_options.uSummaryIntervalMs);
+    if (m_cvSummary.wait_until(lock, next, [this] { return m_bStopSummaries; })) return;
+    lock.unlock();
+    m_log.WriteSummary();
+    lock.lock();
+  }
+}
+
 void CServer::Start() {
   try {
     for (int n = 0; n < eNumRoles; ++n) {
@@ -85,6 +104,7 @@ void CServer::Start() {
   for (bool bServe : m_options.abServe) uServed += bServe ? 1 : 0;
   m_uRoleShare = std::max<uint32_t>(1, m_limits.uMaxConversations / uServed);
   m_bStarted = true;
+  if (m_options.uSummaryIntervalMs != 0) m_summaryThread = std::thread(&CServer::SummaryLoop, this);
   for (int n = 0; n < eNumRoles; ++n) {
     if (Serves(static_cast<ERole>(n))) {
       m_vecAcceptThreads.emplace_back(&CServer::AcceptLoop, this, static_cast<ERole>(n));
@@ -149,6 +169,7 @@ void CServer::Refuse(ERole eRole, platform::SocketHandle hSocket, const common::
   entry.sPeer = peer.ToString();
   entry.sRole = RoleName(eRole);
   entry.sResult = sWhy;
+  entry.eOutcome = eOverLimit;
   m_log.Write(entry);
 }
 
@@ -189,12 +210,20 @@ void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
         default:
           break;
       }
+    } catch (const CConversationTimedOut& e) {
+      EndedBy(entry, eTimedOut, e);
+    } catch (const CConversationEnded& e) {
+      EndedBy(entry, eFailed, e);
+    } catch (const std::runtime_error& e) {
+      // Whatever else the roles throw is the message buffer refusing the client's bytes.
+      EndedBy(entry, eBadRequest, e);
     } catch (const std::exception& e) {
-      entry.sResult = entry.sResult.empty() ? e.what() : entry.sResult + ", then " + e.what();
+      EndedBy(entry, eFailed, e);
     }
     entry.u64BytesSent = conversation.BytesSent();
   } catch (const std::exception& e) {
     entry.sResult = e.what();
+    entry.eOutcome = eFailed;
   }
   entry.u64Milliseconds =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -221,6 +250,14 @@ void CServer::Stop() {
                             [this] { return m_uActive == 0; })) {
     m_bAbortConversations = true;
     m_cvChanged.wait(lock, [this] { return m_uActive == 0; });
+  }
+  // Every conversation is logged by now, so the last summary counts them all.
+  if (m_summaryThread.joinable()) {
+    m_bStopSummaries = true;
+    m_cvSummary.notify_all();
+    lock.unlock();
+    m_summaryThread.join();
+    m_log.WriteSummary();
   }
 }
 

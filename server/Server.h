@@ -8,8 +8,10 @@
 //
 // Start() binds every role or none (it throws with the reason). Stop() stops accepting, lets
 // running conversations finish for a grace period, then ends the rest at their next wait; it
-// returns when every conversation thread is done. Start and Stop belong to one thread; the
-// conversations run on their own.
+// returns when every conversation thread is done. With a summary interval, a thread of its own
+// has the log write a summary line at each interval, and Stop has it write the last one once the
+// conversations are done. Start and Stop belong to one thread; the conversations run on their
+// own.
 #pragma once
 
 #include <array>
@@ -66,6 +68,7 @@ class CServer {
   void RunConversation(ERole eRole, platform::SocketHandle hSocket,
                        const common::CIPAddrPort& peer);
   void CloseListeners();
+  void SummaryLoop();
 
   SServerOptions m_options;
   const SServerLimits& m_limits;  // m_options.limits
@@ -75,10 +78,13 @@ class CServer {
   std::array<std::unique_ptr<common::CTcpListener>, eNumRoles> m_apListeners;
   std::array<common::CIPAddrPort, eNumRoles> m_aBound{};
   std::vector<std::thread> m_vecAcceptThreads;
+  std::thread m_summaryThread;
   std::atomic<bool> m_bStopAccepting{false};
   std::atomic<bool> m_bAbortConversations{false};
   mutable std::mutex m_mutex;
   std::condition_variable m_cvChanged;
+  std::condition_variable m_cvSummary;
+  bool m_bStopSummaries = false;  // under m_mutex
   // Under m_mutex: conversation threads still running, in all, per role and per client address.
   size_t m_uActive = 0;
   std::array<uint32_t, eNumRoles> m_auActivePerRole{};

@@ -29,16 +29,43 @@ std::string CServerLog::Format(const SConversationLog& entry) {
          " ms=" + std::to_string(entry.u64Milliseconds);
 }
 
+std::string CServerLog::FormatSummary(const SLogCounts& counts) {
+  static const char* const sc_apszOutcomes[eNumOutcomes] = {"ok", "over-limit", "bad-request",
+                                                            "timed-out", "failed"};
+  std::string sLine = "summary";
+  for (int n = 0; n < eNumRoles; ++n) {
+    sLine += std::string(" ") + RoleName(static_cast<ERole>(n)) + "=" +
+             std::to_string(counts.au64PerRole[n]);
+  }
+  for (int n = 0; n < eNumOutcomes; ++n) {
+    sLine += std::string(" ") + sc_apszOutcomes[n] + "=" + std::to_string(counts.au64PerOutcome[n]);
+  }
+  return sLine + " bytes=" + std::to_string(counts.u64BytesSent);
+}
+
 void CServerLog::Write(const SConversationLog& entry) {
-  WriteLine(Format(entry));
+  std::string sLine = Format(entry);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (int n = 0; n < eNumRoles; ++n) {
+    if (entry.sRole == RoleName(static_cast<ERole>(n))) ++m_counts.au64PerRole[n];
+  }
+  ++m_counts.au64PerOutcome[entry.eOutcome];
+  m_counts.u64BytesSent += entry.u64BytesSent;
+  WriteLine(sLine);
 }
 
 void CServerLog::Note(const std::string& sText) {
+  std::lock_guard<std::mutex> lock(m_mutex);
   WriteLine(sText);
 }
 
-void CServerLog::WriteLine(const std::string& sLine) {
+void CServerLog::WriteSummary() {
   std::lock_guard<std::mutex> lock(m_mutex);
+  WriteLine(FormatSummary(m_counts));
+  m_counts = SLogCounts();
+}
+
+void CServerLog::WriteLine(const std::string& sLine) {
   std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char szTime[32] = "";
   // gmtime's buffer is shared; the lock covers it too.

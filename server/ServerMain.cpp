@@ -7,6 +7,7 @@
 #include "platform/File.h"
 #include "platform/Signals.h"
 #include "platform/SystemError.h"
+#include "support/Version.h"
 
 namespace larchserver {
 
@@ -15,7 +16,7 @@ int RunServerMain(const std::vector<std::string>& vecArgs, FILE* pOut, FILE* pLo
   try {
     options = ParseServerOptions(vecArgs);
   } catch (const CServerUsageError& e) {
-    std::fprintf(pLog, "larch-server: %s\n%s", e.what(), sc_szServerUsage);
+    std::fprintf(pLog, "larch-server: %s; see 'larch-server --help'\n", e.what());
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(pLog, "larch-server: %s\n", e.what());
@@ -25,9 +26,15 @@ int RunServerMain(const std::vector<std::string>& vecArgs, FILE* pOut, FILE* pLo
     std::fputs(sc_szServerUsage, pOut);
     return 0;
   }
+  if (options.bVersion) {
+    std::fprintf(pOut, "larch-server %s\n", common::sc_pszLarchVersion);
+    return 0;
+  }
   platform::SFileStatus status;
   if (!platform::GetFileStatus(options.sPublishDir, status) || !status.bDirectory) {
-    std::fprintf(pLog, "larch-server: publish directory %s does not exist\n",
+    std::fprintf(pLog,
+                 "larch-server: publish directory %s does not exist; publish into it with "
+                 "'larchtool publish' or name another with --dir\n",
                  options.sPublishDir.c_str());
     return 1;
   }

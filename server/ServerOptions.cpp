@@ -10,12 +10,14 @@ const char sc_szServerUsage[] =
     "                    [--content ADDR] [--auth ADDR]... [--advertise-csds ADDR]...\n"
     "                    [--advertise-config ADDR]... [--advertise-content ADDR]...\n"
     "                    [--idle-timeout SECONDS] [--request-deadline SECONDS]\n"
-    "                    [--max-conversations N] [--max-per-peer N] [--ini FILE] [--help]\n"
+    "                    [--max-conversations N] [--max-per-peer N]\n"
+    "                    [--summary-interval SECONDS] [--ini FILE]\n"
+    "       larch-server --help | --version\n"
     "\n"
     "Serves the operator's servers for Larch from one publish directory.\n"
     "\n"
     "  --dir PUBLISH       the publish directory (packages and the client config record,\n"
-    "                      see 'larchtool publish')\n"
+    "                      see 'larchtool publish'); only read, never written\n"
     "  --gds ADDR          general directory server (port 5273 when ADDR names none)\n"
     "  --csds ADDR         content-server directory server\n"
     "  --config ADDR       configuration server: the client config record\n"
@@ -37,15 +39,28 @@ const char sc_szServerUsage[] =
     "                      share is in use accepts more only as places come free\n"
     "  --max-per-peer N    conversations at once from one IP address, all roles together;\n"
     "                      default 64\n"
+    "  --summary-interval SECONDS\n"
+    "                      log a summary line this often and once more at stop; 0 turns the\n"
+    "                      summary off; default 300\n"
     "  --ini FILE          read settings from FILE: lines 'name = value' with the option\n"
     "                      names without '--'; '#' and ';' start comments, [sections] are\n"
     "                      ignored; the command line replaces the file's settings\n"
+    "  --help              print this text\n"
+    "  --version           print 'larch-server VERSION'\n"
     "\n"
     "ADDR is IP:PORT (0.0.0.0 or INADDR_ANY for every interface); port 0 picks a free port.\n"
     "Address options may be repeated or hold a list separated by commas or blanks.\n"
-    "Each role served prints '<role> listening on <ip>:<port>' on start-up; each conversation\n"
-    "is logged as one line on stderr, and so is each connection over a limit, which is\n"
-    "closed at once. SIGINT and SIGTERM end the server in order.\n";
+    "\n"
+    "Each role served prints '<role> listening on <ip>:<port>' on start-up. The log goes to\n"
+    "stderr, one line each, led by the UTC time: every conversation, every connection over\n"
+    "a limit (closed at once), and the summary of the time since the previous summary:\n"
+    "  summary gds=N csds=N config=N content=N ok=N over-limit=N bad-request=N\n"
+    "  timed-out=N failed=N bytes=N\n"
+    "(one line: the conversations of each role, then how they ended: served, refused over\n"
+    "a limit, refused as a bad request (malformed, another protocol version, an unknown\n"
+    "command, a file not served), timed out, or failed otherwise; and the bytes sent).\n"
+    "SIGINT and SIGTERM end the server in order. Exit status: 0 after such a stop, 1 when\n"
+    "the server cannot start, 2 for a usage mistake.\n";
 
 namespace {
 
@@ -68,30 +83,33 @@ bool IsListKey(const std::string& sKey) {
   return false;
 }
 
-// The limits: each key, its unit on the command line, the largest value taken, and where it goes
-// (in milliseconds for the time-outs).
-struct SLimitKey {
+// The number settings: each key, its unit on the command line, the values taken, and for a limit
+// where it goes (in milliseconds for the times).
+struct SNumberKey {
   const char* pszKey;
   uint32_t uScale;  // 1000 for a setting given in seconds
+  uint32_t uMin;
   uint32_t uMax;
   uint32_t SServerLimits::*pu;
 };
 
-const SLimitKey sc_aLimitKeys[] = {
-    {"idle-timeout", 1000, 86400, &SServerLimits::uIdleTimeoutMs},
-    {"request-deadline", 1000, 86400, &SServerLimits::uRequestDeadlineMs},
-    {"max-conversations", 1, 65536, &SServerLimits::uMaxConversations},
-    {"max-per-peer", 1, 65536, &SServerLimits::uMaxPerPeer}};
+const SNumberKey sc_aLimitKeys[] = {
+    {"idle-timeout", 1000, 1, 86400, &SServerLimits::uIdleTimeoutMs},
+    {"request-deadline", 1000, 1, 86400, &SServerLimits::uRequestDeadlineMs},
+    {"max-conversations", 1, 1, 65536, &SServerLimits::uMaxConversations},
+    {"max-per-peer", 1, 1, 65536, &SServerLimits::uMaxPerPeer}};
 
-bool IsLimitKey(const std::string& sKey) {
-  for (const SLimitKey& key : sc_aLimitKeys) {
+const SNumberKey sc_SummaryKey = {"summary-interval", 1000, 0, 86400, nullptr};
+
+bool IsNumberKey(const std::string& sKey) {
+  for (const SNumberKey& key : sc_aLimitKeys) {
     if (sKey == key.pszKey) return true;
   }
-  return false;
+  return sKey == sc_SummaryKey.pszKey;
 }
 
 bool IsKnownKey(const std::string& sKey) {
-  return sKey == "dir" || IsRoleKey(sKey) || IsListKey(sKey) || IsLimitKey(sKey);
+  return sKey == "dir" || IsRoleKey(sKey) || IsListKey(sKey) || IsNumberKey(sKey);
 }
 
 std::string Trim(const std::string& s) {
@@ -130,12 +148,12 @@ CSettings ReadIniFile(const std::string& sFile) {
 
 // The command line's settings, and the INI file it names (empty when none).
 CSettings ReadCommandLine(const std::vector<std::string>& vecArgs, std::string& sIniFile,
-                          bool& bHelp) {
+                          SServerOptions& options) {
   CSettings settings;
   for (size_t u = 0; u < vecArgs.size(); ++u) {
     const std::string& sArg = vecArgs[u];
-    if (sArg == "--help" || sArg == "-h") {
-      bHelp = true;
+    if (sArg == "--help" || sArg == "-h" || sArg == "--version") {
+      (sArg == "--version" ? options.bVersion : options.bHelp) = true;
       continue;
     }
     std::string sKey = sArg.compare(0, 2, "--") == 0 ? sArg.substr(2) : "";
@@ -169,24 +187,27 @@ common::CIPAddrPort ParseListenAddress(const std::string& sKey, const std::strin
   return vec[0];
 }
 
-// A whole number from 1 to key.uMax, in the key's unit.
-uint32_t ParseLimit(const SLimitKey& key, const std::string& sText) {
+// A whole number from key.uMin to key.uMax, in the key's unit.
+uint32_t ParseNumber(const SNumberKey& key, const std::string& sText) {
   bool bDigits = !sText.empty() && sText.size() <= 9 &&
                  sText.find_first_not_of("0123456789") == std::string::npos;
   uint32_t uValue = bDigits ? static_cast<uint32_t>(std::stoul(sText)) : 0;
-  if (uValue < 1 || uValue > key.uMax) {
+  if (!bDigits || uValue < key.uMin || uValue > key.uMax) {
     throw CServerUsageError(std::string("--") + key.pszKey + " takes a whole number" +
-                            (key.uScale == 1000 ? " of seconds" : "") + " from 1 to " +
-                            std::to_string(key.uMax) + ": '" + sText + "'");
+                            (key.uScale == 1000 ? " of seconds" : "") + " from " +
+                            std::to_string(key.uMin) + " to " + std::to_string(key.uMax) + ": '" +
+                            sText + "'");
   }
   return uValue * key.uScale;
 }
 
-void ParseLimits(CSettings& settings, SServerLimits& limits) {
-  for (const SLimitKey& key : sc_aLimitKeys) {
+void ParseNumbers(CSettings& settings, SServerOptions& options) {
+  for (const SNumberKey& key : sc_aLimitKeys) {
     const std::vector<std::string>& vec = settings[key.pszKey];
-    if (!vec.empty()) limits.*key.pu = ParseLimit(key, vec[0]);
+    if (!vec.empty()) options.limits.*key.pu = ParseNumber(key, vec[0]);
   }
+  const std::vector<std::string>& vec = settings[sc_SummaryKey.pszKey];
+  if (!vec.empty()) options.uSummaryIntervalMs = ParseNumber(sc_SummaryKey, vec[0]);
 }
 
 }  // namespace
@@ -213,8 +234,8 @@ std::vector<common::CIPAddrPort> ParseAddressList(const std::string& sKey,
 SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
   SServerOptions options;
   std::string sIniFile;
-  CSettings settings = ReadCommandLine(vecArgs, sIniFile, options.bHelp);
-  if (options.bHelp) return options;
+  CSettings settings = ReadCommandLine(vecArgs, sIniFile, options);
+  if (options.bHelp || options.bVersion) return options;
   if (!sIniFile.empty()) {
     // The command line replaces the file's setting of the same name.
     CSettings fromFile = ReadIniFile(sIniFile);
@@ -247,7 +268,7 @@ SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
       list.pvec->insert(list.pvec->end(), vec.begin(), vec.end());
     }
   }
-  ParseLimits(settings, options.limits);
+  ParseNumbers(settings, options);
   return options;
 }
 

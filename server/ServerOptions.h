@@ -18,7 +18,7 @@ namespace larchserver {
 enum ERole { eGds = 0, eCsds, eConfig, eContent, eNumRoles };
 const char* RoleName(ERole eRole);  // "gds", "csds", "config", "content"
 
-// A usage mistake: larch-server prints it with the usage text and exits with 2.
+// A usage mistake: larch-server prints it with a pointer to --help and exits with 2.
 class CServerUsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -49,15 +49,18 @@ struct SServerOptions {
   std::vector<common::CIPAddrPort> vecAdvertiseConfig;
   std::vector<common::CIPAddrPort> vecAdvertiseContent;
   SServerLimits limits;
+  // How often the log gets a line of counts since the last one (also written at stop); 0: never.
+  uint32_t uSummaryIntervalMs = 300000;
   bool bHelp = false;
+  bool bVersion = false;
 };
 
 // Port the general directory servers listen on when an address names none.
 constexpr uint16_t sc_u16DefaultGdsPort = 5273;
 
-// Parses the arguments after the program name. Throws CServerUsageError for unknown options,
-// missing values, bad addresses or limits, or a missing --dir, and std::runtime_error when the INI
-// file cannot be read.
+// Parses the arguments after the program name; --help and --version need nothing else. Throws
+// CServerUsageError for unknown options, missing values, bad addresses or limits, or a missing
+// --dir, and std::runtime_error when the INI file cannot be read.
 SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs);
 
 // An address list for the option sKey (the gds default port applies to "gds"); every address

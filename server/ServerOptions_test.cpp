@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
+#include <iterator>
 
 #include "support/TestUtil.h"
 
@@ -45,6 +47,7 @@ TEST(ServerOptions, CommandLineNamesRolesAndAdvertisedServers) {
   EXPECT_EQ(10000u, options.limits.uRequestDeadlineMs);
   EXPECT_EQ(1024u, options.limits.uMaxConversations);
   EXPECT_EQ(64u, options.limits.uMaxPerPeer);
+  EXPECT_EQ(300000u, options.uSummaryIntervalMs);
 }
 
 TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
@@ -53,7 +56,8 @@ TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
     std::ofstream ini(dir / "server.ini");
     ini << "# a deployment\n[server]\ndir = /srv/publish\ngds = 127.0.0.1:6000\n"
            "config = 127.0.0.1:6001\n; two masters\nauth = 10.0.0.1:1\nauth = 10.0.0.2:2\n"
-           "idle-timeout = 45\nrequest-deadline = 5\nmax-conversations = 400\n";
+           "idle-timeout = 45\nrequest-deadline = 5\nmax-conversations = 400\n"
+           "summary-interval = 0\n";
   }
   SServerOptions options =
       ParseServerOptions({"--ini", dir / "server.ini", "--gds", "127.0.0.1:7000",
@@ -67,6 +71,10 @@ TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
   EXPECT_EQ(5000u, options.limits.uRequestDeadlineMs);
   EXPECT_EQ(65536u, options.limits.uMaxConversations);
   EXPECT_EQ(8u, options.limits.uMaxPerPeer);
+  EXPECT_EQ(0u, options.uSummaryIntervalMs);
+  EXPECT_EQ(86400000u,
+            ParseServerOptions({"--dir", "x", "--gds", "127.0.0.1:0", "--summary-interval=86400"})
+                .uSummaryIntervalMs);
 }
 
 TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
@@ -101,7 +109,11 @@ TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
                  "--max-conversations takes a whole number from 1 to 65536: '65537'"},
                 {"--max-per-peer", "", "--max-per-peer takes a whole number from 1 to 65536: ''"},
                 {"--max-per-peer", "4294967360",
-                 "--max-per-peer takes a whole number from 1 to 65536: '4294967360'"}};
+                 "--max-per-peer takes a whole number from 1 to 65536: '4294967360'"},
+                {"--summary-interval", "-1",
+                 "--summary-interval takes a whole number of seconds from 0 to 86400: '-1'"},
+                {"--summary-interval", "86401",
+                 "--summary-interval takes a whole number of seconds from 0 to 86400: '86401'"}};
   for (auto& limit : limits) {
     std::vector<std::string> vecArgs = vecBase;
     vecArgs.insert(vecArgs.end(), {limit.pszOption, limit.pszValue});
@@ -124,9 +136,49 @@ TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
   EXPECT_THROW(ParseServerOptions({"--ini", dir / "missing.ini"}), std::runtime_error);
 }
 
-TEST(ServerOptions, HelpNeedsNothingElse) {
+TEST(ServerOptions, HelpAndVersionNeedNothingElse) {
   EXPECT_TRUE(ParseServerOptions({"--help"}).bHelp);
   EXPECT_TRUE(ParseServerOptions({"--dir", "x", "-h"}).bHelp);
+  SServerOptions options = ParseServerOptions({"--version"});
+  EXPECT_TRUE(options.bVersion);
+  EXPECT_FALSE(options.bHelp);
+}
+
+// The packaging's sample is read as it is, and with every setting it shows switched on, whose
+// values must then be the defaults it claims.
+TEST(ServerOptions, TheSampleIniParsesAndShowsTheDefaults) {
+  const std::string sSample = LARCH_PACKAGING_DIR "/larch-server.ini";
+  SServerOptions options = ParseServerOptions({"--ini", sSample});
+  EXPECT_EQ("/srv/larch/publish", options.sPublishDir);
+  for (int n = 0; n < eNumRoles; ++n) {
+    EXPECT_TRUE(options.abServe[n]);
+    EXPECT_EQ(Addr(0, 0, 0, 0, static_cast<uint16_t>(27030 + n)), options.aListen[n]);
+  }
+  EXPECT_TRUE(options.vecAuth.empty());
+  EXPECT_TRUE(options.vecAdvertiseContent.empty());
+
+  std::ifstream in(sSample);
+  std::string sText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t u = sText.find("\n#"); u != std::string::npos; u = sText.find("\n#", u + 1)) {
+    if (std::islower(static_cast<unsigned char>(sText[u + 2]))) sText.erase(u + 1, 1);
+  }
+  larch_test::CScratchDir dir;
+  std::ofstream(dir / "all.ini") << sText;
+  options = ParseServerOptions({"--ini", dir / "all.ini"});
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 10, 27040)}), options.vecAuth);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27031)}),
+            options.vecAdvertiseCsds);
+  EXPECT_EQ(std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27032)}),
+            options.vecAdvertiseConfig);
+  EXPECT_EQ(
+      std::vector<common::CIPAddrPort>({Addr(192, 0, 2, 1, 27033), Addr(192, 0, 2, 2, 27033)}),
+      options.vecAdvertiseContent);
+  SServerOptions defaults;
+  EXPECT_EQ(defaults.limits.uIdleTimeoutMs, options.limits.uIdleTimeoutMs);
+  EXPECT_EQ(defaults.limits.uRequestDeadlineMs, options.limits.uRequestDeadlineMs);
+  EXPECT_EQ(defaults.limits.uMaxConversations, options.limits.uMaxConversations);
+  EXPECT_EQ(defaults.limits.uMaxPerPeer, options.limits.uMaxPerPeer);
+  EXPECT_EQ(defaults.uSummaryIntervalMs, options.uSummaryIntervalMs);
 }
 
 }  // namespace

@@ -143,6 +143,20 @@ class CRawClient {
   platform::SocketHandle m_hSocket = platform::sc_InvalidSocket;
 };
 
+// The log's lines without their leading UTC time stamps ("2026-01-02T03:04:05Z ").
+inline std::string WithoutTimes(const std::string& sLog) {
+  const size_t uStampSize = 21;
+  std::string sOut;
+  for (size_t uStart = 0; uStart < sLog.size();) {
+    size_t uEnd = sLog.find('\n', uStart);
+    uEnd = uEnd == std::string::npos ? sLog.size() : uEnd + 1;
+    if (uEnd - uStart > uStampSize)
+      sOut += sLog.substr(uStart + uStampSize, uEnd - uStart - uStampSize);
+    uStart = uEnd;
+  }
+  return sOut;
+}
+
 inline std::string U32(uint32_t u) {
   return std::string{static_cast<char>(u >> 24), static_cast<char>(u >> 16),
                      static_cast<char>(u >> 8), static_cast<char>(u)};

@@ -277,6 +277,79 @@ TEST(Server, AnAddressOverItsCapIsRefusedAtOnceAndAFullRoleQueues) {
   }
 }
 
+TEST(Server, TheSummaryAtStopCountsEveryEndingOfEveryRole) {
+  SServerOptions options;
+  options.limits.uMaxPerPeer = 1;
+  options.limits.uIdleTimeoutMs = 1500;
+  CTestServer server(options);
+  WriteTestFile(server.PublishPath("a.pkg"), "0123456789");
+  CRawClient silent(server.Address(eCsds), Loopback(4));
+  {
+    // Held by one conversation, the address has the next refused; then the first client leaves.
+    CRawClient held(server.Address(eConfig), Loopback(2));
+    EXPECT_TRUE(WaitForActive(server, 2));
+    CRawClient over(server.Address(eGds), Loopback(2));
+    EXPECT_TRUE(over.ServerClosed());
+    EXPECT_TRUE(server.WaitForLogLine("role=gds request=\"\" result=\"refused: "));
+  }
+  {
+    CRawClient malformed(server.Address(eGds), Loopback(5));
+    malformed.Send(U32(1));
+    EXPECT_EQ(sc_sAccepted, malformed.Receive(1));
+    malformed.Send(U32(0));
+    EXPECT_TRUE(malformed.ServerClosed());
+  }
+  {
+    CRawClient wrongVersion(server.Address(eConfig), Loopback(6));
+    wrongVersion.Send(U32(9));
+    EXPECT_EQ(sc_sRefused, wrongVersion.Receive(1));
+    wrongVersion.ShutdownSending();
+    EXPECT_TRUE(wrongVersion.ServerClosed());
+  }
+  {
+    CRawClient client(server.Address(eContent), Loopback(7));
+    EXPECT_EQ(sc_sAPkgAnswer, FetchAPkg(client));
+    client.ShutdownSending();
+    EXPECT_TRUE(client.ServerClosed());
+  }
+  EXPECT_TRUE(silent.ServerClosed());
+  EXPECT_TRUE(WaitForActive(server, 0));
+  server.Server().Stop();
+  std::string sLog = WithoutTimes(server.LogText());
+  EXPECT_EQ(6u, CountOf(sLog, "peer=")) << sLog;
+  EXPECT_EQ(
+      "summary gds=2 csds=1 config=2 content=1 ok=1 over-limit=1 bad-request=2 timed-out=1 "
+      "failed=1 bytes=21\n",
+      sLog.substr(sLog.rfind('\n', sLog.size() - 2) + 1));
+}
+
+TEST(Server, SummariesComeAtEachIntervalAndStartAnew) {
+  SServerOptions options;
+  options.uSummaryIntervalMs = 100;
+  CTestServer server(options);
+  {
+    CRawClient client(server.Address(eGds));
+    EXPECT_EQ(sc_sNoServersAnswer, AskForNoServers(client));
+    client.ShutdownSending();
+    EXPECT_TRUE(client.ServerClosed());
+  }
+  const std::string sCounted =
+      " summary gds=1 csds=0 config=0 content=0 ok=1 over-limit=0 bad-request=0 timed-out=0 "
+      "failed=0 bytes=7\n";
+  ASSERT_TRUE(server.WaitForLogLine(sCounted));
+  const std::string sNothing =
+      " summary gds=0 csds=0 config=0 content=0 ok=0 over-limit=0 bad-request=0 timed-out=0 "
+      "failed=0 bytes=0\n";
+  std::string sLog;
+  for (int n = 0; n < 500 && CountOf(sLog, sNothing) == 0; ++n) {
+    platform::SleepMilliseconds(10);
+    sLog = server.LogText();
+    sLog = sLog.substr(sLog.find(sCounted));
+  }
+  EXPECT_EQ(1u, CountOf(sLog, sCounted)) << sLog;
+  EXPECT_EQ(1u, CountOf(sLog, sNothing)) << sLog;
+}
+
 TEST(Server, SilentClientsAreDroppedAfterTheIdleTimeOut) {
   SServerOptions options;
   options.limits.uIdleTimeoutMs = 200;

@@ -247,6 +247,45 @@ TEST(BootStrapperDlgWindow, LooksLightOnDarkOliveWithItsTextsMenuAndIcons) {
   EXPECT_TRUE(nExStyle & WS_EX_APPWINDOW);
 }
 
+// Each label shows its whole text in the dialog's font, whichever font stands in for the one
+// the dialog names, and ends before the number it names.
+TEST(BootStrapperDlgWindow, LabelsHoldTheirWholeTextBeforeTheirNumbers) {
+  CTestDlgWindow view;
+  CBootStrapperDlg dlg(view);
+  struct {
+    const char* pszText;
+    int nNumberId;
+    LONG nTextWidth, nLabelWidth, nLabelRight, nNumberLeft;
+  } labels[] = {{"Larch version:", IDC_BOOTSTRAPPER_VERSION, 0, 0, 0, 0},
+                {"Game version:", IDC_CLIENT_VERSION, 0, 0, 0, 0}};
+  RunProgressDialog(view, dlg, [&](HWND hDlg) {
+    HGDIOBJ hFont = reinterpret_cast<HGDIOBJ>(::SendMessageA(hDlg, WM_GETFONT, 0, 0));
+    for (auto& label : labels) {
+      HWND hLabel = ::FindWindowExA(hDlg, nullptr, "Static", label.pszText);
+      RECT labelRect = {}, numberRect = {};
+      ::GetWindowRect(hLabel, &labelRect);
+      ::GetWindowRect(::GetDlgItem(hDlg, label.nNumberId), &numberRect);
+      HDC hDC = ::GetDC(hLabel);
+      HGDIOBJ hOldFont = ::SelectObject(hDC, hFont);
+      SIZE size = {};
+      ::GetTextExtentPoint32A(hDC, label.pszText, static_cast<int>(std::strlen(label.pszText)),
+                              &size);
+      ::SelectObject(hDC, hOldFont);
+      ::ReleaseDC(hLabel, hDC);
+      label.nTextWidth = size.cx;
+      label.nLabelWidth = labelRect.right - labelRect.left;
+      label.nLabelRight = labelRect.right;
+      label.nNumberLeft = numberRect.left;
+    }
+    dlg.Post(Message(bootstrapper::eQuitWithoutLaunching));
+  });
+  for (auto& label : labels) {
+    EXPECT_GT(label.nTextWidth, 0) << label.pszText;
+    EXPECT_LE(label.nTextWidth, label.nLabelWidth) << label.pszText;
+    EXPECT_LE(label.nLabelRight, label.nNumberLeft) << label.pszText;
+  }
+}
+
 TEST(BootStrapperDlgWindow, SystemMenuOpensTheAboutBoxAndDragIconIsTheAppIcon) {
   CTestDlgWindow view;
   CBootStrapperDlg dlg(view);

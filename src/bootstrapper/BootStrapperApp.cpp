@@ -110,7 +110,7 @@ bool CBootStrapperApp::AnswerInformationRequest(CCommandLine& commandLine) {
   } else {
     return false;
   }
-  m_nExitCode = sc_nExitLaunched;
+  m_nExitCode = sc_nExitOk;
   return true;
 }
 
@@ -129,7 +129,7 @@ void CBootStrapperApp::Run(CCommandLine& commandLine) {
   }
   if (commandLine.Argc() > 1 && std::strcmp(commandLine.Argv()[1], "SelfUpdate") == 0) {
     RunSelfUpdate(commandLine.Argc(), commandLine.Argv(), MakeWorkerContext());
-    m_nExitCode = sc_nExitLaunched;
+    m_nExitCode = sc_nExitOk;
     return;
   }
   RemoveLeftoverTemporaryExecutable();
@@ -201,7 +201,7 @@ int CBootStrapperApp::RunCycle(int nArgc, char** ppArgv, bool bRepeat) {
     return 0;
   }
   const int nResult = LaunchClientApp(nArgc, ppArgv);
-  m_nExitCode = sc_nExitLaunched;
+  m_nExitCode = sc_nExitOk;
   return nResult;
 }
 

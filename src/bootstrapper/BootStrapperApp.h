@@ -20,10 +20,10 @@ constexpr const char* sc_pszSingleInstanceName = "__LarchBootstrapperApp__";
 constexpr const char* sc_pszIconEnvVar = "__LARCH_BOOTSTRAPPER_ICON_ID__";
 constexpr unsigned sc_uIconResourceId = 128;
 
-// The process's exit status: the client was started (or a new version of the program took
-// over), an error was shown (or another copy runs), the user cancelled. The POSIX program tells
-// a termination request apart with 143.
-constexpr int sc_nExitLaunched = 0;
+// The process's exit status: ok (the client was started, a new version of the program took over,
+// or --help or --version was answered), an error was shown (or another copy runs), the user
+// cancelled. The POSIX program tells a termination request apart with 143.
+constexpr int sc_nExitOk = 0;
 constexpr int sc_nExitError = 1;
 constexpr int sc_nExitCancelled = 130;
 constexpr int sc_nExitTerminated = 143;

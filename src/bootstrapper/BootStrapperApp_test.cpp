@@ -159,8 +159,8 @@ TEST_F(AppTest, SelfUpdateModeOnlyForTheExactWord) {
 TEST_F(AppTest, HelpAndVersionAreAnsweredAtOnce) {
   common::CLimitSingleAppInstance first(m_sGuardName);
   const std::string sCwd = platform::GetWorkingDirectory();
-  EXPECT_EQ(Run(" --version"), sc_nExitLaunched);
-  EXPECT_EQ(Run(" --help"), sc_nExitLaunched);
+  EXPECT_EQ(Run(" --version"), sc_nExitOk);
+  EXPECT_EQ(Run(" --help"), sc_nExitOk);
   EXPECT_EQ(m_messages, (std::vector<std::string>{
                             std::string("info|Larch ") + common::sc_pszLarchVersion + "\n",
                             std::string("info|") + sc_pszHelpText}));

@@ -70,7 +70,7 @@ bool CBootStrapperGuiApp::RunProgram() {
   environment.fnShowInformation = [](const std::string& sText) {
     ::MessageBoxA(nullptr, sText.c_str(), "Larch", MB_OK | MB_ICONINFORMATION);
   };
-  environment.fnEndProcess = [] { ::ExitProcess(bootstrapper::sc_nExitLaunched); };
+  environment.fnEndProcess = [] { ::ExitProcess(bootstrapper::sc_nExitOk); };
 
   bootstrapper::CBootStrapperApp app(environment, std::move(s_pGuard));
   const bool bLoop = app.InitInstance(platform::GetProcessCommandLine());

@@ -1,5 +1,6 @@
 // The end-to-end tests' deployment: a publish directory, larch-server serving it on loopback,
-// and an install directory with a branded bootstrapper (`Larch`, installed as Larch.exe).
+// and an install directory with a branded bootstrapper (`Larch`, installed as Larch.exe unless
+// a test names it otherwise).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -152,21 +153,22 @@ class Deployment : public ::testing::Test {
     return sNew;
   }
   void InstallBootstrapper(const std::string& sMoreBrandOptions = "") {
-    fs::copy_file(BrandedCopy("Larch-branded", "", sMoreBrandOptions), m_sInst + "/Larch.exe");
+    fs::copy_file(BrandedCopy("Larch-branded", "", sMoreBrandOptions), Inst(m_sExe));
   }
 
-  // Starts Larch.exe with arguments; its stderr goes to err<N>.txt.
+  // Starts the installed bootstrapper with arguments; its stderr goes to err<N>.txt, its stdout
+  // to err<N>.txt.out.
   void StartLarch(platform::CProcess& process, const std::string& sArgs = "") {
     m_sErr = m_dir / ("err" + std::to_string(++m_nRuns) + ".txt");
-    ASSERT_TRUE(process.Start("/bin/sh -c \"exec " + Quote(m_sInst + "/Larch.exe") + sArgs +
-                              " 2> " + Quote(m_sErr) + " > " + Quote(m_sErr + ".out") + "\""));
+    ASSERT_TRUE(process.Start("/bin/sh -c \"exec " + Quote(Inst(m_sExe)) + sArgs + " 2> " +
+                              Quote(m_sErr) + " > " + Quote(m_sErr + ".out") + "\""));
   }
-  // Runs Larch.exe until it ends; returns its stderr.
+  // Runs the bootstrapper until it ends; returns its stderr, keeps its exit status.
   std::string RunLarch(const std::string& sArgs = "") {
     platform::CProcess process;
     StartLarch(process, sArgs);
-    uint32_t uExit = 0;
-    process.Wait(0xFFFFFFFFu, uExit);
+    m_uExit = 999;
+    process.Wait(0xFFFFFFFFu, m_uExit);
     return ReadFile(m_sErr);
   }
   // Waits until the client has recorded n starts (the process that launches it may be a
@@ -192,7 +194,7 @@ class Deployment : public ::testing::Test {
       platform::SleepMilliseconds(50);
     }
     platform::RequestProcessTermination(larch.Id());
-    larch.Wait(0xFFFFFFFFu, uExit);
+    larch.Wait(0xFFFFFFFFu, m_uExit);
     std::string sErr = ReadFile(m_sErr);
     size_t uError = sErr.find("ERROR");
     return uError == std::string::npos ? sErr
@@ -243,6 +245,8 @@ class Deployment : public ::testing::Test {
 
   larch_test::CScratchDir m_dir;
   std::string m_sPub, m_sInst, m_sRecord, m_sErr;
+  std::string m_sExe = "Larch.exe";  // the bootstrapper's name in the install directory
+  uint32_t m_uExit = 0;              // the last RunLarch's exit status
   std::unique_ptr<platform::CProcess> m_pServer;
   int m_nBasePort = 0;
   int m_nRuns = 0;

@@ -15,6 +15,7 @@
 #include "bootstrapper/SelfUpdate.h"
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "support/Version.h"
 #include "support/Win32StructuredExceptions.h"
 
 namespace bootstrapper {
@@ -32,6 +33,28 @@ bool Exists(const std::string& sName) {
 
 }  // namespace
 
+const char* const sc_pszHelpText =
+    "usage: Larch [ARGUMENT...]\n"
+    "       Larch --help | --version\n"
+    "\n"
+    "Keeps the client application up to date and starts it: Larch asks the operator's\n"
+    "servers for the published versions of itself and of the client application,\n"
+    "installs what changed into the folder it lies in, then starts the client\n"
+    "application there. Every argument is passed on to the client application;\n"
+    "--help and --version are answered, without a network, only when they are the\n"
+    "only argument.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the client application was started (a library client: its entry point\n"
+    "       has returned), or the new version of Larch was started to take over\n"
+    "  1    an error was shown (\"ERROR: ...\"), or another copy of Larch is running\n"
+    "  130  cancelled (the Cancel button, Ctrl+C)\n"
+    "  143  ended by a termination request (SIGTERM)\n";
+
+std::string VersionText() {
+  return std::string("Larch ") + common::sc_pszLarchVersion;
+}
+
 CBootStrapperApp::CBootStrapperApp(const SAppEnvironment& environment,
                                    std::unique_ptr<common::CLimitSingleAppInstance> pGuard)
     : m_environment(environment), m_pGuard(std::move(pGuard)) {}
@@ -43,23 +66,31 @@ SWorkerContext CBootStrapperApp::MakeWorkerContext() {
   // The successor checks the guard at its start; it must not find this process's.
   context.fnBeforeSuccessorStart = [this] { m_pGuard.reset(); };
   context.fnEndProcess = m_environment.fnEndProcess;
+  context.layout = m_layout;
   return context;
 }
 
 bool CBootStrapperApp::InitInstance(const std::string& sCommandLine) {
   common::InstallStructuredExceptionTranslator();
-  if (m_pGuard && m_pGuard->IsAnotherInstanceRunning()) {
-    m_environment.fnShowAlreadyRunning();
-    return false;
-  }
+  m_nExitCode = sc_nExitError;
   try {
-    Run(sCommandLine);
+    CCommandLine commandLine;
+    commandLine.Parse(sCommandLine);
+    if (AnswerInformationRequest(commandLine)) return false;
+    if (m_pGuard && m_pGuard->IsAnotherInstanceRunning()) {
+      m_environment.fnShowAlreadyRunning();
+      return false;
+    }
+    Run(commandLine);
   } catch (const std::exception& e) {
+    m_nExitCode = sc_nExitError;
     m_environment.fnShowError("ERROR", sc_pszMainExceptionPrefix + std::string(e.what()));
   } catch (...) {
+    m_nExitCode = sc_nExitError;
     m_environment.fnShowError("ERROR", sc_pszMainUnknownException);
   }
   if (!platform::UnsetEnvVar(sc_pszIconEnvVar)) {
+    m_nExitCode = sc_nExitError;
     m_environment.fnShowError("ERROR", sc_pszMainExceptionPrefix +
                                            std::string("Unable to clear environment variable: ") +
                                            sc_pszIconEnvVar + "=");
@@ -67,19 +98,41 @@ bool CBootStrapperApp::InitInstance(const std::string& sCommandLine) {
   return false;
 }
 
-void CBootStrapperApp::Run(const std::string& sCommandLine) {
+// Before the single-instance check, the working folder and the network: a running copy or a
+// missing server must not keep the answer back.
+bool CBootStrapperApp::AnswerInformationRequest(CCommandLine& commandLine) {
+  if (commandLine.Argc() != 2) return false;
+  const std::string sArg = commandLine.Argv()[1];
+  if (sArg == "--help") {
+    m_environment.fnShowInformation(sc_pszHelpText);
+  } else if (sArg == "--version") {
+    m_environment.fnShowInformation(VersionText() + "\n");
+  } else {
+    return false;
+  }
+  m_nExitCode = sc_nExitOk;
+  return true;
+}
+
+void CBootStrapperApp::Run(CCommandLine& commandLine) {
   GetClientAppFileName(m_sClientAppName, m_sClientAppExt);
-  CCommandLine commandLine;
-  commandLine.Parse(sCommandLine);
+  // The installation is the executable's folder, wherever the program was started from and
+  // under whatever name.
+  const SPathParts exe =
+      SplitPath(m_environment.sExecutablePath.empty() ? std::string(commandLine.Argv()[0])
+                                                      : m_environment.sExecutablePath);
+  m_layout = CInstallLayout(exe.sFileName, exe.sExtension);
+  const std::string sDirectory = exe.sDrive + exe.sDirectory;
   // From here on every relative name is relative to the executable's directory.
-  if (!commandLine.Directory().empty() && !platform::SetWorkingDirectory(commandLine.Directory())) {
-    throw std::runtime_error("Unable to change directory to " + commandLine.Directory());
+  if (!sDirectory.empty() && !platform::SetWorkingDirectory(sDirectory)) {
+    throw std::runtime_error("Unable to change directory to " + sDirectory);
   }
   if (commandLine.Argc() > 1 && std::strcmp(commandLine.Argv()[1], "SelfUpdate") == 0) {
     RunSelfUpdate(commandLine.Argc(), commandLine.Argv(), MakeWorkerContext());
+    m_nExitCode = sc_nExitOk;
     return;
   }
-  RemoveLeftoverTemporaryExecutable(commandLine.Layout());
+  RemoveLeftoverTemporaryExecutable();
   std::string sAssignment =
       std::string(sc_pszIconEnvVar) + "=" + std::to_string(sc_uIconResourceId);
   if (!platform::SetEnvVar(sc_pszIconEnvVar, std::to_string(sc_uIconResourceId))) {
@@ -89,8 +142,8 @@ void CBootStrapperApp::Run(const std::string& sCommandLine) {
 }
 
 // The self-updater that started this process may still be running from the file for a moment.
-void CBootStrapperApp::RemoveLeftoverTemporaryExecutable(const CInstallLayout& layout) {
-  std::string sTemp = layout.TemporaryCopy();
+void CBootStrapperApp::RemoveLeftoverTemporaryExecutable() {
+  std::string sTemp = m_layout.TemporaryCopy();
   if (!Exists(sTemp)) return;
   for (int nTry = 0; nTry < 100; ++nTry) {
     platform::SetReadOnly(sTemp, false);
@@ -142,8 +195,17 @@ int CBootStrapperApp::RunCycle(int nArgc, char** ppArgv, bool bRepeat) {
     pDlg.release();
     pView.release();
   }
-  if (nDialogResult != sc_nIdOk) return 0;
+  if (nDialogResult != sc_nIdOk) {
+    // A Cancel while the error is shown still ends with the error's status.
+    m_nExitCode = context.pFailed->load() ? sc_nExitError : sc_nExitCancelled;
+    return 0;
+  }
+  const int nResult = LaunchClientApp(nArgc, ppArgv);
+  m_nExitCode = sc_nExitOk;
+  return nResult;
+}
 
+int CBootStrapperApp::LaunchClientApp(int nArgc, char** ppArgv) {
   std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
   if (m_sClientAppExt == "exe") return LaunchClientAppExe(sClientFile, nArgc, ppArgv);
   if (m_sClientAppExt == "dll") return LaunchClientAppDll(sClientFile, nArgc, ppArgv);

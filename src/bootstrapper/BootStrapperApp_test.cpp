@@ -9,6 +9,7 @@
 #include "bootstrapper/TestFakes.h"
 #include "platform/FaultInjection.h"
 #include "support/TestUtil.h"
+#include "support/Version.h"
 
 namespace bootstrapper {
 namespace {
@@ -30,6 +31,9 @@ class AppTest : public ::testing::Test {
     m_environment.fnShowError = [this](const std::string& sCaption, const std::string& sText) {
       m_messages.push_back(sCaption + "|" + sText);
     };
+    m_environment.fnShowInformation = [this](const std::string& sText) {
+      m_messages.push_back("info|" + sText);
+    };
     m_environment.fnEndProcess = [] { FAIL() << "the process would end"; };
     WriteFile(m_dir / "Larch.blb", "0\n0\n");
   }
@@ -39,15 +43,18 @@ class AppTest : public ::testing::Test {
     platform::UnsetEnvVar(sc_pszIconEnvVar);
   }
 
-  void Run(const std::string& sArgs) {
+  // Returns the exit status.
+  int Run(const std::string& sArgs) {
     CBootStrapperApp app(m_environment,
                          std::make_unique<common::CLimitSingleAppInstance>(m_sGuardName));
-    EXPECT_FALSE(app.InitInstance("\"" + (m_dir / "Larch.exe") + "\"" + sArgs));
+    EXPECT_FALSE(app.InitInstance("\"" + m_sArgv0 + "\"" + sArgs));
+    return app.ExitCode();
   }
 
   larch_test::CScratchDir m_dir;
   std::string m_sOldCwd;
   std::string m_sGuardName;
+  std::string m_sArgv0 = m_dir / "Larch.exe";
   CFakeClock m_clock;
   CFakeServices m_services;
   SAppEnvironment m_environment;
@@ -58,7 +65,7 @@ class AppTest : public ::testing::Test {
 TEST_F(AppTest, SecondInstanceShowsOnlyTheAlreadyRunningDialog) {
   common::CLimitSingleAppInstance first(m_sGuardName);
   std::string sCwd = platform::GetWorkingDirectory();
-  Run("");
+  EXPECT_EQ(Run(" --version x"), sc_nExitError);  // the client's arguments
   EXPECT_EQ(m_messages, (std::vector<std::string>{"already running"}));
   EXPECT_EQ(platform::GetWorkingDirectory(), sCwd);
   EXPECT_TRUE(m_services.Calls().empty());
@@ -67,7 +74,7 @@ TEST_F(AppTest, SecondInstanceShowsOnlyTheAlreadyRunningDialog) {
 TEST_F(AppTest, LaunchFailureReachesTheMainHandlerAndTheVariableIsCleared) {
   WriteFile(m_dir / "CLIENT.dll", "not a library");
   platform::SetEnvVar(sc_pszIconEnvVar, "stale");
-  Run(" -a");
+  EXPECT_EQ(Run(" -a"), sc_nExitError);
   EXPECT_EQ(m_messages,
             (std::vector<std::string>{
                 "ERROR|Larch.exe (main exception): Unable to load library CLIENT.dll"}));
@@ -79,7 +86,7 @@ TEST_F(AppTest, LaunchFailureReachesTheMainHandlerAndTheVariableIsCleared) {
 
 TEST_F(AppTest, WorkerErrorLaunchesNothing) {
   m_services.serversByType[common::eConfigServer].clear();
-  Run("");
+  EXPECT_EQ(Run(""), sc_nExitError);
   EXPECT_TRUE(m_messages.empty());
   m_viewEvents.erase(std::remove(m_viewEvents.begin(), m_viewEvents.end(), "shown"),
                      m_viewEvents.end());
@@ -92,7 +99,7 @@ TEST_F(AppTest, WorkerErrorLaunchesNothing) {
 TEST_F(AppTest, CancelDuringADownloadEndsTheWorkerQuietly) {
   m_services.u32PublishedClient = 5;
   m_services.fnHoldDownload = [] { CTerminalView::CancelActiveDialog(); };
-  Run("");
+  EXPECT_EQ(Run(""), sc_nExitCancelled);
   EXPECT_TRUE(m_messages.empty());
   // Joined, not left running: its network session is already closed.
   EXPECT_EQ(m_services.Calls().back(), "StopNetwork");
@@ -103,12 +110,20 @@ TEST_F(AppTest, CancelDuringADownloadEndsTheWorkerQuietly) {
   EXPECT_EQ(ReadFile(m_dir / "Larch.blb"), "0\n0\n");
 }
 
+// The names and the folder are the running executable's, not those argv[0] gives.
 TEST_F(AppTest, LeftoverTemporaryExecutableIsRemovedWithRetries) {
-  WriteFile(m_dir / "LarchTmp.exe", "copy");
+  m_environment.sExecutablePath = m_dir / "Game";
+  m_sArgv0 = "/nowhere/Larch.exe";
+  WriteFile(m_dir / "GameTmp", "copy");
+  WriteFile(m_dir / "LarchTmp.exe", "not ours");
+  WriteFile(m_dir / "Game.blb", "0\n0\n");
   m_services.serversByType[common::eConfigServer].clear();
   platform::InjectFailure("Remove", 5);
   Run("");
-  EXPECT_FALSE(FileExists(m_dir / "LarchTmp.exe"));
+  EXPECT_FALSE(FileExists(m_dir / "GameTmp"));
+  EXPECT_TRUE(FileExists(m_dir / "LarchTmp.exe"));
+  EXPECT_NE(std::find(m_viewEvents.begin(), m_viewEvents.end(), "status:Game - ready"),
+            m_viewEvents.end());
   std::vector<uint32_t> sleeps = m_clock.Sleeps();
   EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5),
             std::vector<uint32_t>(5, 100));
@@ -128,7 +143,7 @@ TEST_F(AppTest, LockedTemporaryExecutableIsReported) {
 }
 
 TEST_F(AppTest, SelfUpdateModeOnlyForTheExactWord) {
-  Run(" SelfUpdate \"Larch.exe\" 12a");
+  EXPECT_EQ(Run(" SelfUpdate \"Larch.exe\" 12a"), sc_nExitError);
   EXPECT_EQ(
       m_messages,
       (std::vector<std::string>{"ERROR|Larch.exe (main exception): illegal version number (12a)"}));
@@ -138,6 +153,19 @@ TEST_F(AppTest, SelfUpdateModeOnlyForTheExactWord) {
   Run(" selfupdate \"Larch.exe\" 12a");  // normal mode
   EXPECT_TRUE(m_messages.empty());
   EXPECT_FALSE(m_services.Calls().empty());
+}
+
+// Answered alone, before the single-instance check, the working folder and the network.
+TEST_F(AppTest, HelpAndVersionAreAnsweredAtOnce) {
+  common::CLimitSingleAppInstance first(m_sGuardName);
+  const std::string sCwd = platform::GetWorkingDirectory();
+  EXPECT_EQ(Run(" --version"), sc_nExitOk);
+  EXPECT_EQ(Run(" --help"), sc_nExitOk);
+  EXPECT_EQ(m_messages, (std::vector<std::string>{
+                            std::string("info|Larch ") + common::sc_pszLarchVersion + "\n",
+                            std::string("info|") + sc_pszHelpText}));
+  EXPECT_EQ(platform::GetWorkingDirectory(), sCwd);
+  EXPECT_TRUE(m_services.Calls().empty());
 }
 
 }  // namespace

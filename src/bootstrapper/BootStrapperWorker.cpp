@@ -82,7 +82,11 @@ const SPackageDigest* OrNull(const std::optional<SPackageDigest>& digest) {
 class CUpdateSequence {
  public:
   CUpdateSequence(CBootStrapperDlg& dlg, const SWorkerContext& context)
-      : m_dlg(dlg), m_services(*context.pServices), m_clock(*context.pClock), m_context(context) {}
+      : m_dlg(dlg),
+        m_services(*context.pServices),
+        m_clock(*context.pClock),
+        m_context(context),
+        m_layout(context.layout) {}
 
   void Run();
 
@@ -107,7 +111,7 @@ class CUpdateSequence {
   IUpdateServices& m_services;  // the process's (m_context.pServices)
   IClock& m_clock;              // the process's (m_context.pClock)
   const SWorkerContext m_context;
-  CInstallLayout m_layout;
+  const CInstallLayout m_layout;  // m_context.layout
   std::string m_sClientAppName;
   std::string m_sClientAppExt;
   ServerList m_contentServers;
@@ -133,7 +137,6 @@ void CUpdateSequence::Run() {
   LARCH_PRECONDITION("ProvidedACmdLine", m_dlg.Argv());
   m_sClientAppName = m_dlg.ClientAppName();
   m_sClientAppExt = m_dlg.ClientAppExtension();
-  m_layout = CInstallLayout::FromArgv0(m_dlg.Argv()[0]);
   PostStatus("%s - ready", m_layout.Executable().c_str());
   RepairExecutable(m_layout);
 
@@ -390,6 +393,7 @@ void BootStrapperWorker(CBootStrapperDlg* pDlg, const SWorkerContext& context) {
   }
   // After a Cancel the dialog is gone: there is nothing to show and nothing to end.
   if (!context.pCancel->IsCancelled()) {
+    context.pFailed->store(true);
     PostStatus("%s", sError.c_str());
     context.pClock->SleepMs(10000);
     PostToDialog(eQuitWithoutLaunching, 0);

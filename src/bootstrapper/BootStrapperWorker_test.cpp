@@ -36,6 +36,7 @@ class WorkerTest : public ::testing::Test {
     SWorkerContext context;
     context.pServices = &m_services;
     context.pClock = &m_clock;
+    context.layout = CInstallLayout("Larch");
     context.fnBeforeSuccessorStart = [this] { ++m_nSuccessorStarts; };
     context.fnEndProcess = [] { FAIL() << "the process would end"; };
     context.fnReleaseKeys = [this] { return m_releaseKeys; };

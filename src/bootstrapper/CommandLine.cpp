@@ -77,9 +77,6 @@ void CCommandLine::Parse(const std::string& sLine) {
     }
   }
   if (m_nArgc == 0) throw std::runtime_error("Empty command line");
-  SPathParts parts = SplitPath(m_apArgv[0]);
-  m_layout = CInstallLayout(parts.sFileName);
-  m_sDirectory = parts.sDrive + parts.sDirectory;
 }
 
 std::string QuoteProgramName(const std::string& sName) {

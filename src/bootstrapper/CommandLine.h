@@ -1,9 +1,7 @@
-// The program's own command-line splitter and the names derived from argv[0].
+// The program's own command-line splitter and the path splitter its names are made with.
 #pragma once
 
 #include <string>
-
-#include "bootstrapper/InstallLayout.h"
 
 namespace bootstrapper {
 
@@ -37,10 +35,6 @@ class CCommandLine {
 
   int Argc() const { return m_nArgc; }
   char** Argv() { return m_apArgv; }
-  // argv[0] split: the installation's names (base name "Larch"), and the directory with drive
-  // and trailing separator.
-  const CInstallLayout& Layout() const { return m_layout; }
-  const std::string& Directory() const { return m_sDirectory; }
 
  private:
   void AddArgument(const std::string& sArg);
@@ -48,8 +42,6 @@ class CCommandLine {
   char m_aszSlots[sc_nMaxArgs][sc_uSlotSize];
   char* m_apArgv[sc_nMaxArgs + 1];
   int m_nArgc = 0;
-  CInstallLayout m_layout;
-  std::string m_sDirectory;
 };
 
 // Writes a program name for a command line: in double quotes when it holds a blank, so that

@@ -75,22 +75,6 @@ TEST(CommandLine, RefusesWhatTheTableCannotHold) {
   EXPECT_THROW(empty.Parse("   "), std::runtime_error);
 }
 
-TEST(CommandLine, DerivesBaseNameDirectoryAndExecutableName) {
-  std::string sSep(1, platform::PreferredSeparator());
-  CCommandLine line;
-  line.Parse("\"C:" + sSep + "Games" + sSep + "My Larch" + sSep + "Larch.exe\" SelfUpdate");
-  EXPECT_EQ(line.Layout().BaseName(), "Larch");
-  EXPECT_EQ(line.Directory(), "C:" + sSep + "Games" + sSep + "My Larch" + sSep);
-  EXPECT_EQ(line.Layout().Executable(), "Larch.exe");
-  EXPECT_STREQ(line.Argv()[1], "SelfUpdate");
-  EXPECT_EQ(line.Argv()[2], nullptr);
-
-  CCommandLine bare;
-  bare.Parse("B.exe");
-  EXPECT_EQ(bare.Layout().BaseName(), "B");
-  EXPECT_EQ(bare.Directory(), "");
-}
-
 TEST(CommandLine, SplitPathLikeTheRuntime) {
   SPathParts parts = SplitPath("D:dir/sub/a.b.exe");
   EXPECT_EQ(parts.sDrive, "D:");

@@ -4,8 +4,9 @@
 
 namespace bootstrapper {
 
-CInstallLayout CInstallLayout::FromArgv0(const char* pszArgv0) {
-  return CInstallLayout(SplitPath(pszArgv0 ? pszArgv0 : "").sFileName);
+CInstallLayout CInstallLayout::FromExecutablePath(const std::string& sPath) {
+  const SPathParts parts = SplitPath(sPath);
+  return CInstallLayout(parts.sFileName, parts.sExtension);
 }
 
 std::string CInstallLayout::PackageName(const std::string& sComponent, int32_t nVersion) {

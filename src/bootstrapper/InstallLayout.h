@@ -22,23 +22,25 @@ class IClock;
 
 constexpr const char* sc_pszClientRegistryFile = "ClientRegistry.blob";
 
-// The names of one installation, for the executable "B.exe":
+// The names of one installation, for the executable "B.exe" (for "B" without extension, the
+// executable is "B" and its copy "BTmp"; the other names stay as they are):
 //   B.exe      the executable              B_12.pkg  package of component B, version 12
 //   BTmp.exe   the self-updater's copy     B_12.mst  its manifest (the installed entry names)
-//   BNew.exe   the new executable (the bootstrapper's package holds it)
+//   BNew.exe   the new executable (the name the bootstrapper's package gives it on every system)
 //   B.blb      the version file            B_12.pkg.part  the package while it downloads
 //   B.staging  the folder a package is unpacked into before its files are moved into place
 //   B.journal  the install being moved into place (B.journal.tmp while it is written)
 class CInstallLayout {
  public:
-  explicit CInstallLayout(std::string sBaseName = std::string())
-      : m_sBaseName(std::move(sBaseName)) {}
-  // The layout of the executable argv[0] names (directory and ".exe" dropped).
-  static CInstallLayout FromArgv0(const char* pszArgv0);
+  explicit CInstallLayout(std::string sBaseName = std::string(), std::string sExtension = ".exe")
+      : m_sBaseName(std::move(sBaseName)), m_sExtension(std::move(sExtension)) {}
+  // The layout of the executable at that path (the directory is dropped; its extension, if any,
+  // is kept for the executable and its copy).
+  static CInstallLayout FromExecutablePath(const std::string& sPath);
 
   const std::string& BaseName() const { return m_sBaseName; }
-  std::string Executable() const { return m_sBaseName + ".exe"; }
-  std::string TemporaryCopy() const { return m_sBaseName + "Tmp.exe"; }
+  std::string Executable() const { return m_sBaseName + m_sExtension; }
+  std::string TemporaryCopy() const { return m_sBaseName + "Tmp" + m_sExtension; }
   std::string NewExecutable() const { return m_sBaseName + "New.exe"; }
   std::string VersionFile() const { return m_sBaseName + ".blb"; }
   std::string Package(int32_t nVersion) const { return PackageName(m_sBaseName, nVersion); }
@@ -59,6 +61,7 @@ class CInstallLayout {
 
  private:
   std::string m_sBaseName;
+  std::string m_sExtension;
 };
 
 // The user's Cancel for one cycle: set once from the dialog's thread (or the terminal's
@@ -80,6 +83,10 @@ struct SWorkerContext {
   IUpdateServices* pServices = nullptr;
   IClock* pClock = nullptr;
   std::shared_ptr<CCancelToken> pCancel = std::make_shared<CCancelToken>();
+  // The installation's names, made from the running executable's.
+  CInstallLayout layout;
+  // Set by the worker once it has shown an error (shared like the token: read after a Cancel).
+  std::shared_ptr<std::atomic<bool>> pFailed = std::make_shared<std::atomic<bool>>(false);
   // Called right before a successor process is started (releases the single-instance guard,
   // so that the successor does not take this process for a second instance).
   std::function<void()> fnBeforeSuccessorStart;

@@ -6,7 +6,7 @@ namespace bootstrapper {
 namespace {
 
 TEST(InstallLayout, NamesOfAnInstallation) {
-  CInstallLayout layout = CInstallLayout::FromArgv0("games/Larch.exe");
+  CInstallLayout layout = CInstallLayout::FromExecutablePath("C:games/Larch.exe");
   EXPECT_EQ(layout.BaseName(), "Larch");
   EXPECT_EQ(layout.Executable(), "Larch.exe");
   EXPECT_EQ(layout.TemporaryCopy(), "LarchTmp.exe");
@@ -16,7 +16,12 @@ TEST(InstallLayout, NamesOfAnInstallation) {
   EXPECT_EQ(CInstallLayout::PackageName("CLIENT", 7), "CLIENT_7.pkg");
   EXPECT_EQ(CInstallLayout::PackageName("CLIENT", "07"), "CLIENT_07.pkg");
   EXPECT_EQ(CInstallLayout::ManifestName("CLIENT", 7), "CLIENT_7.mst");
-  EXPECT_EQ(CInstallLayout::FromArgv0("./B").Executable(), "B.exe");
+  // Without extension (a POSIX program): the executable and its copy have none either; the new
+  // executable keeps the name packages give it.
+  const CInstallLayout bare = CInstallLayout::FromExecutablePath("/opt/my.games/B");
+  EXPECT_EQ(bare.Executable() + " " + bare.TemporaryCopy() + " " + bare.NewExecutable() + " " +
+                bare.VersionFile(),
+            "B BTmp BNew.exe B.blb");
   EXPECT_EQ(layout.StagingFolder(), "Larch.staging");
   EXPECT_EQ(layout.Journal(), "Larch.journal");
   EXPECT_TRUE(CInstallLayout::IsManifestNameOf("CLIENT_12.mst", "CLIENT"));

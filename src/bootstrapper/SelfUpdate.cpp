@@ -161,10 +161,10 @@ bool IsValidVersionText(const std::string& sText) {
   return sText.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::string& sArgv0,
+std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::string& sExe,
                                        int32_t nVersion, int nArgc, char** ppArgv) {
   std::string sLine =
-      QuoteProgramName(sCopyName) + " SelfUpdate \"" + sArgv0 + "\" " + std::to_string(nVersion);
+      QuoteProgramName(sCopyName) + " SelfUpdate \"" + sExe + "\" " + std::to_string(nVersion);
   for (int i = 1; i < nArgc; ++i) sLine += std::string(" ") + ppArgv[i];
   if (sLine.size() >= sc_uSelfUpdateLineSize) {
     throw std::runtime_error("Could not spawn self-updater " + sCopyName +
@@ -183,7 +183,8 @@ void SpawnSelfUpdater(const CInstallLayout& layout, int32_t nVersion, int nArgc,
   // Packages carry no permission bits.
   platform::MakeExecutable(sCopyName);
   platform::MakeExecutable(layout.NewExecutable());
-  std::string sLine = BuildSelfUpdateCommandLine(sCopyName, ppArgv[0], nVersion, nArgc, ppArgv);
+  std::string sLine =
+      BuildSelfUpdateCommandLine(sCopyName, layout.Executable(), nVersion, nArgc, ppArgv);
   if (!StartSuccessor(sLine, context)) {
     throw std::runtime_error("Could not spawn self-updater " + sCopyName + ErrnoText());
   }
@@ -198,7 +199,7 @@ void RunSelfUpdate(int nArgc, char** ppArgv, const SWorkerContext& context) {
     throw std::runtime_error("Unable to update: the self-update command line has " +
                              std::to_string(nArgc) + " arguments, 4 are needed");
   }
-  const CInstallLayout layout = CInstallLayout::FromArgv0(ppArgv[2]);
+  const CInstallLayout layout = CInstallLayout::FromExecutablePath(ppArgv[2]);
   const std::string sVersion = ppArgv[3];
   if (!IsValidVersionText(sVersion)) {
     throw std::runtime_error("illegal version number (" + sVersion + ")");

@@ -16,10 +16,10 @@ namespace bootstrapper {
 
 constexpr size_t sc_uSelfUpdateLineSize = 1024;
 
-// The self-update command line: the copy's name, "SelfUpdate", the old argv[0] in double
+// The self-update command line: the copy's name, "SelfUpdate", the executable's name in double
 // quotes, the version, then the old arguments each after one blank. Program names with a blank
 // are quoted. Throws when the line would not fit in 1023 characters.
-std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::string& sArgv0,
+std::string BuildSelfUpdateCommandLine(const std::string& sCopyName, const std::string& sExe,
                                        int32_t nVersion, int nArgc, char** ppArgv);
 
 // On the update worker: copies the executable, starts the copy and ends the process through

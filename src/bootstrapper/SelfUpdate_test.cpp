@@ -235,6 +235,18 @@ TEST_F(SelfUpdateTest, SpawnCopiesTheRunningExecutable) {
     EXPECT_STREQ(e.what(), "Could not spawn self-updater BTmp.exe (errno=8)");
   }
   EXPECT_EQ(ReadFile("BTmp.exe"), "old");
+  // An executable without extension, started under another name: its own file is copied.
+  WriteFile("B", "bare");
+  platform::InjectFailure("StartProcess", 1, 8);
+  char szOther[] = "/usr/bin/launcher";
+  char* argvOther[] = {szOther, nullptr};
+  try {
+    SpawnSelfUpdater(CInstallLayout("B", ""), 5, 1, argvOther, m_context);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Could not spawn self-updater BTmp (errno=8)");
+  }
+  EXPECT_EQ(ReadFile("BTmp"), "bare");
   platform::RemoveFile("B.exe");
   try {
     SpawnSelfUpdater(CInstallLayout("B"), 5, 1, argv, m_context);

@@ -17,6 +17,7 @@
 #include "BrandWindowsExe.h"
 #include "PeTestImage.h"
 #include "support/TestUtil.h"
+#include "support/Version.h"
 
 namespace larchtool {
 namespace {
@@ -296,12 +297,62 @@ TEST(BrandWindowsExe, WritesTheStringsIntoTheFileOrLeavesItAsItWas) {
 }
 
 // A Windows build's Larch.exe, when the build named at configure time has one.
-std::string WindowsLarchExe() {
+std::string WindowsLarchExe(const std::string& sBuild = LARCH_WINDOWS_BUILD) {
   for (const char* pszSub : {"/src/bootstrapper/win32/Larch.exe", "/src/bootstrapper/Larch.exe"}) {
-    std::string sPath = std::string(LARCH_WINDOWS_BUILD) + pszSub;
+    std::string sPath = sBuild + pszSub;
     if (std::filesystem::exists(sPath)) return sPath;
   }
   return std::string();
+}
+
+// The text of the version resource's string with that key: the UTF-16 value that follows the
+// key, 32-bit aligned.
+std::string VersionString(const std::string& sResource, const std::string& sKey) {
+  std::string sWideKey;
+  for (char c : sKey + '\0') sWideKey += std::string{c, '\0'};
+  size_t u = sResource.find(sWideKey);
+  if (u == std::string::npos) return "<no " + sKey + ">";
+  std::string sValue;
+  for (u = (u + sWideKey.size() + 3) & ~size_t(3); u + 1 < sResource.size(); u += 2) {
+    if (sResource[u] == '\0' && sResource[u + 1] == '\0') break;
+    sValue += sResource[u];
+  }
+  return sValue;
+}
+
+// The fixed file information's file and product versions, "a.b.c.d a.b.c.d".
+std::string FixedVersions(const std::string& sResource) {
+  const size_t u = sResource.find(std::string("\xBD\x04\xEF\xFE", 4));
+  if (u == std::string::npos || u + 24 > sResource.size()) return "<no fixed file information>";
+  auto dword = [&](size_t uAt) {
+    uint32_t u32 = 0;
+    for (int i = 3; i >= 0; --i) u32 = u32 << 8 | static_cast<uint8_t>(sResource[uAt + i]);
+    return u32;
+  };
+  auto text = [](uint32_t u32High, uint32_t u32Low) {
+    return std::to_string(u32High >> 16) + "." + std::to_string(u32High & 0xFFFF) + "." +
+           std::to_string(u32Low >> 16) + "." + std::to_string(u32Low & 0xFFFF);
+  };
+  return text(dword(u + 8), dword(u + 12)) + " " + text(dword(u + 16), dword(u + 20));
+}
+
+// The release build's Larch.exe (scripts/test builds it before the native tests) is small and
+// carries the project's version in its version resource.
+TEST(WindowsReleaseLarchExe, IsSmallAndCarriesTheProjectVersion) {
+  const std::string sLarch = WindowsLarchExe(LARCH_WINDOWS_RELEASE_BUILD);
+  if (sLarch.empty()) GTEST_SKIP() << "no Larch.exe in " << LARCH_WINDOWS_RELEASE_BUILD;
+  EXPECT_LT(std::filesystem::file_size(sLarch), 2u << 20);
+  const std::vector<SPeResource> versions =
+      FindPeResources(larch_test::ReadFileBytes(sLarch), "#16", "#1", sLarch);
+  ASSERT_EQ(versions.size(), 1u);
+  const std::string& sResource = versions[0].sData;
+  const std::string sNumbers = std::to_string(common::sc_uLarchVersionMajor) + "." +
+                               std::to_string(common::sc_uLarchVersionMinor) + "." +
+                               std::to_string(common::sc_uLarchVersionPatch) + ".0";
+  EXPECT_EQ(FixedVersions(sResource), sNumbers + " " + sNumbers);
+  EXPECT_EQ(
+      VersionString(sResource, "FileVersion") + " " + VersionString(sResource, "ProductVersion"),
+      std::string(common::sc_pszLarchVersion) + " " + common::sc_pszLarchVersion);
 }
 
 TEST(BrandWindowsExe, BrandsARealLarchExeAndKeepsItsOtherResources) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "support/Version.h"
 
 namespace larchtool {
 
@@ -49,7 +50,9 @@ static void PrintTopUsage(FILE* pOut) {
   for (const SCommand& c : RegisteredCommands()) {
     std::fprintf(pOut, "  %-10s %s\n", c.pszName, c.pszSummary);
   }
-  std::fprintf(pOut, "\n'larchtool GROUP --help' describes a group.\n");
+  std::fprintf(pOut,
+               "\n'larchtool GROUP --help' describes a group; 'larchtool --version' prints the "
+               "version.\n");
 }
 
 static int Run(int argc, char** argv) {
@@ -60,6 +63,10 @@ static int Run(int argc, char** argv) {
   std::string sGroup = argv[1];
   if (sGroup == "--help" || sGroup == "-h" || sGroup == "help") {
     PrintTopUsage(stdout);
+    return sc_nExitOk;
+  }
+  if (sGroup == "--version") {
+    std::printf("larchtool %s\n", common::sc_pszLarchVersion);
     return sc_nExitOk;
   }
   for (const SCommand& c : RegisteredCommands()) {

@@ -1,4 +1,5 @@
 // The POSIX bootstrapper: the portable program with a terminal face on stderr.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +15,9 @@
 
 namespace {
 
+// The exit status of a cancelled run: the last termination request's (Ctrl+C's by default).
+std::atomic<int> s_nCancelledExitCode{bootstrapper::sc_nExitCancelled};
+
 // Ctrl+C (or SIGTERM) is the terminal's Cancel: it ends the progress dialog as its Cancel
 // button does, so the cycle's network call gives up at its next poll, nothing is launched, and
 // the process ends (with the worker wherever it stands, should it be held elsewhere). Outside
@@ -23,9 +27,12 @@ void RelayTerminationRequestsToCancel() {
   std::thread([] {
     std::string sName;
     while (platform::WaitForTerminationRequest(sName)) {
+      const int nExitCode =
+          sName == "SIGINT" ? bootstrapper::sc_nExitCancelled : bootstrapper::sc_nExitTerminated;
+      s_nCancelledExitCode = nExitCode;
       if (!bootstrapper::CTerminalView::CancelActiveDialog()) {
         std::fflush(nullptr);
-        std::_Exit(sName == "SIGINT" ? 130 : 143);
+        std::_Exit(nExitCode);
       }
     }
   }).detach();
@@ -44,6 +51,7 @@ int main() {
   bootstrapper::SAppEnvironment environment;
   environment.pServices = pServices.get();
   environment.pClock = &clock;
+  platform::GetExecutablePath(environment.sExecutablePath);  // on failure argv[0] stands for it
   environment.fnMakeView = [&clock] {
     return std::unique_ptr<bootstrapper::IProgressView>(
         new bootstrapper::CTerminalView(stderr, platform::IsStderrTerminal(), clock));
@@ -54,6 +62,9 @@ int main() {
   environment.fnShowError = [](const std::string& sCaption, const std::string& sText) {
     platform::ShowErrorMessage(sCaption, sText);
   };
+  environment.fnShowInformation = [](const std::string& sText) {
+    std::fputs(sText.c_str(), stdout);
+  };
   environment.fnEndProcess = [] {
     std::fflush(nullptr);
     std::_Exit(0);
@@ -61,5 +72,6 @@ int main() {
 
   bootstrapper::CBootStrapperApp app(environment, std::move(pGuard));
   app.InitInstance(platform::GetProcessCommandLine());
-  return 0;
+  const int nExitCode = app.ExitCode();
+  return nExitCode == bootstrapper::sc_nExitCancelled ? s_nCancelledExitCode.load() : nExitCode;
 }

@@ -30,9 +30,12 @@ const bool s_bMessagesRegistered = (RegisterDialogMessages(), true);
 class CBootStrapperGuiApp : public CGuiApplication {
  public:
   bool InitInstance() override;
+  int ExitCode() const override { return m_nExitCode; }
 
  private:
   bool RunProgram();
+
+  int m_nExitCode = bootstrapper::sc_nExitError;
 };
 
 // Nothing may escape the entry point: what the application's own handlers do not catch (the
@@ -55,6 +58,7 @@ bool CBootStrapperGuiApp::RunProgram() {
   bootstrapper::SAppEnvironment environment;
   environment.pServices = pServices.get();
   environment.pClock = &bootstrapper::CSystemClock::Instance();
+  platform::GetExecutablePath(environment.sExecutablePath);  // on failure argv[0] stands for it
   environment.fnMakeView = [] { return std::make_unique<CBootStrapperDlgWindow>(); };
   environment.fnShowAlreadyRunning = [] {
     COnlyOneAtATimeDlg dlg;
@@ -63,10 +67,15 @@ bool CBootStrapperGuiApp::RunProgram() {
   environment.fnShowError = [](const std::string& sCaption, const std::string& sText) {
     platform::ShowErrorMessage(sCaption, sText);
   };
-  environment.fnEndProcess = [] { ::ExitProcess(0); };
+  environment.fnShowInformation = [](const std::string& sText) {
+    ::MessageBoxA(nullptr, sText.c_str(), "Larch", MB_OK | MB_ICONINFORMATION);
+  };
+  environment.fnEndProcess = [] { ::ExitProcess(bootstrapper::sc_nExitOk); };
 
   bootstrapper::CBootStrapperApp app(environment, std::move(s_pGuard));
-  return app.InitInstance(platform::GetProcessCommandLine());
+  const bool bLoop = app.InitInstance(platform::GetProcessCommandLine());
+  m_nExitCode = app.ExitCode();
+  return bLoop;
 }
 
 CBootStrapperGuiApp theApp;

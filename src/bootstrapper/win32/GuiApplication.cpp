@@ -23,7 +23,7 @@ CGuiApplication::~CGuiApplication() {
 
 int CGuiApplication::Run() {
   if (!s_pTheApp) return 1;
-  if (!s_pTheApp->InitInstance()) return 0;
+  if (!s_pTheApp->InitInstance()) return s_pTheApp->ExitCode();
   MSG msg;
   while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
     ::TranslateMessage(&msg);

@@ -15,6 +15,8 @@ class CGuiApplication {
 
   // The program's work. True asks for a main message loop until the last window closes.
   virtual bool InitInstance() = 0;
+  // The process exit code when InitInstance returned false.
+  virtual int ExitCode() const { return 0; }
 
   // Called by the entry point: runs InitInstance (and the message loop when asked for);
   // returns the process exit code.

@@ -83,7 +83,8 @@ TEST_F(BrandCommand, RefusesWhatIsNotAPublicKeyFileBeforeWriting) {
               m_sErr);
   }
   EXPECT_EQ(1u, Brand(sExe, Pub("missing.pub")));
-  EXPECT_EQ("Cannot open input file " + m_dir / "missing.pub" + "\n", m_sErr);
+  EXPECT_EQ("Cannot open input file " + m_dir / "missing.pub" + ": No such file or directory\n",
+            m_sErr);
   EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " " + Pub("a.pub") + " " + Pub("a.pub")));
   EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " --no-public-keys"));
   EXPECT_EQ(sBefore, FileText(sExe));

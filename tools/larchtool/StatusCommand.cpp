@@ -50,7 +50,8 @@ const char sc_szStatusUsage[] =
     "everything a client needs works, 1 when anything fails, 2 for a usage error.\n"
     "\n"
     "  --public-key KEYFILE.pub  checks that the record is signed with this key, as a\n"
-    "                            bootstrapper branded with it does (may be given twice)\n"
+    "                            bootstrapper branded with it does (may be given more than\n"
+    "                            once)\n"
     "  --timeout SECONDS         the time limits of every conversation (1-86400; default: the\n"
     "                            client's, 10 s to connect and 30 s without a byte moving)\n";
 
@@ -125,30 +126,30 @@ class CStatusCheck {
   }
 
  private:
-  // The servers of a type the directory server names; a failure when it names none.
-  ServerList AskForType(common::EServerType eType, const char* pszWhat) {
-    ServerList servers;
+  // The servers of a type the directory server names; a failure when it names none. False
+  // when the directory server did not answer.
+  bool AskForType(common::EServerType eType, const char* pszWhat, ServerList& servers) {
     try {
       common::GeneralDirectoryServerGetServers(eType, {m_gds}, &servers, nullptr, nullptr);
     } catch (const std::exception& e) {
-      m_report.Fail(std::string(pszWhat) + ": " + e.what());
-      return servers;
+      m_report.Fail(e.what());
+      return false;
     }
     if (servers.empty()) {
       m_report.Fail(std::string(pszWhat) +
-                    ": none logged in; start one with this directory "
-                    "server's address");
+                    ": none logged in; start one with this directory server's address");
     } else {
       m_report.Line(std::string(pszWhat) + ": " + Join(servers));
     }
-    return servers;
+    return true;
   }
 
   void AskDirectoryServer(ServerList& configServers, ServerList& directoryServers) {
     m_report.Section("general directory server " + m_gds.ToString());
-    configServers = AskForType(common::eConfigServer, "configuration servers");
-    directoryServers =
-        AskForType(common::eContentServerDirectoryServer, "content-server directory servers");
+    if (AskForType(common::eConfigServer, "configuration servers", configServers)) {
+      AskForType(common::eContentServerDirectoryServer, "content-server directory servers",
+                 directoryServers);
+    }
   }
 
   void CheckConfigServer(const common::CIPAddrPort& server) {

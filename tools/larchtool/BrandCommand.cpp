@@ -157,6 +157,7 @@ void CheckClientFile(const std::string& sValue) {
   try {
     bootstrapper::SplitClientAppFileName(sValue, sName, sExtension);
   } catch (const std::exception&) {
+    sName.clear();  // refused below, in the tool's words
   }
   if (sName.empty()) {
     throw CUsageError("--client-file: '" + sValue +

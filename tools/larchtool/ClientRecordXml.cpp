@@ -169,8 +169,15 @@ bool CClientRecordXml::Read(const std::string& sXml, std::vector<uint8_t>& image
   } catch (const CClientRecordXmlParser::CNotThisForm&) {
     return false;
   }
+  // Added again in name order: the image then does not depend on the order of the text.
+  common::CMultiFieldBlob canonical(parser.m_blob.GetNumFields(), 0);
+  for (auto it = parser.m_blob.begin(); it != parser.m_blob.end(); ++it) {
+    common::CMultiFieldBlob::SizeOfFieldData_t uFieldSize = 0;
+    const uint8_t* pData = it.GetFieldData(&uFieldSize);
+    canonical.AddField(it.GetFieldName(), pData, uFieldSize);
+  }
   common::CMultiFieldBlob::SizeOfFieldData_t uSize = 0;
-  const uint8_t* pImage = parser.m_blob.GetSerializedBlob(&uSize);
+  const uint8_t* pImage = canonical.GetSerializedBlob(&uSize);
   // Loaded as the record to check its version fields.
   CClientConfigRecord(pImage, uSize).ValidateFields();
   image.assign(pImage, pImage + uSize);

@@ -61,6 +61,17 @@ TEST(ConfigCommand, TheSignedClientRecordRoundTripsThroughItsXmlForm) {
                         sOut, sErr))
       << sErr;
   EXPECT_EQ(image, larch_test::ReadFileBytes(dir / "r.blob"));
+  // Fields in another order give the same image.
+  const size_t uVersion = sXml.find("\t<Field Id=\"0\"");
+  const size_t uName = sXml.find("\t<Field Id=\"4\"");
+  const size_t uEnd = sXml.find("</ClientConfigRecord>");
+  larch_test::WriteFile(dir / "r.xml", sXml.substr(0, uVersion) + sXml.substr(uName, uEnd - uName) +
+                                           sXml.substr(uVersion, uName - uVersion) +
+                                           sXml.substr(uEnd));
+  ASSERT_EQ(0u, RunTool(dir, "config from-xml '" + dir / "r.xml" + "' '" + dir / "r.blob" + "'",
+                        sOut, sErr))
+      << sErr;
+  EXPECT_EQ(image, larch_test::ReadFileBytes(dir / "r.blob"));
 
   auto Replaced = [&](const std::string& sFrom, const std::string& sTo) {
     std::string sText = sXml;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Deployment.h"
+#include "bootstrapper/ReleaseCheck.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
 #include "security/Sha256.h"
 #include "security/SigningKey.h"
@@ -218,6 +219,68 @@ TEST_F(VerifiedUpdate, WithoutAKeyOnlyThePackageHashesAreChecked) {
   const std::map<std::string, std::string> installed = Snapshot();
   EXPECT_EQ(RunUntilError(), "ERROR: package CLIENT_2.pkg does not match its published hash");
   EXPECT_EQ(Snapshot(), installed);
+}
+
+// `larchtool status` asks every role as a client does and downloads every published package:
+// whole reports of a healthy deployment, and of one with a missing package, a flipped bit and
+// an expired record.
+TEST_F(VerifiedUpdate, StatusChecksEveryRoleAndEveryPublishedPackage) {
+  StartServer();
+  const common::CSigningKey key = MakeKey("release");
+  PublishSignedWith("release");
+  PublishClient(1, {{"a.txt", "a1"}});
+  PublishBootstrapper(2, KeyOption("release"));
+  auto Status = [&](std::string& sOut) {
+    int nExit = RunShell(Quote(LARCH_TOOL) + " status " + Address(0) + KeyOption("release") +
+                         " > " + Quote(m_dir / "status.txt") + " 2>&1");
+    sOut = ReadFile(m_dir / "status.txt");
+    return nExit;
+  };
+  const std::string sLarch = ReadFile(m_sPub + "/Larch_2.pkg");
+  const std::string sClient = ReadFile(m_sPub + "/CLIENT_1.pkg");
+  auto Digest = [](const std::string& sBytes) {
+    common::Sha256Digest hash = common::CSha256::Digest(sBytes.data(), sBytes.size());
+    return std::to_string(sBytes.size()) + " bytes, SHA-256 " +
+           common::ToLowerHex(hash.data(), hash.size());
+  };
+  auto Report = [&](const std::string& sExpiry, const std::string& sLarchLine,
+                    const std::string& sClientLine, const std::string& sSummary) {
+    return "general directory server " + Address(0) + "\n  configuration servers: " + Address(3) +
+           "\n  content-server directory servers: " + Address(1) + "\nconfiguration server " +
+           Address(3) + "\n  bootstrapper: Larch version 2, Larch_2.pkg, " + Digest(sLarch) +
+           "\n  client application: CLIENT version 1, CLIENT_1.pkg, " + Digest(sClient) +
+           "\n  sequence: 2\n  signature: verifies with " + m_dir / "release.pub" + "\n  " +
+           sExpiry + "\ncontent-server directory server " + Address(1) +
+           "\n  content servers: " + Address(2) + "\ncontent server " + Address(2) + "\n  " +
+           sLarchLine + "\n  " + sClientLine + "\n" + sSummary + "\n";
+  };
+  uint64_t u64Expiry = 0;
+  EditRecord([&](CClientConfigRecord& record) { record.GetExpiryTime(u64Expiry); });
+  std::string sOut;
+  EXPECT_EQ(Status(sOut), 0);
+  EXPECT_EQ(
+      sOut,
+      Report("expires: " + bootstrapper::UtcDateText(u64Expiry) + " (30 days left)",
+             "Larch_2.pkg: " + std::to_string(sLarch.size()) + " bytes, SHA-256 as published",
+             "CLIENT_1.pkg: " + std::to_string(sClient.size()) + " bytes, SHA-256 as published",
+             "ok: a client can update from this deployment"));
+
+  FlipAByte("Larch_2.pkg");
+  fs::remove(m_sPub + "/CLIENT_1.pkg");
+  const uint64_t u64Past = NowUtc() - 86400;
+  EditRecord([&](CClientConfigRecord& record) {
+    record.SetExpiryTime(u64Past);
+    record.Sign(key);
+  });
+  EXPECT_EQ(Status(sOut), 1);
+  EXPECT_EQ(sOut, Report("FAIL: expires: expired on " + bootstrapper::UtcDateText(u64Past) +
+                             "; bootstrappers with release keys refuse the record: sign it again "
+                             "with 'larchtool sign'",
+                         "FAIL: Larch_2.pkg: " + std::to_string(sLarch.size()) +
+                             " bytes, SHA-256 differs from the published one; publish the "
+                             "package again",
+                         "FAIL: CLIENT_1.pkg: PublicContentServer: Requested file does not exist",
+                         "FAIL: 3 problems found"));
 }
 
 }  // namespace

@@ -121,12 +121,16 @@ bool SplitIPPort(const std::string& sText, std::string* psIp, int* pnPort) {
   return true;
 }
 
-std::vector<CIPAddrPort> ParseIPAddrPortList(const std::string& sText, uint32_t u32DefaultIP,
-                                             uint16_t u16DefaultPort) {
+std::vector<std::string> SplitIPAddrPortList(const std::string& sText) {
   std::vector<std::string> vecTokens;
   GetTokens(sText.c_str(), ", \t", "\"'", -1, vecTokens);
+  return vecTokens;
+}
+
+std::vector<CIPAddrPort> ParseIPAddrPortList(const std::string& sText, uint32_t u32DefaultIP,
+                                             uint16_t u16DefaultPort) {
   std::vector<CIPAddrPort> vecAddrs;
-  for (const std::string& sToken : vecTokens) {
+  for (const std::string& sToken : SplitIPAddrPortList(sText)) {
     vecAddrs.emplace_back(u32DefaultIP, sToken, u16DefaultPort);
   }
   return vecAddrs;

@@ -46,7 +46,9 @@ uint32_t GetIPAddrFromString(const std::string& sIPAddr);
 // Ports above 65535, and negative ports, throw "Invalid port: " + the port text.
 bool SplitIPPort(const std::string& sText, std::string* psIp, int* pnPort);
 
-// A list of addresses separated by commas, blanks or tabs; quoted entries are allowed.
+// The items of an address list: separated by commas, blanks or tabs; quoted items are allowed.
+std::vector<std::string> SplitIPAddrPortList(const std::string& sText);
+// The addresses of such a list, each item as the text constructor above reads it.
 std::vector<CIPAddrPort> ParseIPAddrPortList(const std::string& sText, uint32_t u32DefaultIP,
                                              uint16_t u16DefaultPort);
 

@@ -29,15 +29,6 @@ std::string ErrnoText() {
   return std::to_string(platform::GetLastSystemError());
 }
 
-std::string SystemErrorText() {
-  std::string sText;
-  platform::GetSystemErrorText(platform::GetLastSystemError(), sText);
-  while (!sText.empty() && (sText.back() == '\n' || sText.back() == '\r' || sText.back() == ' ')) {
-    sText.pop_back();
-  }
-  return sText;
-}
-
 // Reads until uSize bytes are in or the file ends; the count read, -1 on error.
 int64_t ReadFull(platform::CFile& file, void* pBuffer, uint64_t uSize) {
   uint8_t* p = static_cast<uint8_t*>(pBuffer);
@@ -214,7 +205,8 @@ void OpenExistingPkgFile(const std::string& sPath, platform::CFile& file) {
   {
     platform::CFile probe;
     if (!probe.Open(sPath, platform::CFile::eReadWrite)) {
-      throw std::runtime_error("unable to open " + sPath + " (" + SystemErrorText() + ")");
+      throw std::runtime_error("unable to open " + sPath + " (" +
+                               platform::LastSystemErrorReason() + ")");
     }
   }
   if (!file.Open(sPath, platform::CFile::eRead)) {
@@ -413,7 +405,8 @@ void CPkgFile::Create(const std::string& sPkgFilePath, int32_t nCompressionLevel
   }
   platform::CFile file;
   if (sPkgFilePath.empty() || !file.Open(sPkgFilePath, platform::CFile::eCreate)) {
-    throw std::runtime_error("unable to create pkg file " + sPkgFilePath);
+    throw std::runtime_error("unable to create pkg file " + sPkgFilePath + ": " +
+                             platform::LastSystemErrorReason());
   }
   m_sPkgFilePath = sPkgFilePath;
   m_nEndDataSeg = 0;

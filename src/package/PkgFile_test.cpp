@@ -489,8 +489,9 @@ TEST_F(PkgFileTest, AddingRefusesWhatItCannotDo) {
   EXPECT_EQ("no output pkg file specified", ErrorOf([&] { unnamed.AddFile(m_dir / "a"); }));
   unnamed.AddFiles({});  // an empty list does nothing, not even refuse
 
-  EXPECT_EQ("unable to create pkg file " + (m_dir / "no/such/dir.pkg"),
-            ErrorOf([&] { unnamed.Create(m_dir / "no/such/dir.pkg", 9); }));
+  platform::InjectFailure("Open", 1, 2);
+  EXPECT_EQ("unable to create pkg file " + Pkg() + ": " + platform::SystemErrorReason(2),
+            ErrorOf([&] { unnamed.Create(Pkg(), 9); }));
 
   CPkgFile pkg(9);
   pkg.Create(Pkg(), 9);

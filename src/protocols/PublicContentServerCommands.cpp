@@ -121,14 +121,8 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       const ProgressCallbackFn& pCallback,
                                       const std::atomic<bool>* pbAbortFlag,
                                       std::atomic<bool>* pbStalled, const FileDataFn& fnWritten) {
-  LARCH_PRECONDITION("NonNullFileName", !sFile.empty());
-  LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
-  CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
-  uint32_t u32FileLength = conversation.Request(sFile, u32Offset);
-  if (fnCheckLength) fnCheckLength(u32FileLength);
-  std::vector<uint8_t> chunk(sc_uFileChunkSize);
-  conversation.ReceiveInChunks(
-      u32Offset, u32FileLength, chunk.data(), false,
+  PublicContentServerReadFile(
+      publicContentServer, sFile, u32Offset, fnCheckLength,
       [&file, &fnWritten](const uint8_t* pu8Data, uint32_t u32Size) {
         if (!file.Write(pu8Data, u32Size)) {
           throw std::runtime_error("PublicContentServer: unable to write the file (errno = " +
@@ -136,7 +130,21 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
         }
         if (fnWritten) fnWritten(pu8Data, u32Size);
       },
-      pCallback);
+      pCallback, pbAbortFlag, pbStalled);
+}
+
+void PublicContentServerReadFile(const CIPAddrPort& publicContentServer, const std::string& sFile,
+                                 uint32_t u32Offset, const FileLengthCheckFn& fnCheckLength,
+                                 const FileDataFn& fnData, const ProgressCallbackFn& pCallback,
+                                 const std::atomic<bool>* pbAbortFlag,
+                                 std::atomic<bool>* pbStalled) {
+  LARCH_PRECONDITION("NonNullFileName", !sFile.empty());
+  LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
+  CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
+  uint32_t u32FileLength = conversation.Request(sFile, u32Offset);
+  if (fnCheckLength) fnCheckLength(u32FileLength);
+  std::vector<uint8_t> chunk(sc_uFileChunkSize);
+  conversation.ReceiveInChunks(u32Offset, u32FileLength, chunk.data(), false, fnData, pCallback);
   conversation.Close();
 }
 

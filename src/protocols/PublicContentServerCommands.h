@@ -64,6 +64,14 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       std::atomic<bool>* pbStalled,
                                       const FileDataFn& fnWritten = nullptr);
 
+// The same without a file: fnData is told each chunk as it arrives (memory use does not grow
+// with the file; a check of the whole file hashes it on the way).
+void PublicContentServerReadFile(const CIPAddrPort& publicContentServer, const std::string& sFile,
+                                 uint32_t u32Offset, const FileLengthCheckFn& fnCheckLength,
+                                 const FileDataFn& fnData, const ProgressCallbackFn& pCallback,
+                                 const std::atomic<bool>* pbAbortFlag,
+                                 std::atomic<bool>* pbStalled);
+
 // The messages, for both ends.
 struct SFileRequest {
   uint8_t u8Command = sc_u8SendFileCommand;

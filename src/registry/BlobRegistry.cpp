@@ -7,6 +7,7 @@
 #include "blob/MultiFieldBlob.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
+#include "platform/SystemError.h"
 #include "registry/BlobKey.h"
 #include "support/Assert.h"
 #include "support/FileUtil.h"
@@ -144,14 +145,18 @@ void CBlobRegistry::OpenFile(bool bMustExist) {
       // Going on without the lock could let two processes edit the file at once.
       throw CRegistryLockException("Failed to wait for file access mutex");
   }
+  // The reason is the system's when a system call failed, else the blob's refusal of the bytes.
+  platform::SetLastSystemError(0);
   try {
     m_pImpl->m_pBlob.reset(
         new CMultiFieldBlob(sFileName, CMultiFieldBlob::eReadWrite, sc_uTemporaryGrowthArea));
-  } catch (...) {
+  } catch (const std::exception& e) {
+    const uint32_t uError = platform::GetLastSystemError();
     if (!m_pImpl->m_FileMutex.Release()) {
       DebugAssert("(SetEvent(m_pImpl->m_hFileMutex)) != 0", __FILE__, __LINE__);
     }
-    throw CBlobException("Cannot open blob archive file " + sFileName);
+    throw CBlobException("Cannot open blob archive file " + sFileName + ": " +
+                         (uError ? platform::SystemErrorReason(uError) : std::string(e.what())));
   }
   try {
     CMultiFieldBlob* pBlob = m_pImpl->m_pBlob.get();

@@ -11,6 +11,7 @@
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/NamedLock.h"
+#include "platform/SystemError.h"
 #include "registry/RegistryTestSupport.h"
 #include "support/FileUtil.h"
 #include "support/TestUtil.h"
@@ -432,7 +433,8 @@ TEST(BlobRegistry, DamagedFilesAreRefusedAtConstruction) {
   using registry_test::Id;
   using registry_test::MakeBlob;
   registry_test::WriteFileBytes(sFile, "garbage!!!!!");
-  EXPECT_EQ("Cannot open blob archive file " + sFile,
+  EXPECT_EQ("Cannot open blob archive file " + sFile +
+                ": CMultiFieldBlob(pSerialized): Invalid BinaryFormatCode",
             MessageOf<CBlobException>([&] { CBlobRegistry(sFile, true, 100); }));
   registry_test::WriteFileBytes(sFile, MakeBlob({{"Other", "x"}}));
   EXPECT_EQ("CMultiFieldBlob(pParent,FieldName): Field does not exist",
@@ -515,8 +517,8 @@ TEST(BlobRegistry, FailedFlushStillClosesTheFile) {
   EXPECT_TRUE(LockIsFree(sFile));
   EXPECT_TRUE(registry.ValueExists("", "v"));
   // Opening the file failed: the lock is given back.
-  platform::InjectFailure("MapView", 1);
-  EXPECT_EQ("Cannot open blob archive file " + sFile,
+  platform::InjectFailure("MapView", 1, 2);
+  EXPECT_EQ("Cannot open blob archive file " + sFile + ": " + platform::SystemErrorReason(2),
             MessageOf<CBlobException>([&] { registry.SetStringValue("", "w", "x"); }));
   platform::ClearInjectedFailures();
   EXPECT_TRUE(LockIsFree(sFile));

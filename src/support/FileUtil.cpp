@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/File.h"
+#include "platform/SystemError.h"
 #include "support/Assert.h"
 
 namespace common {
@@ -12,7 +13,8 @@ void CFileUtil::WriteWholeFile(const std::string& sFile, const void* puBuffer, s
   LARCH_PRECONDITION("NonNullCallerBufferPtr", puBuffer);
   platform::CFile file;  // closes on every path
   if (!file.Open(sFile, platform::CFile::eCreate)) {
-    throw std::runtime_error("Cannot open output file " + sFile);
+    throw std::runtime_error("Cannot open output file " + sFile + ": " +
+                             platform::LastSystemErrorReason());
   }
   if (uSize > 0 && (!puBuffer || !file.Write(puBuffer, uSize))) {
     throw std::runtime_error("Failed to write output file " + sFile);

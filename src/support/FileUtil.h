@@ -9,7 +9,7 @@ namespace common {
 class CFileUtil {
  public:
   // Creates or truncates the file and writes all bytes. Throws std::runtime_error with
-  // "Cannot open output file NAME" or "Failed to write output file NAME"; a partly written
+  // "Cannot open output file NAME: reason" or "Failed to write output file NAME"; a partly written
   // file is left behind.
   static void WriteWholeFile(const std::string& sFile, const void* puBuffer, size_t uSize);
   // True when the name denotes an existing regular file.

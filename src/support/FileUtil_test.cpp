@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "platform/FaultInjection.h"
+#include "platform/SystemError.h"
 #include "support/TestUtil.h"
 
 namespace common {
@@ -33,7 +34,8 @@ TEST(FileUtil, WritesWholeFilesIncludingEmptyOnes) {
 TEST(FileUtil, ReportsOpenAndWriteFailuresByName) {
   larch_test::CScratchDir dir;
   std::string sMissing = dir / "no-such-dir/out.bin";
-  EXPECT_EQ("Cannot open output file " + sMissing,
+  platform::InjectFailure("Open", 1, 2);
+  EXPECT_EQ("Cannot open output file " + sMissing + ": " + platform::SystemErrorReason(2),
             ErrorOf([&] { CFileUtil::WriteWholeFile(sMissing, "x", 1); }));
   platform::InjectFailure("Write", 1);
   std::string sShort = dir / "short.bin";

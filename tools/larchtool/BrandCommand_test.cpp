@@ -83,7 +83,8 @@ TEST_F(BrandCommand, RefusesWhatIsNotAPublicKeyFileBeforeWriting) {
               m_sErr);
   }
   EXPECT_EQ(1u, Brand(sExe, Pub("missing.pub")));
-  EXPECT_EQ("Cannot open input file " + m_dir / "missing.pub" + "\n", m_sErr);
+  EXPECT_EQ("Cannot open input file " + m_dir / "missing.pub" + ": No such file or directory\n",
+            m_sErr);
   EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " " + Pub("a.pub") + " " + Pub("a.pub")));
   EXPECT_EQ(2u, Brand(sExe, Pub("a.pub") + " --no-public-keys"));
   EXPECT_EQ(sBefore, FileText(sExe));
@@ -115,6 +116,53 @@ TEST_F(BrandCommand, WritesTheKeysAsResourcesOfAWindowsExecutable) {
   ASSERT_EQ(0u, Brand(sExe, Pub("b.pub") + " --show"));
   EXPECT_EQ(Show({"A.EXE", "", sc_sKeyB, ""}), m_sOut);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"0:" + sc_sKeyB + '\0', std::string("0:\0", 3)}));
+}
+
+// A bad value is a usage error that names it, before anything is written; the forms the
+// bootstrapper reads as meant are taken. --show tells an unbranded program.
+TEST_F(BrandCommand, ChecksEveryValueAndTellsAnUnbrandedProgram) {
+  const std::string sExe = m_dir / "Larch";
+  const std::string sUnbranded = PosixExe({"LARCHCLI.DLL", "127.0.0.1:27030"});
+  larch_test::WriteFile(sExe, sUnbranded);
+  std::string sHelp;
+  ASSERT_EQ(0u, RunTool(m_dir, "brand --help", sHelp, m_sErr));
+  const char* pszAddressRule = "' is not an address:port (dotted IPv4 address, port 1 to 65535)\n";
+  for (const char* pszBad : {"10.0.0.1:99999", "10.0.0.1:0", "10.0.0.1", "10.0.0.256:1", "10.0.0:1",
+                             "10.0.0.1.1:1", "010.0.0.1:1", "10.0.0.1:080", "10.0.0.1:99x",
+                             "255.255.255.255:1", "host:1", "10.0.0.1:-1"}) {
+    EXPECT_EQ(2u, Brand(sExe, std::string("--directory-servers '1.2.3.4:5, ") + pszBad + "'"));
+    EXPECT_EQ(
+        "larchtool brand: --directory-servers: '" + std::string(pszBad) + pszAddressRule + sHelp,
+        m_sErr);
+  }
+  EXPECT_EQ(2u, Brand(sExe, "--directory-servers ' , '"));
+  EXPECT_EQ(
+      "larchtool brand: --directory-servers: no address given (ADDRESS:PORT items separated "
+      "by blanks or commas)\n" +
+          sHelp,
+      m_sErr);
+  for (const char* pszBad : {"CLIENT", "CLIENT.so", ".dll", "dir/CLIENT.dll", "C:CLIENT.exe"}) {
+    EXPECT_EQ(2u, Brand(sExe, std::string("--client-file '") + pszBad + "'"));
+    EXPECT_EQ("larchtool brand: --client-file: '" + std::string(pszBad) +
+                  "' is not a client file name (name.exe or name.dll, without a folder)\n" + sHelp,
+              m_sErr);
+  }
+  EXPECT_EQ(sUnbranded, FileText(sExe));
+
+  ASSERT_EQ(0u, Brand(sExe, "--show"));
+  EXPECT_EQ(Show({"LARCHCLI.DLL", "127.0.0.1:27030", "", ""}) +
+                "(unbranded: still carries the values the build ships with; brand it with "
+                "--client-file and --directory-servers before publishing it)\n",
+            m_sOut);
+  ASSERT_EQ(0u, Brand(sExe, "--client-file Game.Exe --directory-servers ':27131 :27231' --show"));
+  EXPECT_EQ(Show({"Game.Exe", ":27131 :27231", "", ""}) +
+                "(unbranded: still carries the values "
+                "the build ships with; brand it with --client-file and --directory-servers before "
+                "publishing it)\n",
+            m_sOut);
+  const std::string sList = "0.0.0.0:1,255.255.255.254:65535  10.1.2.3:27030";
+  ASSERT_EQ(0u, Brand(sExe, "--directory-servers '" + sList + "' --show")) << m_sErr;
+  EXPECT_EQ(Show({"Game.Exe", sList, "", ""}), m_sOut);
 }
 
 }  // namespace

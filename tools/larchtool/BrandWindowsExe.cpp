@@ -7,6 +7,7 @@
 #include "PeResources.h"
 #include "platform/Branding.h"
 #include "platform/File.h"
+#include "platform/SystemError.h"
 
 namespace larchtool {
 namespace {
@@ -71,7 +72,8 @@ void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes
   {
     platform::CFile file;
     if (!file.Open(sTemp, platform::CFile::eCreate)) {
-      throw std::runtime_error("Cannot open output file " + sTemp);
+      throw std::runtime_error("Cannot open output file " + sTemp + ": " +
+                               platform::LastSystemErrorReason());
     }
     if (!file.Write(bytes.data(), bytes.size()) || !file.Flush()) {
       file.Close();

@@ -9,8 +9,8 @@
 namespace larchtool {
 
 // Writes the whole file beside the old one and renames it over it, so that a failure never
-// leaves half a program behind; throws "Cannot open output file NAME.branding", "Failed to write
-// output file NAME.branding" or "Failed to replace NAME".
+// leaves half a program behind; throws "Cannot open output file NAME.branding: reason", "Failed to
+// write output file NAME.branding" or "Failed to replace NAME".
 void WriteExecutable(const std::string& sPath, const std::vector<uint8_t>& bytes);
 
 // A branding string to write: the name of a slot of platform/Branding.h and its new text.

@@ -2,11 +2,13 @@
 // converts them to and from their XML form.
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "ClientRecordXml.h"
 #include "Command.h"
 #include "InputFile.h"
 #include "config/ConfigRecord.h"
@@ -19,7 +21,11 @@ namespace {
 const char sc_szConfigUsage[] =
     "usage: larchtool config COMMAND ARGS...\n"
     "\n"
-    "Configuration record files hold the blob image of one record.\n"
+    "Configuration record files hold the blob image of one record. The client config record\n"
+    "(ClientConfigRecord.blob of a publish directory) has an XML form of its own: a\n"
+    "ClientConfigRecord element with one Field element per field, <Field Id=\"N\"\n"
+    "Name=\"...\" Type=\"uint32|uint64|string|hex\">value</Field>; from-xml reads either form\n"
+    "and keeps the fields exactly, so a signed record still verifies.\n"
     "\n"
     "Commands:\n"
     "  to-xml RECORD [OUT]       prints the record in its XML form, or writes it to OUT\n"
@@ -113,12 +119,36 @@ bool ParseBoolean(const std::string& sText) {
   throw CUsageError("a boolean is true, false, 1 or 0, not " + sText);
 }
 
+// The client config record when the image is one (its three version fields present), else
+// null: it is a blob of numbered fields, which no configuration record's typed items match.
+std::unique_ptr<Weft::CClientConfigRecord> AsClientConfigRecord(const std::string& sImage) {
+  try {
+    std::unique_ptr<Weft::CClientConfigRecord> pRecord(new Weft::CClientConfigRecord(
+        reinterpret_cast<const uint8_t*>(sImage.data()), static_cast<uint32_t>(sImage.size())));
+    pRecord->ValidateFields();
+    return pRecord;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+std::string XmlOfRecordFile(const std::string& sPath) {
+  const std::string sImage = ReadInputFile(sPath);
+  if (std::unique_ptr<Weft::CClientConfigRecord> pClient = AsClientConfigRecord(sImage)) {
+    return CClientRecordXml::Write(*pClient);
+  }
+  std::ostringstream os;
+  common::CConfigRecordXMLWriter::Write(
+      common::CConfigRecord(common::CMultiFieldBlob::eCopyImmediately, sImage.data(),
+                            static_cast<uint32_t>(sImage.size())),
+      os);
+  return os.str();
+}
+
 int RunToXml(std::vector<std::string> args) {
   RejectOptions(args);
   if (args.empty() || args.size() > 2) throw CUsageError("to-xml needs RECORD and at most OUT");
-  std::ostringstream os;
-  common::CConfigRecordXMLWriter::Write(ReadRecord(args[0]), os);
-  std::string sXml = os.str();
+  const std::string sXml = XmlOfRecordFile(args[0]);
   if (args.size() == 2) {
     // A file gets the exact bytes; a console may turn line ends into its own.
     common::CFileUtil::WriteWholeFile(args[1], sXml.data(), sXml.size());
@@ -134,6 +164,11 @@ int RunFromXml(std::vector<std::string> args) {
   RejectOptions(args);
   if (args.size() != 2) throw CUsageError("from-xml needs XML and OUT");
   std::string sXml = ReadInputFile(args[0]);
+  std::vector<uint8_t> image;
+  if (CClientRecordXml::Read(sXml, image)) {
+    common::CFileUtil::WriteWholeFile(args[1], image.data(), image.size());
+    return sc_nExitOk;
+  }
   WriteRecord(common::CConfigRecord(sXml.data(), sXml.size()), args[1]);
   return sc_nExitOk;
 }

@@ -3,15 +3,20 @@
 #include <stdexcept>
 
 #include "platform/File.h"
+#include "platform/SystemError.h"
 
 namespace larchtool {
 namespace {
 
+// False, with the system's error code in uError, when the file cannot be opened.
 template <class TBytes>
-bool ReadInto(const std::string& sPath, TBytes& bytes) {
+bool ReadInto(const std::string& sPath, TBytes& bytes, uint32_t& uError) {
   platform::CFile file;
   uint64_t u64Size = 0;
-  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) return false;
+  if (!file.Open(sPath, platform::CFile::eRead) || !file.GetSize(u64Size)) {
+    uError = platform::GetLastSystemError();
+    return false;
+  }
   if (u64Size > 0xFFFFFFFFu) throw std::runtime_error("Input file too large " + sPath);
   bytes.resize(static_cast<size_t>(u64Size));
   size_t uDone = 0;
@@ -26,14 +31,19 @@ bool ReadInto(const std::string& sPath, TBytes& bytes) {
 template <class TBytes>
 TBytes ReadOrThrow(const std::string& sPath) {
   TBytes bytes;
-  if (!ReadInto(sPath, bytes)) throw std::runtime_error("Cannot open input file " + sPath);
+  uint32_t uError = 0;
+  if (!ReadInto(sPath, bytes, uError)) {
+    throw std::runtime_error("Cannot open input file " + sPath + ": " +
+                             platform::SystemErrorReason(uError));
+  }
   return bytes;
 }
 
 }  // namespace
 
 bool ReadInputFileIfPresent(const std::string& sPath, std::string& sBytes) {
-  return ReadInto(sPath, sBytes);
+  uint32_t uError = 0;
+  return ReadInto(sPath, sBytes, uError);
 }
 
 std::string ReadInputFile(const std::string& sPath) {

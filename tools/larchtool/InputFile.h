@@ -11,7 +11,7 @@ namespace larchtool {
 // beyond 4 GiB and "Failed to read input file NAME" when it opens but cannot be read to its end.
 bool ReadInputFileIfPresent(const std::string& sPath, std::string& sBytes);
 
-// The same, and "Cannot open input file NAME" when it cannot be opened.
+// The same, and "Cannot open input file NAME: reason" when it cannot be opened.
 std::string ReadInputFile(const std::string& sPath);
 std::vector<uint8_t> ReadInputBytes(const std::string& sPath);
 

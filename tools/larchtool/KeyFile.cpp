@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/File.h"
+#include "platform/SystemError.h"
 #include "security/Sha256.h"
 
 namespace larchtool {
@@ -16,7 +17,8 @@ constexpr size_t sc_uKeyDigits = 64;
 bool ReadKeyLine(const std::string& sPath, std::array<uint8_t, 32>& key) {
   platform::CFile file;
   if (!file.Open(sPath, platform::CFile::eRead)) {
-    throw std::runtime_error("Cannot open input file " + sPath);
+    throw std::runtime_error("Cannot open input file " + sPath + ": " +
+                             platform::LastSystemErrorReason());
   }
   // One byte more than the longest valid file, so that a longer one shows.
   std::array<char, sc_uKeyDigits + 3> text{};
@@ -42,11 +44,13 @@ void WriteKeyLine(const std::string& sPath, platform::CFile::EMode eMode,
                   const std::array<uint8_t, 32>& key) {
   platform::CFile file;
   if (!file.Open(sPath, eMode)) {
+    const uint32_t uError = platform::GetLastSystemError();
     platform::SFileStatus status;
     if (platform::GetFileStatus(sPath, status)) {
       throw std::runtime_error(sPath + " exists; not overwritten");
     }
-    throw std::runtime_error("Cannot open output file " + sPath);
+    throw std::runtime_error("Cannot open output file " + sPath + ": " +
+                             platform::SystemErrorReason(uError));
   }
   std::string sLine = common::ToLowerHex(key.data(), key.size()) + "\n";
   bool bWritten = file.Write(sLine.data(), sLine.size()) && file.Flush();

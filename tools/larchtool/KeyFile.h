@@ -13,7 +13,7 @@ namespace larchtool {
 
 constexpr const char* sc_pszPublicKeySuffix = ".pub";
 
-// Throws "Cannot open input file NAME" or "NAME is not a secret key file (64 hexadecimal
+// Throws "Cannot open input file NAME: reason" or "NAME is not a secret key file (64 hexadecimal
 // digits on one line)"; the text read is wiped.
 common::CSigningKey ReadSecretKeyFile(const std::string& sPath);
 // The same for a public key file: "NAME is not a public key file (...)".

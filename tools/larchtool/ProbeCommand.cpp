@@ -4,14 +4,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "NetworkOptions.h"
 #include "network/IPAddrPort.h"
-#include "network/NetworkTimeouts.h"
 #include "network/WinSockHelperFunctions.h"
 #include "platform/Terminal.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
@@ -48,47 +47,11 @@ const char sc_szProbeUsage[] =
     "The time limits are the client's: a connection must be made within 10 s, and a send or\n"
     "receive fails after 30 s without a byte moving. --timeout SECONDS (1-86400) sets both.\n";
 
-constexpr uint16_t sc_u16DirectoryServerPort = 5273;
-constexpr uint32_t sc_uMaxTimeoutSeconds = 86400;
-
-std::string Require(const std::vector<std::string>& args, size_t uIndex, const char* pszWhat) {
-  if (uIndex >= args.size()) throw CUsageError(std::string("missing ") + pszWhat);
-  return args[uIndex];
-}
-
-// A whole decimal number within [0, uMax].
-uint32_t ParseNumber(const std::string& sText, uint32_t uMax, const char* pszWhat) {
-  char* pEnd = nullptr;
-  unsigned long long u = std::strtoull(sText.c_str(), &pEnd, 10);
-  if (sText.empty() || *pEnd != '\0' || sText[0] == '-' || u > uMax) {
-    throw CUsageError(std::string("bad ") + pszWhat + ": " + sText);
-  }
-  return static_cast<uint32_t>(u);
-}
-
 uint8_t ParseServerType(const std::string& sText) {
   if (sText == "master") return common::eMasterAuthenticationServer;
   if (sText == "config") return common::eConfigServer;
   if (sText == "csds") return common::eContentServerDirectoryServer;
   return static_cast<uint8_t>(ParseNumber(sText, 255, "server type"));
-}
-
-// Takes every "--timeout SECONDS" out of the arguments and sets both time limits to it.
-void TakeTimeoutOption(std::vector<std::string>& args) {
-  for (size_t u = 0; u < args.size();) {
-    if (args[u] != "--timeout") {
-      ++u;
-      continue;
-    }
-    std::string sValue = Require(args, u + 1, "--timeout value");
-    uint32_t uSeconds = ParseNumber(sValue, sc_uMaxTimeoutSeconds, "--timeout");
-    if (uSeconds == 0) throw CUsageError("bad --timeout: " + sValue);
-    common::SNetworkTimeouts timeouts;
-    timeouts.uConnectMs = timeouts.uInactivityMs = uSeconds * 1000;
-    common::SetNetworkTimeouts(timeouts);
-    args.erase(args.begin() + static_cast<std::ptrdiff_t>(u),
-               args.begin() + static_cast<std::ptrdiff_t>(u + 2));
-  }
 }
 
 void CheckArgCount(const std::vector<std::string>& args, size_t uMax) {

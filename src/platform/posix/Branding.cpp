@@ -5,7 +5,7 @@
 // The values the build presets (CMake options LARCH_BRAND_CLIENT_FILE and
 // LARCH_BRAND_DIRECTORY_SERVERS); `larchtool brand` rewrites them in a built program.
 #ifndef LARCH_BRAND_CLIENT_FILE
-#define LARCH_BRAND_CLIENT_FILE "CLIENT.DLL"
+#define LARCH_BRAND_CLIENT_FILE "LARCHCLI.DLL"
 #endif
 #ifndef LARCH_BRAND_DIRECTORY_SERVERS
 #define LARCH_BRAND_DIRECTORY_SERVERS "127.0.0.1:27030"

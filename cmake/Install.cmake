@@ -1,6 +1,7 @@
 # What `cmake --install` puts under the prefix: the programs into bin/, the documents into
-# share/doc/larch. The native build installs Larch, larchtool and larch-server; the Windows build
-# the bootstrapper Larch.exe, the one program an installation ships.
+# share/doc/larch (the native build adds packaging/ there). The native build installs Larch,
+# larchtool and larch-server; the Windows build the bootstrapper Larch.exe, the one program an
+# installation ships.
 include(GNUInstallDirs)
 set(LARCH_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/larch)
 if(WIN32)
@@ -10,6 +11,10 @@ else()
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${LARCH_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${LARCH_INSTALL_DOCDIR})
+if(NOT WIN32)
+  # The service unit and sample settings, for the operator to copy into place.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/ DESTINATION ${LARCH_INSTALL_DOCDIR}/packaging)
+endif()
 
 # The native install, checked by running what it installed (see InstallTest.cmake).
 if(NOT WIN32)

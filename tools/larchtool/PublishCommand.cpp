@@ -132,6 +132,9 @@ void CheckMode(const SPublishArgs& parsed, bool bVersion) {
   if (parsed.vecPaths.empty() && parsed.sContentDir.empty()) {
     throw CUsageError("nothing to publish: give the files or -C DIR");
   }
+  if (parsed.bBootstrapper && !parsed.sClientFile.empty()) {
+    throw CUsageError("--client-file is checked in a client package, not with --bootstrapper");
+  }
   if (parsed.bBootstrapper && parsed.vecPaths.size() > 1) {
     throw CUsageError("--bootstrapper takes exactly one executable");
   }

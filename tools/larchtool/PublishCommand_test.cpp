@@ -458,5 +458,35 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
             m_sOut);
 }
 
+TEST_F(PublishCommand, DamagedPublishedPackagesAreRefusedUntilForced) {
+  ASSERT_EQ(0u, Publish(Bootstrapper("Larch-1", {}, 1)));
+  ASSERT_EQ(0u, Publish("--component W --version 1 " + Path("hello.exe")));
+  for (const char* pszPkg : {"pub/W_1.pkg", "pub/Larch_1.pkg"}) {
+    std::string sBytes = FileText(m_dir / pszPkg);
+    larch_test::WriteFile(m_dir / pszPkg, sBytes.substr(0, sBytes.size() - 3));
+  }
+  const std::map<std::string, std::string> before = Published();
+  const std::string sCut =
+      "W_1.pkg is already published with other content: clients that "
+      "installed version 1 would keep the old files; publish the new content "
+      "as a new version";
+  const std::string sUnreadable =
+      "the published bootstrapper Larch_1.pkg cannot be read: " +
+      std::string("corrupt pkg file header (invalid compression level 150994944)") +
+      ": the package's client file cannot be checked; publish a "
+      "sound bootstrapper";
+  EXPECT_EQ(1u, Publish("--component W --version 1 " + Path("hello.exe")));
+  EXPECT_EQ(sCut + " (or give --force)\n", m_sErr);
+  EXPECT_EQ(before, Published());
+  EXPECT_EQ(1u, Publish("--component W --version 2 " + Path("hello.exe")));
+  EXPECT_EQ(sUnreadable + " (or give --force)\n", m_sErr);
+  EXPECT_EQ(before, Published());
+  ASSERT_EQ(0u, Publish("--component W --version 1 " + Path("hello.exe") + " --force"));
+  EXPECT_EQ(
+      "larchtool publish: warning: " + sCut + "\nlarchtool publish: warning: " + sUnreadable + "\n",
+      m_sErr);
+  ExpectDigestOf(*Record(), false, m_dir / "pub/W_1.pkg");
+}
+
 }  // namespace
 }  // namespace larchtool

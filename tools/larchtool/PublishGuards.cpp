@@ -88,16 +88,16 @@ std::string ServerList(const std::string& sText) {
   return sList;
 }
 
-// The published bootstrapper, or a guard when it cannot be read (nothing to compare with then).
-SPublishedBootstrapper PublishedBootstrapper(const SPublishArgs& args,
-                                             const CClientConfigRecord& record,
-                                             const char* pszWhat) {
+// The published bootstrapper; false after a guard when it cannot be read (nothing to compare).
+bool ReadPublished(const SPublishArgs& args, const CClientConfigRecord& record, const char* pszWhat,
+                   SPublishedBootstrapper& published) {
   try {
-    return ReadPublishedBootstrapper(args.sDir, record);
+    published = ReadPublishedBootstrapper(args.sDir, record);
+    return true;
   } catch (const std::exception& e) {
     PublishGuard(args, std::string(e.what()) + ": " + pszWhat +
                            " cannot be checked; publish a sound bootstrapper");
-    return SPublishedBootstrapper();
+    return false;
   }
 }
 
@@ -122,8 +122,11 @@ void CheckBootstrapperBranding(const SPublishArgs& args, const CClientConfigReco
                            "NAME --directory-servers LIST'");
     return;
   }
-  SPublishedBootstrapper published = PublishedBootstrapper(args, record, "its directory servers");
-  if (published.sPackage.empty()) return;
+  SPublishedBootstrapper published;
+  if (!ReadPublished(args, record, "its directory servers", published) ||
+      published.sPackage.empty()) {
+    return;
+  }
   const std::string sNew = ServerList(branding.sDirectoryServers);
   const std::string sOld = ServerList(published.branding.sDirectoryServers);
   if (sNew == sOld) return;
@@ -152,8 +155,8 @@ std::string TopLevelText(const std::vector<std::string>& names) {
 // Windows bootstrapper).
 void CheckClientFile(const SPublishArgs& args, const CClientConfigRecord& record,
                      const std::string& sBuiltPackage) {
-  SPublishedBootstrapper published =
-      PublishedBootstrapper(args, record, "the package's client file");
+  SPublishedBootstrapper published;
+  if (!ReadPublished(args, record, "the package's client file", published)) return;
   std::string sRequired = args.sClientFile;
   if (sRequired.empty() && !published.branding.sClientFile.empty()) {
     std::string sName, sExtension;

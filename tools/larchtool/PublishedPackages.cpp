@@ -166,8 +166,13 @@ bool SamePackageContent(const std::string& sDir, const std::string& sPkgA,
   if (!platform::MakeDirectory(sA) || !platform::MakeDirectory(sB)) {
     throw std::runtime_error("unable to create directory " + sA);
   }
-  const std::map<std::string, SPackageDigest> a = EntryDigests(sPkgA, sA);
-  const std::map<std::string, SPackageDigest> b = EntryDigests(sPkgB, sB);
+  std::map<std::string, SPackageDigest> a, b;
+  try {
+    a = EntryDigests(sPkgA, sA);
+    b = EntryDigests(sPkgB, sB);
+  } catch (const common::CPkgDamagedException&) {
+    return false;  // a damaged package holds nothing that can be the same
+  }
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
     return x.first == y.first && SameDigest(x.second, y.second);
   });

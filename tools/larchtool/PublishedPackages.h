@@ -54,7 +54,7 @@ class CScratchFolder {
 std::vector<std::string> RemoveLeftoverScratchFolders(const std::string& sDir);
 
 // True when both packages hold the same entry names (exactly) with the same bytes, whatever
-// their order and compression.
+// their order and compression; false when one of them is damaged.
 bool SamePackageContent(const std::string& sDir, const std::string& sPkgA,
                         const std::string& sPkgB);
 

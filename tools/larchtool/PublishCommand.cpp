@@ -60,8 +60,8 @@ const char sc_szPublishUsage[] =
     "                    in time with 'larchtool sign'\n"
     "  --prune KEEP      after the publish, or alone, remove the package files NAME_V.pkg of\n"
     "                    each component beyond its KEEP newest versions (KEEP 1 or more); the\n"
-    "                    versions the record names stay, and nothing else is removed but the\n"
-    "                    scratch folders (.publish-*) of an interrupted publish\n"
+    "                    versions the record names stay, and nothing else is removed but what\n"
+    "                    an interrupted publish left (.publish-* folders, .*.tmp files)\n"
     "  --force           publish despite the refusals below, each then a warning\n"
     "  --show            print the published bootstrapper and client application with their\n"
     "                    packages' size and SHA-256 and whether the files still match the\n"
@@ -83,8 +83,8 @@ const char sc_szPublishUsage[] =
     "\n"
     "Publishing the published version again with the same content changes nothing. To roll\n"
     "back, publish an older version again with the same files: its package is kept as it is\n"
-    "and the record points back to it. A publish that was interrupted leaves nothing that the\n"
-    "next one does not remove.\n";
+    "(or built again when it was pruned) and the record points back to it. A publish that was\n"
+    "interrupted leaves nothing that the next one does not remove.\n";
 
 constexpr int32_t sc_nCompressionLevel = 9;
 constexpr uint32_t sc_uMaxVersion = 0x7fffffff;  // the bootstrapper prints versions signed

@@ -88,17 +88,20 @@ std::string ServerList(const std::string& sText) {
   return sList;
 }
 
-// The published bootstrapper; false after a guard when it cannot be read (nothing to compare).
-bool ReadPublished(const SPublishArgs& args, const CClientConfigRecord& record, const char* pszWhat,
-                   SPublishedBootstrapper& published) {
+// The published bootstrapper; empty, with the reason, when it cannot be read. A damaged one
+// does not stop a publish, which may be what replaces it.
+SPublishedBootstrapper ReadPublished(const SPublishArgs& args, const CClientConfigRecord& record,
+                                     std::string& sUnreadable) {
   try {
-    published = ReadPublishedBootstrapper(args.sDir, record);
-    return true;
+    return ReadPublishedBootstrapper(args.sDir, record);
   } catch (const std::exception& e) {
-    PublishGuard(args, std::string(e.what()) + ": " + pszWhat +
-                           " cannot be checked; publish a sound bootstrapper");
-    return false;
+    sUnreadable = e.what();
+    return SPublishedBootstrapper();
   }
+}
+
+void Note(const std::string& sText) {
+  std::fprintf(stderr, "larchtool publish: note: %s\n", sText.c_str());
 }
 
 // A bootstrapper installed once stays with the addresses branded into it: the shipped ones, or
@@ -122,11 +125,13 @@ void CheckBootstrapperBranding(const SPublishArgs& args, const CClientConfigReco
                            "NAME --directory-servers LIST'");
     return;
   }
-  SPublishedBootstrapper published;
-  if (!ReadPublished(args, record, "its directory servers", published) ||
-      published.sPackage.empty()) {
-    return;
+  std::string sUnreadable;
+  SPublishedBootstrapper published = ReadPublished(args, record, sUnreadable);
+  if (!sUnreadable.empty()) {
+    Note("the directory servers were not compared with the published bootstrapper's: " +
+         sUnreadable);
   }
+  if (published.sPackage.empty()) return;
   const std::string sNew = ServerList(branding.sDirectoryServers);
   const std::string sOld = ServerList(published.branding.sDirectoryServers);
   if (sNew == sOld) return;
@@ -155,8 +160,8 @@ std::string TopLevelText(const std::vector<std::string>& names) {
 // Windows bootstrapper).
 void CheckClientFile(const SPublishArgs& args, const CClientConfigRecord& record,
                      const std::string& sBuiltPackage) {
-  SPublishedBootstrapper published;
-  if (!ReadPublished(args, record, "the package's client file", published)) return;
+  std::string sUnreadable;
+  SPublishedBootstrapper published = ReadPublished(args, record, sUnreadable);
   std::string sRequired = args.sClientFile;
   if (sRequired.empty() && !published.branding.sClientFile.empty()) {
     std::string sName, sExtension;
@@ -164,10 +169,9 @@ void CheckClientFile(const SPublishArgs& args, const CClientConfigRecord& record
     sRequired = sName + "." + sExtension;
   }
   if (sRequired.empty()) {
-    std::fprintf(stderr,
-                 "larchtool publish: note: not checked that the package holds the client file at "
-                 "its top level: no published bootstrapper names it; give --client-file NAME to "
-                 "check\n");
+    Note("not checked that the package holds the client file at its top level: " +
+         (sUnreadable.empty() ? std::string("no published bootstrapper names it") : sUnreadable) +
+         "; give --client-file NAME to check");
     return;
   }
   std::vector<std::string> names;

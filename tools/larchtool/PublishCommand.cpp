@@ -7,7 +7,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "../../server/PublishLayout.h"
@@ -23,7 +22,6 @@
 #include "bootstrapper/InstallLayout.h"
 #include "package/PkgFile.h"
 #include "platform/File.h"
-#include "platform/Process.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
 
 namespace larchtool {

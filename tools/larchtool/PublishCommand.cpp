@@ -7,28 +7,31 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "../../server/PublishLayout.h"
 #include "Command.h"
-#include "ExeBranding.h"
 #include "KeyFile.h"
+#include "PublishGuards.h"
+#include "PublishPrune.h"
+#include "PublishShow.h"
+#include "PublishedPackages.h"
 #include "RecordSigning.h"
 #include "ReleaseDirectory.h"
+#include "bootstrapper/Branding.h"
 #include "bootstrapper/InstallLayout.h"
 #include "package/PkgFile.h"
 #include "platform/File.h"
-#include "platform/Process.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
-#include "security/Sha256.h"
 
 namespace larchtool {
 namespace {
 
 const char sc_szPublishUsage[] =
     "usage: larchtool publish --dir PUBLISH --component NAME --version V [--bootstrapper]\n"
-    "                         [--sign-key KEYFILE [--expires DAYS]] [--force] PATH...\n"
+    "                         [-C DIR] [--client-file NAME] [--sign-key KEYFILE [--expires DAYS]]\n"
+    "                         [--prune KEEP] [--force] PATH...\n"
+    "       larchtool publish --dir PUBLISH --prune KEEP\n"
     "       larchtool publish --dir PUBLISH --show\n"
     "\n"
     "Builds the package NAME_V.pkg in the publish directory from the files and directories\n"
@@ -42,34 +45,47 @@ const char sc_szPublishUsage[] =
     "  --version V       the version number, 0 to 2147483647\n"
     "  --bootstrapper    publish a new bootstrapper: the single PATH is its executable, packed\n"
     "                    as NAME + \"New.exe\" as the self-update expects\n"
+    "  -C DIR            store what DIR holds at the package's top level, each entry under its\n"
+    "                    own name; the PATHs are then names inside DIR, and without PATH all\n"
+    "                    of DIR goes in ('publish ... -C build/v2', where 'publish ... build/v2'\n"
+    "                    would put every file into the folder v2 of the package)\n"
+    "  --client-file NAME  the client application's file (name.exe or name.dll) that must lie\n"
+    "                    at the top level of a client package; without it the name branded\n"
+    "                    into the published bootstrapper is used\n"
     "  --sign-key KEYFILE  sign the record with the secret key (see 'larchtool keygen');\n"
     "                    without it the record is unsigned\n"
     "  --expires DAYS    a signed record expires after DAYS days, 1 to 3650 (30); re-sign it\n"
     "                    in time with 'larchtool sign'\n"
-    "  --force           publish even what would lock bootstrappers out (a signed record\n"
-    "                    replaced by an unsigned one, a bootstrapper not branded with the\n"
-    "                    signing key, or one with keys published unsigned), with a warning\n"
-    "  --show            print the published versions, the packages and the record's\n"
-    "                    sequence number and signature\n";
+    "  --prune KEEP      after the publish, or alone, remove the package files NAME_V.pkg of\n"
+    "                    each component beyond its KEEP newest versions (KEEP 1 or more); the\n"
+    "                    versions the record names stay, and nothing else is removed but what\n"
+    "                    an interrupted publish left (.publish-* folders, .*.tmp files)\n"
+    "  --force           publish despite the refusals below, each then a warning\n"
+    "  --show            print the published bootstrapper and client application with their\n"
+    "                    packages' size and SHA-256 and whether the files still match the\n"
+    "                    record, the record's sequence number, signature and expiry, and the\n"
+    "                    other packages\n"
+    "\n"
+    "Refused unless --force, all checked before anything is put into place:\n"
+    "  - an unsigned record replacing a signed one, or a signature by another key than the\n"
+    "    record's present one\n"
+    "  - a bootstrapper not branded with the signing key, or one with release keys published\n"
+    "    unsigned\n"
+    "  - a bootstrapper that still carries the branding a build ships with\n"
+    "  - a bootstrapper branded for other directory servers than the published one\n"
+    "  - a client package without the client file at its top level (not checked, with a note,\n"
+    "    when neither --client-file nor the published bootstrapper names the file)\n"
+    "  - another component than the one the record names for the bootstrapper or the client\n"
+    "    application (with --force the record switches to the new one)\n"
+    "  - a version that is already published with other content\n"
+    "\n"
+    "Publishing the published version again with the same content changes nothing. To roll\n"
+    "back, publish an older version again with the same files: its package is kept as it is\n"
+    "(or built again when it was pruned) and the record points back to it. A publish that was\n"
+    "interrupted leaves nothing that the next one does not remove.\n";
 
 constexpr int32_t sc_nCompressionLevel = 9;
 constexpr uint32_t sc_uMaxVersion = 0x7fffffff;  // the bootstrapper prints versions signed
-
-struct SPublishArgs {
-  std::string sDir;
-  std::string sComponent;
-  uint32_t uVersion = 0;
-  bool bBootstrapper = false;
-  bool bShow = false;
-  bool bForce = false;
-  SSigningArgs signing;
-  std::vector<std::string> vecPaths;
-};
-
-// The package's name as the bootstrapper asks for it, which reads versions signed.
-std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
-  return bootstrapper::CInstallLayout::PackageName(sComponent, static_cast<int32_t>(uVersion));
-}
 
 // A component name becomes part of file names in the publish directory and on the clients.
 void CheckComponentName(const std::string& sName) {
@@ -81,6 +97,45 @@ void CheckComponentName(const std::string& sName) {
     }
   }
   if (!bPlain) throw CUsageError("--component must be a plain file name: '" + sName + "'");
+}
+
+// The client file as the installer names it: name + "." + lower-case extension.
+std::string InstalledClientFile(const std::string& sValue) {
+  std::string sName, sExtension;
+  try {
+    bootstrapper::SplitClientAppFileName(sValue, sName, sExtension);
+  } catch (const std::exception& e) {
+    throw CUsageError(std::string("--client-file: ") + e.what());
+  }
+  return sName + "." + sExtension;
+}
+
+// Refuses what a mode does not take; "--prune KEEP" alone prunes without publishing.
+void CheckMode(const SPublishArgs& parsed, bool bVersion) {
+  const bool bPublishing = !parsed.sComponent.empty() || bVersion || parsed.bBootstrapper ||
+                           !parsed.vecPaths.empty() || !parsed.sContentDir.empty() ||
+                           !parsed.sClientFile.empty() || !parsed.signing.sKeyFile.empty() ||
+                           parsed.signing.bDaysGiven;
+  if (parsed.bShow && (bPublishing || parsed.bForce || parsed.uKeep)) {
+    throw CUsageError("--show takes no other options");
+  }
+  if (parsed.bShow || (parsed.uKeep && !bPublishing)) {
+    if (parsed.bForce) throw CUsageError("--force is given only to a publish");
+    return;
+  }
+  CheckSigningArgs(parsed.signing);
+  if (parsed.sComponent.empty()) throw CUsageError("--component NAME is required");
+  CheckComponentName(parsed.sComponent);
+  if (!bVersion) throw CUsageError("--version V is required");
+  if (parsed.vecPaths.empty() && parsed.sContentDir.empty()) {
+    throw CUsageError("nothing to publish: give the files or -C DIR");
+  }
+  if (parsed.bBootstrapper && !parsed.sClientFile.empty()) {
+    throw CUsageError("--client-file is checked in a client package, not with --bootstrapper");
+  }
+  if (parsed.bBootstrapper && parsed.vecPaths.size() > 1) {
+    throw CUsageError("--bootstrapper takes exactly one executable");
+  }
 }
 
 SPublishArgs ParseArgs(const std::vector<std::string>& args) {
@@ -99,6 +154,12 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
     } else if (sArg == "--version") {
       parsed.uVersion = ParseNumberOption("--version", "number", value(), 0, sc_uMaxVersion);
       bVersion = true;
+    } else if (sArg == "-C") {
+      parsed.sContentDir = value();
+    } else if (sArg == "--client-file") {
+      parsed.sClientFile = InstalledClientFile(value());
+    } else if (sArg == "--prune") {
+      parsed.uKeep = ParseNumberOption("--prune", "number of versions", value(), 1, sc_uMaxVersion);
     } else if (sArg == "--bootstrapper") {
       parsed.bBootstrapper = true;
     } else if (sArg == "--show") {
@@ -114,47 +175,28 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
     }
   }
   if (parsed.sDir.empty()) throw CUsageError("--dir PUBLISH is required");
-  if (parsed.bShow) {
-    if (!parsed.sComponent.empty() || bVersion || parsed.bBootstrapper ||
-        !parsed.vecPaths.empty() || parsed.bForce || !parsed.signing.sKeyFile.empty() ||
-        parsed.signing.bDaysGiven)
-      throw CUsageError("--show takes no other options");
-    return parsed;
-  }
-  CheckSigningArgs(parsed.signing);
-  if (parsed.sComponent.empty()) throw CUsageError("--component NAME is required");
-  CheckComponentName(parsed.sComponent);
-  if (!bVersion) throw CUsageError("--version V is required");
-  if (parsed.vecPaths.empty()) throw CUsageError("nothing to publish: give the files");
-  if (parsed.bBootstrapper && parsed.vecPaths.size() != 1) {
-    throw CUsageError("--bootstrapper takes exactly one executable");
-  }
+  CheckMode(parsed, bVersion);
   return parsed;
 }
 
-// A directory for the renamed bootstrapper executable, removed with its content.
-class CStagingDir {
- public:
-  explicit CStagingDir(const std::string& sDir)
-      : m_sPath(InDir(sDir, ".publish-" + std::to_string(platform::GetProcessId()))) {
-    if (!platform::MakeDirectory(m_sPath)) {
-      throw std::runtime_error("unable to create directory " + m_sPath);
-    }
+// With -C the PATHs are names inside DIR, and no PATH means everything DIR holds.
+void ResolveContentDir(SPublishArgs& args) {
+  if (args.sContentDir.empty()) return;
+  platform::SFileStatus status;
+  if (!platform::GetFileStatus(args.sContentDir, status) || !status.bDirectory) {
+    throw std::runtime_error("-C: directory " + args.sContentDir + " does not exist");
   }
-  ~CStagingDir() {
-    std::vector<std::string> names;
-    platform::ListDirectory(m_sPath, names);
-    for (const std::string& sName : names) platform::RemoveFile(InDir(m_sPath, sName));
-    platform::RemoveEmptyDirectory(m_sPath);
+  if (args.vecPaths.empty() && !platform::ListDirectory(args.sContentDir, args.vecPaths)) {
+    throw std::runtime_error("unable to list " + args.sContentDir);
   }
-  CStagingDir(const CStagingDir&) = delete;
-  CStagingDir& operator=(const CStagingDir&) = delete;
-
-  const std::string& Path() const { return m_sPath; }
-
- private:
-  std::string m_sPath;
-};
+  std::sort(args.vecPaths.begin(), args.vecPaths.end());
+  for (std::string& sPath : args.vecPaths) sPath = InDir(args.sContentDir, sPath);
+  if (args.bBootstrapper && args.vecPaths.size() != 1) {
+    throw std::runtime_error("--bootstrapper takes exactly one executable, and " +
+                             args.sContentDir + " holds " + std::to_string(args.vecPaths.size()) +
+                             " entries");
+  }
+}
 
 void CopyFile(const std::string& sFrom, const std::string& sTo) {
   platform::CFile in, out;
@@ -181,121 +223,45 @@ class CWarningPrinter : public common::IPkgFileListener {
 
 using Weft::CClientConfigRecord;
 using CFieldName = common::CMultiFieldBlob::CFieldName;
-using SPackageDigest = CClientConfigRecord::SPackageDigest;
 
-// The record's fields for the bootstrapper or the client application.
-struct SComponentFields {
-  uint32_t uVersion;
-  uint32_t uName;
-};
-SComponentFields FieldsOf(bool bBootstrapper) {
-  if (bBootstrapper) {
-    return {CClientConfigRecord::eCurrentClientBootstrapVersion,
-            larchserver::sc_uBootstrapComponentField};
-  }
-  return {CClientConfigRecord::eCurrentClientAppPackageVersion,
-          larchserver::sc_uClientAppComponentField};
-}
-
-// The size and SHA-256 of the package file as it lies on the disk.
-SPackageDigest DigestOfFile(const std::string& sPath) {
-  platform::CFile file;
-  if (!file.Open(sPath, platform::CFile::eRead))
-    throw std::runtime_error("unable to open " + sPath);
-  common::CSha256 sha;
-  std::vector<uint8_t> buffer(1 << 20);
-  for (;;) {
-    int64_t nRead = file.Read(buffer.data(), buffer.size());
-    if (nRead < 0) throw std::runtime_error("error reading " + sPath);
-    if (nRead == 0) break;
-    sha.Update(buffer.data(), static_cast<size_t>(nRead));
-  }
-  SPackageDigest digest;
-  digest.u64Size = sha.BytesFed();
-  digest.hash = sha.Final();
-  return digest;
-}
-
-// Builds the package under a temporary name and renames it into place. Returns its entry count
-// and the digest of the file written.
-uint32_t BuildPackage(const SPublishArgs& args, SPackageDigest& digest) {
+// Builds the package into sPath (a temporary name); returns its entry count.
+uint32_t BuildPackage(const SPublishArgs& args, const std::string& sPath) {
   std::vector<std::string> vecSources = args.vecPaths;
-  std::unique_ptr<CStagingDir> pStaging;
+  std::unique_ptr<CScratchFolder> pStaging;
   if (args.bBootstrapper) {
     platform::SFileStatus status;
     if (!platform::GetFileStatus(args.vecPaths[0], status) || !status.bRegularFile) {
       throw std::runtime_error("file not found: " + args.vecPaths[0]);
     }
     // The self-update swaps NAME + "New.exe" into place, whatever the file was called here.
-    pStaging.reset(new CStagingDir(args.sDir));
+    pStaging.reset(new CScratchFolder(args.sDir));
     std::string sStaged =
         InDir(pStaging->Path(), bootstrapper::CInstallLayout(args.sComponent).NewExecutable());
     CopyFile(args.vecPaths[0], sStaged);
     vecSources = {sStaged};
   }
-  CTempName pkgName(args.sDir, PackageName(args.sComponent, args.uVersion));
   CWarningPrinter warnings;
   common::CPkgFile pkg(sc_nCompressionLevel);
   pkg.SetListener(&warnings);
-  pkg.Create(pkgName.Path(), sc_nCompressionLevel);
+  pkg.Create(sPath, sc_nCompressionLevel);
   pkg.AddFiles(vecSources);
   if (pkg.GetNumFiles() == 0) {
     throw std::runtime_error("nothing to publish: " + PackageName(args.sComponent, args.uVersion) +
                              " would hold no file");
   }
-  digest = DigestOfFile(pkgName.Path());
-  pkgName.Commit();
   return pkg.GetNumFiles();
-}
-
-void PublishGuard(const SPublishArgs& args, const std::string& sText) {
-  Guard(args.bForce, "publish", sText);
-}
-
-// The bootstrapper being published will check every record it fetches with the keys branded
-// into it: it must know the key that signs, and an unsigned publish must not ship keys.
-void CheckBootstrapperKeys(const SPublishArgs& args, const common::CSigningKey* pKey) {
-  const std::string& sExe = args.vecPaths[0];
-  std::vector<common::PublicKey> keys;
-  try {
-    keys = ReadBrandedReleaseKeys(sExe);
-  } catch (const std::exception& e) {
-    if (pKey) PublishGuard(args, std::string(e.what()) + ": its release keys cannot be checked");
-    return;
-  }
-  if (pKey && std::find(keys.begin(), keys.end(), pKey->Public()) == keys.end()) {
-    PublishGuard(args,
-                 sExe + " is not branded with the public key of " + args.signing.sKeyFile +
-                     ": once installed it would refuse every record signed with it; brand it with "
-                     "'larchtool brand EXE --public-key " +
-                     args.signing.sKeyFile + sc_pszPublicKeySuffix + "'");
-  } else if (!pKey && !keys.empty()) {
-    PublishGuard(args,
-                 sExe +
-                     " carries release public keys: once installed it would refuse every unsigned "
-                     "record; publish it with --sign-key KEYFILE");
-  }
-}
-
-// Every guard, before anything is written.
-void CheckPublish(const SPublishArgs& args, const CClientConfigRecord& record,
-                  const common::CSigningKey* pKey) {
-  if (!pKey && record.IsSigned()) {
-    PublishGuard(args,
-                 "the record in " + args.sDir +
-                     " is signed: an unsigned one would be refused by bootstrappers that check "
-                     "signatures; publish with --sign-key KEYFILE");
-  }
-  if (pKey) GuardKeyChange(record, *pKey, args.signing.sKeyFile, args.bForce, "publish");
-  if (args.bBootstrapper) CheckBootstrapperKeys(args, pKey);
 }
 
 // Sets the component's version, name and package digest and a new sequence number; signs last.
 void UpdateRecord(const SPublishArgs& args, const SPackageDigest& digest,
                   const common::CSigningKey* pKey, CClientConfigRecord& record) {
-  SComponentFields fields = FieldsOf(args.bBootstrapper);
-  record.SetField(CFieldName(fields.uVersion), args.uVersion);
-  record.SetField(CFieldName(fields.uName), args.sComponent);
+  record.SetField(
+      CFieldName(args.bBootstrapper ? CClientConfigRecord::eCurrentClientBootstrapVersion
+                                    : CClientConfigRecord::eCurrentClientAppPackageVersion),
+      args.uVersion);
+  record.SetField(CFieldName(args.bBootstrapper ? larchserver::sc_uBootstrapComponentField
+                                                : larchserver::sc_uClientAppComponentField),
+                  args.sComponent);
   record.SetPackageDigest(args.bBootstrapper, digest);
   RaiseSequenceNum(record);
   if (pKey) {
@@ -305,80 +271,62 @@ void UpdateRecord(const SPublishArgs& args, const SPackageDigest& digest,
   }
 }
 
-int Publish(const SPublishArgs& args) {
+// True when the record already publishes this version with the package as it lies there.
+bool RecordPublishes(const SPublishArgs& args, const CClientConfigRecord& record,
+                     const std::string& sPackage) {
+  SNamedComponent named = NamedComponent(record, args.bBootstrapper);
+  SPackageDigest recorded;
+  if (named.sName != args.sComponent || !named.bVersion || named.uVersion != args.uVersion ||
+      !record.GetPackageDigest(args.bBootstrapper, recorded)) {
+    return false;
+  }
+  SPackageDigest actual = DigestOfFile(sPackage);
+  return actual.u64Size == recorded.u64Size && actual.hash == recorded.hash;
+}
+
+int Publish(SPublishArgs args) {
   CReleaseDirectory dir(args.sDir);
+  RemoveLeftoverScratchFolders(args.sDir);
+  ResolveContentDir(args);
   std::unique_ptr<common::CSigningKey> pKey;
   if (!args.signing.sKeyFile.empty()) {
     pKey.reset(new common::CSigningKey(ReadSecretKeyFile(args.signing.sKeyFile)));
   }
-  // A damaged record or a refused guard stops the publish before anything is written.
+  // A damaged record or a refused guard stops the publish before anything is put into place.
   std::unique_ptr<CClientConfigRecord> pRecord = dir.LoadRecord();
-  CheckPublish(args, *pRecord, pKey.get());
-  SPackageDigest digest;
-  uint32_t uFiles = BuildPackage(args, digest);
-  UpdateRecord(args, digest, pKey.get(), *pRecord);
-  dir.WriteRecord(*pRecord);
-  std::printf("published %s version %u%s: %s (%u files)\nrecord: %s\n", args.sComponent.c_str(),
-              args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "",
-              PackageName(args.sComponent, args.uVersion).c_str(), uFiles,
-              RecordSummary(*pRecord).c_str());
+  const std::string sName = PackageName(args.sComponent, args.uVersion);
+  const std::string sPackage = InDir(args.sDir, sName);
+  CTempName built(args.sDir, sName);
+  uint32_t uFiles = BuildPackage(args, built.Path());
+  platform::SFileStatus status;
+  EPublishedPackage existing = EPublishedPackage::eNone;
+  if (platform::GetFileStatus(sPackage, status)) {
+    existing = SamePackageContent(args.sDir, sPackage, built.Path())
+                   ? EPublishedPackage::eSameContent
+                   : EPublishedPackage::eOtherContent;
+  }
+  if (existing == EPublishedPackage::eSameContent && RecordPublishes(args, *pRecord, sPackage)) {
+    std::printf("%s version %u is already published with the same content; nothing changed\n",
+                args.sComponent.c_str(), args.uVersion);
+  } else {
+    CheckPublish(args, *pRecord, pKey.get(), built.Path(), existing);
+    // The same content again (a rollback) keeps the package that clients may be fetching.
+    if (existing != EPublishedPackage::eSameContent) built.Commit();
+    UpdateRecord(args, DigestOfFile(sPackage), pKey.get(), *pRecord);
+    dir.WriteRecord(*pRecord);
+    std::printf("published %s version %u%s: %s (%u files%s)\nrecord: %s\n", args.sComponent.c_str(),
+                args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "", sName.c_str(), uFiles,
+                existing == EPublishedPackage::eSameContent ? ", already there" : "",
+                RecordSummary(*pRecord).c_str());
+  }
+  if (args.uKeep) PrunePackages(args.sDir, pRecord.get(), args.uKeep);
   return sc_nExitOk;
 }
 
-// The component's line, and the size and hash that the record vouches for.
-void ShowComponent(const CClientConfigRecord& record, const std::string& sDir, bool bBootstrapper) {
-  const char* pszWhat = bBootstrapper ? "bootstrapper" : "client application";
-  SComponentFields fields = FieldsOf(bBootstrapper);
-  uint32_t uVersion = 0;
-  std::string sName = record.GetFieldDataAsCString(CFieldName(fields.uName));
-  if (!record.GetFieldDataAsU32(CFieldName(fields.uVersion), uVersion)) {
-    std::printf("%s: no version\n", pszWhat);
-    return;
-  }
-  if (sName.empty()) {
-    std::printf("%s: version %u\n", pszWhat, uVersion);
-    return;
-  }
-  std::string sPkg = PackageName(sName, uVersion);
-  platform::SFileStatus status;
-  bool bPresent = platform::GetFileStatus(InDir(sDir, sPkg), status) && status.bRegularFile;
-  std::printf("%s: %s version %u, %s%s\n", pszWhat, sName.c_str(), uVersion, sPkg.c_str(),
-              bPresent ? "" : " (missing)");
-  SPackageDigest recorded;
-  if (!record.GetPackageDigest(bBootstrapper, recorded)) return;
-  SPackageDigest actual;
-  if (bPresent) actual = DigestOfFile(InDir(sDir, sPkg));
-  bool bSame = bPresent && actual.u64Size == recorded.u64Size && actual.hash == recorded.hash;
-  std::printf("  %llu bytes, SHA-256 %s%s\n", static_cast<unsigned long long>(recorded.u64Size),
-              common::ToLowerHex(recorded.hash.data(), recorded.hash.size()).c_str(),
-              bSame || !bPresent ? "" : " (the file differs)");
-}
-
-int Show(const SPublishArgs& args) {
-  CheckPublishDirectory(args.sDir);
+int Prune(const SPublishArgs& args) {
+  CReleaseDirectory dir(args.sDir);
   std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(args.sDir);
-  if (!pRecord) {
-    std::printf("nothing published in %s\n", args.sDir.c_str());
-  } else {
-    ShowComponent(*pRecord, args.sDir, true);
-    ShowComponent(*pRecord, args.sDir, false);
-    std::printf("record: %s\n", RecordSummary(*pRecord).c_str());
-  }
-  std::vector<std::string> names;
-  if (!platform::ListDirectory(args.sDir, names)) {
-    throw std::runtime_error("unable to list " + args.sDir);
-  }
-  std::sort(names.begin(), names.end());
-  std::printf("packages:\n");
-  for (const std::string& sName : names) {
-    platform::SFileStatus status;
-    if (sName.size() < 5 || sName[0] == '.' || sName.compare(sName.size() - 4, 4, ".pkg") != 0 ||
-        !platform::GetFileStatus(InDir(args.sDir, sName), status) || !status.bRegularFile) {
-      continue;
-    }
-    std::printf("  %s (%llu bytes)\n", sName.c_str(),
-                static_cast<unsigned long long>(status.u64Size));
-  }
+  PrunePackages(args.sDir, pRecord.get(), args.uKeep);
   return sc_nExitOk;
 }
 
@@ -388,7 +336,11 @@ int RunPublish(const std::vector<std::string>& args) {
     return sc_nExitOk;
   }
   SPublishArgs parsed = ParseArgs(args);
-  return parsed.bShow ? Show(parsed) : Publish(parsed);
+  if (parsed.bShow) {
+    ShowPublished(parsed.sDir);
+    return sc_nExitOk;
+  }
+  return parsed.sComponent.empty() ? Prune(parsed) : Publish(parsed);
 }
 
 const CCommandRegistration s_registration(

@@ -314,8 +314,9 @@ int Publish(SPublishArgs args) {
     if (existing != EPublishedPackage::eSameContent) built.Commit();
     UpdateRecord(args, DigestOfFile(sPackage), pKey.get(), *pRecord);
     dir.WriteRecord(*pRecord);
-    std::printf("published %s version %u%s: %s (%u files%s)\nrecord: %s\n", args.sComponent.c_str(),
-                args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "", sName.c_str(), uFiles,
+    std::printf("published %s version %u%s: %s (%u file%s%s)\nrecord: %s\n",
+                args.sComponent.c_str(), args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "",
+                sName.c_str(), uFiles, uFiles == 1 ? "" : "s",
                 existing == EPublishedPackage::eSameContent ? ", already there" : "",
                 RecordSummary(*pRecord).c_str());
   }

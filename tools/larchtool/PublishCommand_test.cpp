@@ -120,7 +120,7 @@ void ExpectDigestOf(const CClientConfigRecord& record, bool bBootstrapper,
 
 TEST_F(PublishCommand, RecordsEachPackagesDigestAndRaisesTheSequence) {
   ASSERT_EQ(0u, Publish("--component W --version 1 '" + m_dir / "hello.exe" + "'")) << m_sErr;
-  EXPECT_EQ("published W version 1: W_1.pkg (1 files)\nrecord: sequence 1, not signed\n", m_sOut);
+  EXPECT_EQ("published W version 1: W_1.pkg (1 file)\nrecord: sequence 1, not signed\n", m_sOut);
   ASSERT_EQ(0u, Publish(Bootstrapper("Larch-new", {})));
   std::unique_ptr<CClientConfigRecord> pRecord = Record();
   ExpectDigestOf(*pRecord, false, m_dir / "pub/W_1.pkg");
@@ -142,7 +142,7 @@ TEST_F(PublishCommand, SignsWithTheKeyAndSignAgainMovesTheExpiry) {
   uint64_t u64Expiry = 0, u64Sequence = 0;
   ASSERT_TRUE(pRecord->GetExpiryTime(u64Expiry));
   EXPECT_NEAR(static_cast<double>(Now() + 10 * sc_u64Day), static_cast<double>(u64Expiry), 60);
-  EXPECT_EQ("published W version 1: W_1.pkg (1 files)\nrecord: sequence 1, signed, expires " +
+  EXPECT_EQ("published W version 1: W_1.pkg (1 file)\nrecord: sequence 1, signed, expires " +
                 Date(u64Expiry) + "\n",
             m_sOut);
 
@@ -451,7 +451,7 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
   ASSERT_EQ(0u,
             Publish("--prune 1 --component W --version 5 " + Path("hello.exe") + " " + Key("k")));
   ASSERT_TRUE(Record()->GetExpiryTime(u64Expiry));
-  EXPECT_EQ("published W version 5: W_5.pkg (1 files)\nrecord: sequence 9, signed, expires " +
+  EXPECT_EQ("published W version 5: W_5.pkg (1 file)\nrecord: sequence 9, signed, expires " +
                 Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 +
                 ")\nremoved W_2.pkg (7 bytes)\n" + "pruned 2 packages (" +
                 std::to_string(u64SizeW4 + 7) + " bytes), kept 1\n",

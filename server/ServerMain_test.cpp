@@ -113,14 +113,18 @@ TEST(ServerMain, PrintsItsPortsAndStopsInOrderOnSigterm) {
     client.ShutdownSending();
     EXPECT_TRUE(client.ServerClosed());
   }
+  // The server logs the conversation after the client has seen it close.
+  const std::string sConversation = "role=content request=\"file a.pkg\" result=\"ok\" bytes=12 ";
+  for (int n = 0;
+       n < 500 && ReadTestFile(scratch / "log.txt").find(sConversation) == std::string::npos; ++n) {
+    platform::SleepMilliseconds(10);
+  }
   ASSERT_TRUE(platform::RequestProcessTermination(child.Id()));
   uint32_t uExit = 99;
   ASSERT_TRUE(child.Wait(10000, uExit));
   EXPECT_EQ(0u, uExit);
   std::string sLog = ReadTestFile(scratch / "log.txt");
-  EXPECT_NE(std::string::npos,
-            sLog.find("role=content request=\"file a.pkg\" result=\"ok\" bytes=12 "))
-      << sLog;
+  EXPECT_NE(std::string::npos, sLog.find(sConversation)) << sLog;
   std::string sUntimed = WithoutTimes(sLog);
   EXPECT_EQ(
       "stopping on SIGTERM\n"

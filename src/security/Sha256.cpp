@@ -50,6 +50,7 @@ std::string ToLowerHex(const uint8_t* pData, size_t uSize) {
 
 bool FromHex(const std::string& sText, uint8_t* pOut, size_t uSize) {
   if (sText.size() != uSize * 2) return false;
+  if (uSize == 0) return true;  // pOut may then be null, which the decoder does not take
   size_t uWritten = 0;
   const char* pszEnd = nullptr;
   return sodium_hex2bin(pOut, uSize, sText.c_str(), sText.size(), nullptr, &uWritten, &pszEnd) ==

@@ -8,6 +8,7 @@
 #include "package/PkgFile.h"
 #include "package/PkgFileTOCindex.h"
 #include "platform/SystemError.h"
+#include "support/FileUtil.h"
 
 namespace bootstrapper {
 namespace {
@@ -20,22 +21,6 @@ std::string ErrnoSuffix() {
 std::string ParentOf(const std::string& sPath) {
   const size_t uSep = sPath.rfind(platform::PreferredSeparator());
   return uSep == std::string::npos ? std::string(".") : sPath.substr(0, uSep);
-}
-
-// Removes a file, or a folder with everything in it. A link is removed, never followed.
-bool RemoveTree(const std::string& sPath) {
-  platform::SFileStatus status;
-  if (!platform::GetFileStatus(sPath, status)) return true;
-  if (platform::RemoveFile(sPath)) return true;
-  // Windows does not delete a read-only file.
-  if (!status.bDirectory) return platform::SetReadOnly(sPath, false) && platform::RemoveFile(sPath);
-  std::vector<std::string> names;
-  if (!platform::ListDirectory(sPath, names)) return false;
-  bool bOk = true;
-  for (const std::string& sName : names) {
-    bOk = RemoveTree(sPath + platform::PreferredSeparator() + sName) && bOk;
-  }
-  return bOk && platform::RemoveEmptyDirectory(sPath);
 }
 
 // Creates the folders of a relative file name that do not exist yet.
@@ -78,7 +63,7 @@ void CStagedInstall::Install(IUpdateServices& services, const std::string& sPack
     journal = Stage(services, sPackage, sComponent, nVersion, sRequiredFile);
   } catch (const std::exception& e) {
     // Nothing installed changed: what this install made goes, the package with it.
-    RemoveTree(m_layout.StagingFolder());
+    common::CFileUtil::RemoveTree(m_layout.StagingFolder());
     platform::RemoveFile(sPackage);
     if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
       throw std::runtime_error("package " + sPackage + " is damaged: " + e.what());
@@ -92,7 +77,7 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
                                       const std::string& sComponent, int32_t nVersion,
                                       const std::string& sRequiredFile) const {
   const std::string sStaging = m_layout.StagingFolder();
-  if (!RemoveTree(sStaging)) {
+  if (!common::CFileUtil::RemoveTree(sStaging)) {
     throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
   }
   if (!platform::MakeDirectory(sStaging)) {
@@ -186,7 +171,7 @@ void CStagedInstall::Close(const std::string& sPackage) const {
                              " (errno=" + std::to_string(platform::GetLastSystemError()) + ")");
   }
   const std::string sStaging = m_layout.StagingFolder();
-  if (!RemoveTree(sStaging)) {
+  if (!common::CFileUtil::RemoveTree(sStaging)) {
     throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
   }
   const std::string sJournal = m_layout.Journal();
@@ -197,8 +182,8 @@ void CStagedInstall::Close(const std::string& sPackage) const {
 }
 
 void CStagedInstall::RemoveLeftovers() const {
-  RemoveTree(m_layout.StagingFolder());
-  RemoveTree(m_layout.Journal() + ".tmp");
+  common::CFileUtil::RemoveTree(m_layout.StagingFolder());
+  common::CFileUtil::RemoveTree(m_layout.Journal() + ".tmp");
 }
 
 std::string CStagedInstall::StagedName(const std::string& sEntryName) const {

@@ -1,6 +1,7 @@
 #include "support/FileUtil.h"
 
 #include <stdexcept>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/SystemError.h"
@@ -24,6 +25,21 @@ void CFileUtil::WriteWholeFile(const std::string& sFile, const void* puBuffer, s
 bool CFileUtil::FileExists(const std::string& sFile) {
   platform::SFileStatus status;
   return platform::GetFileStatus(sFile, status) && status.bRegularFile;
+}
+
+bool CFileUtil::RemoveTree(const std::string& sPath) {
+  platform::SFileStatus status;
+  if (!platform::GetFileStatus(sPath, status)) return true;
+  if (platform::RemoveFile(sPath)) return true;
+  // Windows does not delete a read-only file.
+  if (!status.bDirectory) return platform::SetReadOnly(sPath, false) && platform::RemoveFile(sPath);
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(sPath, names)) return false;
+  bool bOk = true;
+  for (const std::string& sName : names) {
+    bOk = RemoveTree(sPath + platform::PreferredSeparator() + sName) && bOk;
+  }
+  return bOk && platform::RemoveEmptyDirectory(sPath);
 }
 
 }  // namespace common

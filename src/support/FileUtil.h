@@ -14,6 +14,9 @@ class CFileUtil {
   static void WriteWholeFile(const std::string& sFile, const void* puBuffer, size_t uSize);
   // True when the name denotes an existing regular file.
   static bool FileExists(const std::string& sFile);
+  // Removes a file, or a folder with everything in it (a link is removed, never followed; a
+  // read-only file too). True when nothing is left; on failure as much as could be is removed.
+  static bool RemoveTree(const std::string& sPath);
 };
 
 }  // namespace common

@@ -14,6 +14,7 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "security/Sha256.h"
+#include "support/FileUtil.h"
 
 namespace larchtool {
 namespace {
@@ -26,17 +27,6 @@ using CFieldName = common::CMultiFieldBlob::CFieldName;
 bool IsDirectory(const std::string& sPath) {
   platform::SFileStatus status;
   return platform::GetFileStatus(sPath, status) && status.bDirectory;
-}
-
-// Quietly: what cannot be removed now goes with the next command's leftovers.
-void RemoveTree(const std::string& sPath) {
-  std::vector<std::string> names;
-  if (IsDirectory(sPath) && platform::ListDirectory(sPath, names)) {
-    for (const std::string& sName : names) RemoveTree(InDir(sPath, sName));
-    platform::RemoveEmptyDirectory(sPath);
-  } else {
-    platform::RemoveFile(sPath);
-  }
 }
 
 // Each entry's name with the size and SHA-256 of its bytes, unpacked below the folder.
@@ -134,14 +124,14 @@ CScratchFolder::CScratchFolder(const std::string& sDir) {
   static unsigned s_uCount = 0;
   m_sPath = InDir(sDir, sc_szScratchPrefix + std::to_string(platform::GetProcessId()) + "-" +
                             std::to_string(++s_uCount));
-  RemoveTree(m_sPath);
+  common::CFileUtil::RemoveTree(m_sPath);
   if (!platform::MakeDirectory(m_sPath)) {
     throw std::runtime_error("unable to create directory " + m_sPath);
   }
 }
 
 CScratchFolder::~CScratchFolder() {
-  RemoveTree(m_sPath);
+  common::CFileUtil::RemoveTree(m_sPath);
 }
 
 std::vector<std::string> RemoveLeftoverScratchFolders(const std::string& sDir) {
@@ -151,7 +141,7 @@ std::vector<std::string> RemoveLeftoverScratchFolders(const std::string& sDir) {
   for (const std::string& sName : names) {
     if (sName.compare(0, sizeof(sc_szScratchPrefix) - 1, sc_szScratchPrefix) == 0 &&
         IsDirectory(InDir(sDir, sName))) {
-      RemoveTree(InDir(sDir, sName));
+      common::CFileUtil::RemoveTree(InDir(sDir, sName));
       removed.push_back(sName);
     }
   }

@@ -21,8 +21,12 @@ constexpr uint64_t sc_u64MaxDrainBytes = 65536;
 }  // namespace
 
 CConversation::CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
-                             uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs)
-    : m_hSocket(hSocket), m_pbAbort(pbAbort), m_uIdleTimeoutMs(uIdleTimeoutMs) {
+                             uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs,
+                             CRateLimiter* pRateLimiter)
+    : m_hSocket(hSocket),
+      m_pbAbort(pbAbort),
+      m_uIdleTimeoutMs(uIdleTimeoutMs),
+      m_pRateLimiter(pRateLimiter) {
   if (!platform::SetSocketNonBlocking(m_hSocket, true)) {
     platform::CloseSocket(m_hSocket);
     FailWithSocketError("cannot make the connection non-blocking");
@@ -89,7 +93,22 @@ void CConversation::Receive(common::CWSABUFWrapper& wrapper) {
       continue;
     }
     if (uReceived == 0) throw CConversationEnded("client closed the connection");
+    m_u64BytesReceived += uReceived;
     if (wrapper.ConsumeReceived(uReceived)) return;
+  }
+}
+
+bool CConversation::ReceiveUnlessClosed(common::CWSABUFWrapper& wrapper) {
+  uint64_t u64Before = m_u64BytesReceived;
+  try {
+    Receive(wrapper);
+    return true;
+  } catch (const CConversationTimedOut&) {
+    throw;
+  } catch (const CConversationEnded&) {
+    bool bStopping = m_pbAbort && m_pbAbort->load();
+    if (bStopping || m_u64BytesReceived != u64Before) throw;
+    return false;
   }
 }
 
@@ -117,8 +136,19 @@ void CConversation::SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t
     if (m_pbAbort && m_pbAbort->load()) throw CConversationEnded("server stopping");
     uint32_t uPiece =
         u64Length < sc_uFileSendPiece ? static_cast<uint32_t>(u64Length) : sc_uFileSendPiece;
+    if (m_pRateLimiter) uPiece = m_pRateLimiter->Take(uPiece, m_pbAbort);
+    if (uPiece == 0) continue;  // aborted while waiting: said above
+    SendFilePiece(file, u64Offset, uPiece);
+    u64Offset += uPiece;
+    u64Length -= uPiece;
+  }
+}
+
+void CConversation::SendFilePiece(platform::CFile& file, uint64_t u64Offset, uint32_t uLength) {
+  while (uLength > 0) {
+    if (m_pbAbort && m_pbAbort->load()) throw CConversationEnded("server stopping");
     uint32_t uSent = 0;
-    if (!platform::SendFileOnSocket(m_hSocket, file, u64Offset, uPiece, uSent)) {
+    if (!platform::SendFileOnSocket(m_hSocket, file, u64Offset, uLength, uSent)) {
       if (platform::GetLastSocketError() != sc_nWouldBlock) FailWithSocketError("send failed");
       WaitUntilReady(eForWriting);
       continue;
@@ -126,7 +156,7 @@ void CConversation::SendFile(platform::CFile& file, uint64_t u64Offset, uint64_t
     // Nothing sent from a file that still has bytes left: it was cut short under us.
     if (uSent == 0) throw CConversationEnded("file became shorter while being sent");
     u64Offset += uSent;
-    u64Length -= uSent;
+    uLength -= uSent;
     m_u64BytesSent += uSent;
   }
 }

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "RateLimiter.h"
 #include "network/WSABUFWrapper.h"
 #include "platform/File.h"
 #include "platform/Socket.h"
@@ -35,15 +36,21 @@ class CConversationTimedOut : public CConversationEnded {
 
 class CConversation {
  public:
-  // pbAbort: set by the server to end every conversation at its next wait.
+  // pbAbort: set by the server to end every conversation at its next wait. pRateLimiter, when
+  // given, paces the file bytes; it is the server's and outlives the conversation.
   CConversation(platform::SocketHandle hSocket, const std::atomic<bool>* pbAbort,
-                uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs);
+                uint32_t uIdleTimeoutMs, uint32_t uRequestDeadlineMs,
+                CRateLimiter* pRateLimiter = nullptr);
   ~CConversation();
   CConversation(const CConversation&) = delete;
   CConversation& operator=(const CConversation&) = delete;
 
   // Receives until the wrapper's expected bytes or length-prefixed message are complete.
   void Receive(common::CWSABUFWrapper& wrapper);
+  // The same for the start of a request: false, instead of a throw, when the client closed or
+  // reset the connection before sending a byte of it, as a health check does after the
+  // handshake.
+  bool ReceiveUnlessClosed(common::CWSABUFWrapper& wrapper);
   // The request is in: the request deadline no longer applies.
   void RequestReceived();
   // Sends everything the wrapper holds.
@@ -66,13 +73,16 @@ class CConversation {
   void SetDeadline(uint32_t uMs, const std::string& sWhenPassed);
   void ThrowIfDeadlinePassed(CClock::time_point now) const;
   [[noreturn]] void FailWithSocketError(const char* pszWhat);
+  void SendFilePiece(platform::CFile& file, uint64_t u64Offset, uint32_t uLength);
 
   platform::SocketHandle m_hSocket;
   const std::atomic<bool>* m_pbAbort;
   uint32_t m_uIdleTimeoutMs;
+  CRateLimiter* m_pRateLimiter;
   CClock::time_point m_deadline = CClock::time_point::max();
   std::string m_sDeadlinePassed;  // the reason given when m_deadline passes
   uint64_t m_u64BytesSent = 0;
+  uint64_t m_u64BytesReceived = 0;
 };
 
 }  // namespace larchserver

@@ -36,9 +36,17 @@ bool Handshake(CConversation& conversation, common::CWSABUFWrapper& wrapper, uin
   return bAccepted;
 }
 
-void ReceiveRequest(CConversation& conversation, common::CWSABUFWrapper& wrapper) {
-  if (!wrapper.PrepareToReceiveLengthPrefixedMsg()) conversation.Receive(wrapper);
+// False for a health check: a client that closes after the handshake, asking nothing. That is
+// a conversation served, logged as "check".
+bool ReceiveRequest(CConversation& conversation, common::CWSABUFWrapper& wrapper,
+                    SConversationLog& log) {
+  if (!wrapper.PrepareToReceiveLengthPrefixedMsg() && !conversation.ReceiveUnlessClosed(wrapper)) {
+    log.sRequest = "check";
+    log.sResult = "ok, closed after the handshake";
+    return false;
+  }
   conversation.RequestReceived();
+  return true;
 }
 
 const std::vector<common::CIPAddrPort>* ListOfType(const SDirectoryLists& lists, uint8_t u8Type) {
@@ -71,7 +79,7 @@ void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& l
   common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
   if (!Handshake(conversation, wrapper, common::sc_u32GeneralDirectoryServerProtocolVersion, log))
     return;
-  ReceiveRequest(conversation, wrapper);
+  if (!ReceiveRequest(conversation, wrapper, log)) return;
   uint8_t u8Type = common::ExtractGeneralDirectoryServerQuery(wrapper);
   log.sRequest = "type " + std::to_string(u8Type);
 
@@ -90,7 +98,7 @@ void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLi
   if (!Handshake(conversation, wrapper, common::sc_u32ContentServerDirectoryServerProtocolVersion,
                  log))
     return;
-  ReceiveRequest(conversation, wrapper);
+  if (!ReceiveRequest(conversation, wrapper, log)) return;
   common::SContentServerQuery query = common::ExtractContentServerQuery(wrapper);
   log.sRequest = "max " + std::to_string(query.u16MaxContentServers);
 
@@ -105,7 +113,7 @@ void ServeConfiguration(CConversation& conversation, const CPublishDirectory& di
                         SConversationLog& log) {
   common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
   if (!Handshake(conversation, wrapper, common::sc_u32ConfigServerProtocolVersion, log)) return;
-  ReceiveRequest(conversation, wrapper);
+  if (!ReceiveRequest(conversation, wrapper, log)) return;
   uint8_t u8Command = common::ExtractClientConfigRecordRequest(wrapper);
   log.sRequest = "command " + std::to_string(u8Command);
   if (u8Command != common::sc_u8SendClientConfigRecordCommand) {
@@ -135,7 +143,7 @@ void ServeContent(CConversation& conversation, const CPublishDirectory& dir,
   common::CWSABUFWrapper wrapper(sc_uContentStorage, 1);
   if (!Handshake(conversation, wrapper, common::sc_u32PublicContentServerProtocolVersion, log))
     return;
-  ReceiveRequest(conversation, wrapper);
+  if (!ReceiveRequest(conversation, wrapper, log)) return;
   common::SFileRequest request = common::ExtractFileRequest(wrapper);
   const std::string& sName = request.sFileName;
   uint32_t u32Offset = request.u32Offset;

@@ -23,6 +23,9 @@ void EndedBy(SConversationLog& entry, EOutcome eOutcome, const std::exception& e
 
 CServer::CServer(const SServerOptions& options, CServerLog& log)
     : m_options(options), m_limits(m_options.limits), m_log(log), m_dir(options.sPublishDir) {
+  if (m_limits.uRateLimitMBps != 0) {
+    m_pRateLimiter.reset(new CRateLimiter(uint64_t{m_limits.uRateLimitMBps} * 1000000));
+  }
   platform::IgnoreBrokenPipes();
   platform::StartSockets();
 }
@@ -192,7 +195,8 @@ void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
   entry.sRole = RoleName(eRole);
   try {
     CConversation conversation(hSocket, &m_bAbortConversations, m_limits.uIdleTimeoutMs,
-                               m_limits.uRequestDeadlineMs);
+                               m_limits.uRequestDeadlineMs,
+                               eRole == eContent ? m_pRateLimiter.get() : nullptr);
     try {
       switch (eRole) {
         case eGds:

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "PublishDirectory.h"
+#include "RateLimiter.h"
 #include "Roles.h"
 #include "ServerLog.h"
 #include "ServerOptions.h"
@@ -74,6 +75,7 @@ class CServer {
   const SServerLimits& m_limits;  // m_options.limits
   CServerLog& m_log;
   CPublishDirectory m_dir;
+  std::unique_ptr<CRateLimiter> m_pRateLimiter;  // for the content role, when limited
   SDirectoryLists m_lists;
   std::array<std::unique_ptr<common::CTcpListener>, eNumRoles> m_apListeners;
   std::array<common::CIPAddrPort, eNumRoles> m_aBound{};

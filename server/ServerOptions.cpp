@@ -11,7 +11,7 @@ const char sc_szServerUsage[] =
     "                    [--advertise-config ADDR]... [--advertise-content ADDR]...\n"
     "                    [--idle-timeout SECONDS] [--request-deadline SECONDS]\n"
     "                    [--max-conversations N] [--max-per-peer N]\n"
-    "                    [--summary-interval SECONDS] [--ini FILE]\n"
+    "                    [--summary-interval SECONDS] [--rate-limit MBPS] [--ini FILE]\n"
     "       larch-server --help | --version\n"
     "\n"
     "Serves the operator's servers for Larch from one publish directory.\n"
@@ -42,6 +42,9 @@ const char sc_szServerUsage[] =
     "  --summary-interval SECONDS\n"
     "                      log a summary line this often and once more at stop; 0 turns the\n"
     "                      summary off; default 300\n"
+    "  --rate-limit MBPS   a test aid: hold the content role's file bytes, all downloads\n"
+    "                      together, to MBPS megabytes (10^6 bytes) per second, as a link of\n"
+    "                      that speed would; 0, the default, for no limit\n"
     "  --ini FILE          read settings from FILE: lines 'name = value' with the option\n"
     "                      names without '--'; '#' and ';' start comments, [sections] are\n"
     "                      ignored; the command line replaces the file's settings\n"
@@ -97,7 +100,8 @@ const SNumberKey sc_aLimitKeys[] = {
     {"idle-timeout", 1000, 1, 86400, &SServerLimits::uIdleTimeoutMs},
     {"request-deadline", 1000, 1, 86400, &SServerLimits::uRequestDeadlineMs},
     {"max-conversations", 1, 1, 65536, &SServerLimits::uMaxConversations},
-    {"max-per-peer", 1, 1, 65536, &SServerLimits::uMaxPerPeer}};
+    {"max-per-peer", 1, 1, 65536, &SServerLimits::uMaxPerPeer},
+    {"rate-limit", 1, 0, 100000, &SServerLimits::uRateLimitMBps}};
 
 const SNumberKey sc_SummaryKey = {"summary-interval", 1000, 0, 86400, nullptr};
 

@@ -35,6 +35,9 @@ struct SServerLimits {
   // starve the others.
   uint32_t uMaxConversations = 1024;
   uint32_t uMaxPerPeer = 64;  // conversations at once from one IP address, all roles together
+  // A test aid: the content role's file bytes, all conversations together, in 10^6 bytes per
+  // second; 0: as fast as the link goes.
+  uint32_t uRateLimitMBps = 0;
 };
 
 struct SServerOptions {

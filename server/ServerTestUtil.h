@@ -29,7 +29,9 @@ inline std::string ReadTestFile(const std::string& sPath) {
 class CTestServer {
  public:
   explicit CTestServer(SServerOptions options = SServerOptions())
-      : m_pLogFile(std::tmpfile()), m_log(m_pLogFile) {
+      : m_sLogPath(m_scratch / "server.log"),
+        m_pLogFile(std::fopen(m_sLogPath.c_str(), "a")),
+        m_log(m_pLogFile) {
     m_sPublish = m_scratch / "publish";
     platform::MakeDirectory(m_sPublish);
     options.sPublishDir = m_sPublish;
@@ -51,16 +53,10 @@ class CTestServer {
   std::string PublishPath(const std::string& sName) const { return m_sPublish + "/" + sName; }
   const larch_test::CScratchDir& Scratch() const { return m_scratch; }
 
-  // The log so far.
+  // The log so far, read beside the server's writes (which append), never moving them.
   std::string LogText() {
     std::fflush(m_pLogFile);
-    long nSize = std::ftell(m_pLogFile);
-    std::string sText(static_cast<size_t>(nSize), '\0');
-    std::rewind(m_pLogFile);
-    size_t uRead = std::fread(&sText[0], 1, sText.size(), m_pLogFile);
-    sText.resize(uRead);
-    std::fseek(m_pLogFile, 0, SEEK_END);
-    return sText;
+    return ReadTestFile(m_sLogPath);
   }
 
   // Conversations are logged when they end, which may be just after the client has finished.
@@ -75,6 +71,7 @@ class CTestServer {
  private:
   larch_test::CScratchDir m_scratch;
   std::string m_sPublish;
+  std::string m_sLogPath;
   FILE* m_pLogFile;
   CServerLog m_log;
   std::unique_ptr<CServer> m_pServer;

@@ -12,6 +12,8 @@
 
 #include "ServerTestUtil.h"
 #include "platform/FaultInjection.h"
+#include "protocols/PublicContentServerCommands.h"
+#include "support/MallocedBlock.h"
 
 namespace larchserver {
 namespace {
@@ -111,6 +113,50 @@ TEST(Server, MalformedRequestsEndTheConversation) {
       "role=gds request=\"\" result=\"ProtocolError - Message not fully consumed\""));
   EXPECT_TRUE(server.WaitForLogLine(
       "role=config request=\"command 2\" result=\"unknown command, connection closed\""));
+}
+
+TEST(Server, AHandshakeAloneIsAHealthCheckButAHalfRequestIsNot) {
+  CTestServer server;
+  {
+    CRawClient client(server.Address(eContent));
+    client.Send(U32(0));
+    EXPECT_EQ(sc_sAccepted, client.Receive(1));
+  }
+  EXPECT_TRUE(server.WaitForLogLine(
+      "role=content request=\"check\" result=\"ok, closed after the handshake\" bytes=1 "));
+  {
+    CRawClient client(server.Address(eContent));
+    client.Send(U32(0));
+    EXPECT_EQ(sc_sAccepted, client.Receive(1));
+    client.Send(U32(14) + "\x00");
+  }
+  EXPECT_TRUE(server.WaitForLogLine(
+      "role=content request=\"\" result=\"client closed the connection\" bytes=1 "));
+}
+
+// Two downloads of 700,000 bytes each at 1 MB/s together cannot be done in under 1.38 s (what
+// a pause saves up is 20 ms), however fast the machine; both arrive whole.
+TEST(Server, TheRateLimitHoldsAllDownloadsTogetherToIt) {
+  SServerOptions options;
+  options.limits.uRateLimitMBps = 1;
+  CTestServer server(options);
+  std::string sContent(700000, '\0');
+  for (size_t u = 0; u < sContent.size(); ++u) sContent[u] = static_cast<char>(u * 7 + u / 251);
+  WriteTestFile(server.PublishPath("big.pkg"), sContent);
+  auto start = std::chrono::steady_clock::now();
+  std::string asGot[2];
+  std::vector<std::thread> vecThreads;
+  for (std::string& sGot : asGot) {
+    vecThreads.emplace_back([&] {
+      common::CMallocedBlock block(1);
+      common::PublicContentServerGetFile(server.Address(eContent), "big.pkg", &block, nullptr,
+                                         nullptr, nullptr);
+      sGot.assign(reinterpret_cast<const char*>(block.Data()), block.Size());
+    });
+  }
+  for (std::thread& t : vecThreads) t.join();
+  EXPECT_GE(Since(start).count(), 1380);
+  EXPECT_TRUE(asGot[0] == sContent && asGot[1] == sContent);
 }
 
 TEST(Server, ContentFromAnOffsetCarriesTheRestOfTheFile) {

@@ -16,8 +16,6 @@
 
 namespace larchtool {
 
-using SDeltaOffer = Weft::CClientConfigRecord::SDeltaOffer;
-
 // A delta larger than this share (percent) of the full package is not offered: the full package
 // then costs little more and needs no installed files.
 constexpr uint64_t sc_u64DeltaPercentLimit = 60;

@@ -1,6 +1,7 @@
 // larchtool pkg: creates, extends, lists and unpacks package files.
 #include <cstdio>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "package/PkgFile.h"
 #include "platform/File.h"
 #include "platform/Terminal.h"
+#include "protocols/DeltaPackage.h"
 
 namespace larchtool {
 namespace {
@@ -22,7 +24,9 @@ const char sc_szPkgUsage[] =
     "  create   writes a new package (replacing OUT.pkg) holding the files and directories;\n"
     "           LEVEL is the compression level 0 (none) to 9 (best, the default)\n"
     "  add      adds files and directories to an existing package\n"
-    "  list     prints the package's table of contents\n"
+    "  list     prints the package's table of contents; for a delta package also the file\n"
+    "           list of the version it builds: each file's size, the start of its SHA-256,\n"
+    "           and whether the delta holds it or the installation must have it already\n"
     "  extract  unpacks every entry, or the entries named NAME, into DIR (default: the\n"
     "           current directory), creating the directories of the entry names\n"
     "\n"
@@ -32,6 +36,12 @@ const char sc_szPkgUsage[] =
     "Empty files cannot be stored in a package: they are skipped with a warning.\n";
 
 constexpr int32_t sc_nDefaultLevel = 9;
+// A delta's file list is read into memory: a line per file of a version, far below this.
+constexpr uint64_t sc_u64MaxDeltaListSize = 256u << 20;
+// Bytes of a SHA-256 shown in a delta's file list (as hexadecimal digits, twice as many).
+constexpr size_t sc_uShortHashBytes = 8;
+// A line of a delta's file list before the name: size, hash, where the file comes from.
+const char sc_szDeltaLineFormat[] = "%14s  %-16s  %-9s  ";
 
 // Warnings on stderr; on a terminal also a progress line that rewrites itself.
 class CConsoleListener : public common::IPkgFileListener {
@@ -117,10 +127,43 @@ int RunAdd(std::vector<std::string> args) {
   return sc_nExitOk;
 }
 
+// "delta from U to V: N files, M of them in the delta" and a line per file of V.
+void ListDeltaFiles(const common::CPkgFile& pkg, const std::string& sListText) {
+  common::SDeltaFileList list = common::ParseDeltaFileList(sListText);
+  std::vector<std::string> names;
+  pkg.GetFileNames(names);
+  std::set<std::string> carried(names.begin(), names.end());
+  carried.erase(common::sc_szDeltaFileListEntry);
+  char szHeading[80];
+  std::snprintf(szHeading, sizeof(szHeading), sc_szDeltaLineFormat, "size", "SHA-256 (start)",
+                "source");
+  std::string sLines = std::string(szHeading) + "name\n";
+  for (const common::SDeltaListedFile& file : list.files) {
+    const bool bCarried = carried.erase(file.sEntryName) > 0;
+    char sz[80];
+    std::snprintf(sz, sizeof(sz), sc_szDeltaLineFormat, std::to_string(file.u64Size).c_str(),
+                  common::ToLowerHex(file.hash.data(), sc_uShortHashBytes).c_str(),
+                  bCarried ? "delta" : "installed");
+    sLines += sz + file.sEntryName + "\n";
+  }
+  for (const std::string& sExtra : carried) sLines += "not in the list: " + sExtra + "\n";
+  const size_t uInDelta = names.size() - 1 - carried.size();
+  std::cout << "delta from " << list.u32FromVersion << " to " << list.u32ToVersion << ": "
+            << list.files.size() << " file" << (list.files.size() == 1 ? "" : "s") << ", "
+            << uInDelta << " of them in the delta, " << list.files.size() - uInDelta
+            << " from the installation\n"
+            << sLines;
+}
+
 int RunList(std::vector<std::string> args) {
   RejectOptions(args);
   if (args.size() != 1) throw CUsageError("list needs exactly one PKG");
-  common::CPkgFile(args[0]).List(std::cout);
+  common::CPkgFile pkg(args[0]);
+  pkg.List(std::cout);
+  std::string sListText;
+  if (pkg.ReadEntry(common::sc_szDeltaFileListEntry, sc_u64MaxDeltaListSize, sListText)) {
+    ListDeltaFiles(pkg, sListText);
+  }
   std::cout.flush();
   return sc_nExitOk;
 }

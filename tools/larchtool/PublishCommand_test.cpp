@@ -395,8 +395,8 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
                 PackageText("Larch_3.pkg") +
                 "; file matches)\n"
                 "Client application:  W version 2 (" +
-                PackageText("W_2.pkg") + "; file matches)\n" + sRecordLine +
-                "Other packages:      Larch_1.pkg (" + Size("pub/Larch_1.pkg") +
+                PackageText("W_2.pkg") + "; file matches)\nDeltas offered:      none\n" +
+                sRecordLine + "Other packages:      Larch_1.pkg (" + Size("pub/Larch_1.pkg") +
                 "), Larch_2.pkg (" + Size("pub/Larch_2.pkg") + "), W_01.pkg (5 bytes), W_1.pkg (" +
                 Size("pub/W_1.pkg") + "), W_2147483648.pkg (5 bytes), W_3.pkg (" +
                 Size("pub/W_3.pkg") + "), W_4.pkg (" + Size("pub/W_4.pkg") +
@@ -446,6 +446,7 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
                 "Client application:  W version 2 (" +
                 sPublishedW2 + "; the file differs: 7 bytes, SHA-256 " + Hex("pub/W_2.pkg") +
                 ")\n"
+                "Deltas offered:      none\n"
                 "Record:              sequence 8, signed; expires " +
                 Date(u64Expiry) + " (in 30 days)\n" +
                 "Other packages:      W_01.pkg (5 bytes), W_2147483648.pkg (5 bytes), W_4.pkg (" +

@@ -29,27 +29,40 @@ void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRe
     }
   }
   CPublishedVersions versions = PublishedVersions(sDir);
-  uint32_t uRemoved = 0, uKept = 0;
-  uint64_t u64Bytes = 0;
+  std::vector<std::string> doomed;
+  uint32_t uKept = 0;
   for (const auto& component : versions) {
     uint32_t uNewer = 0;
     for (uint32_t uVersion : component.second) {
       if (uNewer++ < uKeep || named.count({component.first, uVersion})) {
         ++uKept;
-        continue;
+      } else {
+        doomed.push_back(PackageName(component.first, uVersion));
       }
-      const std::string sName = PackageName(component.first, uVersion);
-      platform::SFileStatus status;
-      platform::GetFileStatus(InDir(sDir, sName), status);
-      if (!platform::RemoveFile(InDir(sDir, sName))) {
-        throw std::runtime_error("unable to remove " + InDir(sDir, sName));
-      }
-      std::printf("removed %s (%s)\n", sName.c_str(), SizeText(status.u64Size).c_str());
-      ++uRemoved;
-      u64Bytes += status.u64Size;
     }
   }
-  std::printf("pruned %u package%s (%s), kept %u\n", uRemoved, uRemoved == 1 ? "" : "s",
+  // A delta serves installations of its from-version for as long as the record offers it, even
+  // when that version's package has gone; one it does not offer serves nobody.
+  const std::vector<std::string> offered = OfferedDeltaNames(pRecord);
+  for (const std::string& sName : DeltaPackageFiles(sDir)) {
+    if (std::count(offered.begin(), offered.end(), sName)) {
+      ++uKept;
+    } else {
+      doomed.push_back(sName);
+    }
+  }
+  uint64_t u64Bytes = 0;
+  for (const std::string& sName : doomed) {
+    platform::SFileStatus status;
+    platform::GetFileStatus(InDir(sDir, sName), status);
+    if (!platform::RemoveFile(InDir(sDir, sName))) {
+      throw std::runtime_error("unable to remove " + InDir(sDir, sName));
+    }
+    std::printf("removed %s (%s)\n", sName.c_str(), SizeText(status.u64Size).c_str());
+    u64Bytes += status.u64Size;
+  }
+  const size_t uRemoved = doomed.size();
+  std::printf("pruned %zu package%s (%s), kept %u\n", uRemoved, uRemoved == 1 ? "" : "s",
               SizeText(u64Bytes).c_str(), uKept);
 }
 

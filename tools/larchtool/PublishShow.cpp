@@ -39,6 +39,14 @@ bool IsRegularFile(const std::string& sPath, uint64_t& u64Size) {
   return true;
 }
 
+// ", SIZE, SHA-256 HEX; file matches", or what the file holds instead.
+std::string MatchText(const std::string& sPath, const SPackageDigest& recorded) {
+  SPackageDigest actual = DigestOfFile(sPath);
+  std::string sText = ", " + HashText(recorded);
+  if (SameDigest(actual, recorded)) return sText + "; file matches";
+  return sText + "; the file differs: " + HashText(actual);
+}
+
 // "NAME version V (NAME_V.pkg, SIZE, SHA-256 HEX; file matches)" and its variants.
 std::string ComponentText(const CClientConfigRecord* pRecord, const std::string& sDir,
                           bool bBootstrapper) {
@@ -56,12 +64,24 @@ std::string ComponentText(const CClientConfigRecord* pRecord, const std::string&
   if (!pRecord->GetPackageDigest(bBootstrapper, recorded)) {
     return sText + ", " + SizeText(u64Size) + "; the record holds no digest)";
   }
-  SPackageDigest actual = DigestOfFile(InDir(sDir, sPkg));
-  sText += ", " + HashText(recorded);
-  if (actual.u64Size == recorded.u64Size && actual.hash == recorded.hash) {
-    return sText + "; file matches)";
+  return sText + MatchText(InDir(sDir, sPkg), recorded) + ")";
+}
+
+// The deltas the record offers, a line each: "from version U: NAME_U-V.pkg, SIZE, SHA-256 HEX;
+// file matches" and its variants.
+std::vector<std::string> OfferTexts(const CClientConfigRecord* pRecord, const std::string& sDir) {
+  std::vector<std::string> texts;
+  const std::vector<std::string> names = OfferedDeltaNames(pRecord);
+  std::vector<SDeltaOffer> offers;
+  if (names.empty() || !pRecord->GetClientAppDeltas(offers)) return texts;
+  for (size_t u = 0; u < offers.size(); ++u) {
+    const std::string sPath = InDir(sDir, names[u]);
+    uint64_t u64Size = 0;
+    texts.push_back(
+        "from version " + std::to_string(offers[u].u32FromVersion) + ": " + names[u] +
+        (IsRegularFile(sPath, u64Size) ? MatchText(sPath, offers[u].digest) : " is missing"));
   }
-  return sText + "; the file differs: " + HashText(actual) + ")";
+  return texts;
 }
 
 // Which key signed, as far as the published bootstrapper tells.
@@ -104,9 +124,9 @@ std::string RecordText(const CClientConfigRecord* pRecord, const std::string& sD
   return sText + "; expires " + sDate + " (in " + std::to_string(llDays) + " days)";
 }
 
-// Every package file but the two the record names: "NAME (SIZE), ...".
+// Every package file but the two the record names and the deltas it offers: "NAME (SIZE), ...".
 std::string OtherPackagesText(const CClientConfigRecord* pRecord, const std::string& sDir) {
-  std::vector<std::string> named;
+  std::vector<std::string> named = OfferedDeltaNames(pRecord);
   for (bool bBootstrapper : {true, false}) {
     if (!pRecord) break;
     SNamedComponent component = NamedComponent(*pRecord, bBootstrapper);
@@ -137,6 +157,11 @@ void ShowPublished(const std::string& sDir) {
   PrintLine("Publish directory:", sDir);
   PrintLine("Bootstrapper:", ComponentText(pRecord.get(), sDir, true));
   PrintLine("Client application:", ComponentText(pRecord.get(), sDir, false));
+  std::vector<std::string> offers = OfferTexts(pRecord.get(), sDir);
+  if (offers.empty()) offers.push_back("none");
+  for (size_t u = 0; u < offers.size(); ++u) {
+    PrintLine(u == 0 ? "Deltas offered:" : "", offers[u]);
+  }
   PrintLine("Record:", RecordText(pRecord.get(), sDir));
   PrintLine("Other packages:", OtherPackagesText(pRecord.get(), sDir));
 }

@@ -6,8 +6,8 @@
 namespace larchtool {
 
 // Prints the published bootstrapper and client application (package, size, SHA-256 and whether
-// the file still matches the record), the record's sequence number, signature and expiry, and
-// the other packages.
+// the file still matches the record), the deltas the record offers (each with its file's state
+// as well), the record's sequence number, signature and expiry, and the other packages.
 void ShowPublished(const std::string& sDir);
 
 }  // namespace larchtool

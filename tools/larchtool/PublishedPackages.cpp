@@ -13,6 +13,7 @@
 #include "package/PkgFile.h"
 #include "platform/File.h"
 #include "platform/Process.h"
+#include "protocols/DeltaPackage.h"
 #include "security/Sha256.h"
 #include "support/FileUtil.h"
 
@@ -85,20 +86,40 @@ bool ParseDeltaPackageName(const std::string& sFile, std::string& sComponent, ui
   return true;
 }
 
-CPublishedVersions PublishedVersions(const std::string& sDir) {
-  std::vector<std::string> names;
+// The directory's regular files whose names the test accepts, sorted.
+template <typename TTest>
+std::vector<std::string> FilesNamed(const std::string& sDir, TTest test) {
+  std::vector<std::string> names, found;
   if (!platform::ListDirectory(sDir, names)) throw std::runtime_error("unable to list " + sDir);
-  CPublishedVersions versions;
+  std::sort(names.begin(), names.end());
   for (const std::string& sName : names) {
-    std::string sComponent;
-    uint32_t uVersion = 0;
     platform::SFileStatus status;
-    if (ParsePackageName(sName, sComponent, uVersion) &&
-        platform::GetFileStatus(InDir(sDir, sName), status) && status.bRegularFile) {
-      versions[sComponent].insert(uVersion);
+    if (test(sName) && platform::GetFileStatus(InDir(sDir, sName), status) && status.bRegularFile) {
+      found.push_back(sName);
     }
   }
+  return found;
+}
+
+CPublishedVersions PublishedVersions(const std::string& sDir) {
+  CPublishedVersions versions;
+  std::string sComponent;
+  uint32_t uVersion = 0;
+  for (const std::string& sName : FilesNamed(sDir, [&](const std::string& sFile) {
+         return ParsePackageName(sFile, sComponent, uVersion);
+       })) {
+    ParsePackageName(sName, sComponent, uVersion);
+    versions[sComponent].insert(uVersion);
+  }
   return versions;
+}
+
+std::vector<std::string> DeltaPackageFiles(const std::string& sDir) {
+  return FilesNamed(sDir, [](const std::string& sFile) {
+    std::string sComponent;
+    uint32_t uFrom = 0, uTo = 0;
+    return ParseDeltaPackageName(sFile, sComponent, uFrom, uTo);
+  });
 }
 
 std::string SizeText(uint64_t u64Bytes) {
@@ -143,6 +164,17 @@ SNamedComponent NamedComponent(const CClientConfigRecord& record, bool bBootstra
                                : CClientConfigRecord::eCurrentClientAppPackageVersion),
       named.uVersion);
   return named;
+}
+
+std::vector<std::string> OfferedDeltaNames(const CClientConfigRecord* pRecord) {
+  std::vector<std::string> names;
+  std::vector<SDeltaOffer> offers;
+  if (!pRecord || !pRecord->GetClientAppDeltas(offers)) return names;
+  SNamedComponent named = NamedComponent(*pRecord, false);
+  for (const SDeltaOffer& offer : offers) {
+    names.push_back(common::DeltaPackageName(named.sName, offer.u32FromVersion, named.uVersion));
+  }
+  return names;
 }
 
 CScratchFolder::CScratchFolder(const std::string& sDir) {

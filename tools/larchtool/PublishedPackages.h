@@ -30,6 +30,8 @@ bool ParseDeltaPackageName(const std::string& sFile, std::string& sComponent, ui
 // Each component's versions of which the directory holds the package file, newest first.
 using CPublishedVersions = std::map<std::string, std::set<uint32_t, std::greater<uint32_t>>>;
 CPublishedVersions PublishedVersions(const std::string& sDir);
+// The delta packages' files of the directory ("NAME_U-V.pkg"), sorted.
+std::vector<std::string> DeltaPackageFiles(const std::string& sDir);
 
 // "512 bytes", "41.9 KB", "1.2 MB", "3.0 GB" (powers of 1000).
 std::string SizeText(uint64_t u64Bytes);
@@ -47,6 +49,11 @@ struct SNamedComponent {
   bool bVersion = false;  // the record holds the version field
 };
 SNamedComponent NamedComponent(const Weft::CClientConfigRecord& record, bool bBootstrapper);
+
+using SDeltaOffer = Weft::CClientConfigRecord::SDeltaOffer;
+// The file names of the deltas the record offers ("NAME_U-V.pkg" to the client version it
+// publishes); none for a null record.
+std::vector<std::string> OfferedDeltaNames(const Weft::CClientConfigRecord* pRecord);
 
 // A folder inside the publish directory (".publish-PID"), removed with everything below it.
 class CScratchFolder {

@@ -11,6 +11,7 @@
 
 #include "../../server/PublishLayout.h"
 #include "Command.h"
+#include "DeltaPublish.h"
 #include "KeyFile.h"
 #include "PublishGuards.h"
 #include "PublishPrune.h"
@@ -23,6 +24,7 @@
 #include "package/PkgFile.h"
 #include "platform/File.h"
 #include "protocols/ClientConfigDBKeyRecord.h"
+#include "protocols/DeltaPackage.h"
 
 namespace larchtool {
 namespace {
@@ -30,7 +32,7 @@ namespace {
 const char sc_szPublishUsage[] =
     "usage: larchtool publish --dir PUBLISH --component NAME --version V [--bootstrapper]\n"
     "                         [-C DIR] [--client-file NAME] [--sign-key KEYFILE [--expires DAYS]]\n"
-    "                         [--prune KEEP] [--force] PATH...\n"
+    "                         [--deltas K] [--prune KEEP] [--force] PATH...\n"
     "       larchtool publish --dir PUBLISH --prune KEEP\n"
     "       larchtool publish --dir PUBLISH --show\n"
     "\n"
@@ -56,15 +58,23 @@ const char sc_szPublishUsage[] =
     "                    without it the record is unsigned\n"
     "  --expires DAYS    a signed record expires after DAYS days, 1 to 3650 (30); re-sign it\n"
     "                    in time with 'larchtool sign'\n"
+    "  --deltas K        with a client version V, also write for each of the K newest other\n"
+    "                    versions U in the directory (default 3, 0 for none) the delta package\n"
+    "                    NAME_U-V.pkg: the files of V that U lacks or holds with other bytes, and\n"
+    "                    V's file list; the record offers the deltas, and an installation of U\n"
+    "                    downloads one instead of the full package. A delta larger than 60% of\n"
+    "                    the full package is left out with a note\n"
     "  --prune KEEP      after the publish, or alone, remove the package files NAME_V.pkg of\n"
-    "                    each component beyond its KEEP newest versions (KEEP 1 or more); the\n"
-    "                    versions the record names stay, and nothing else is removed but what\n"
-    "                    an interrupted publish left (.publish-* folders, .*.tmp files)\n"
+    "                    each component beyond its KEEP newest versions (KEEP 1 or more), and\n"
+    "                    the delta packages NAME_U-V.pkg that the record does not offer; the\n"
+    "                    versions the record names and the deltas it offers stay, and nothing\n"
+    "                    else is removed but what an interrupted publish left (.publish-*\n"
+    "                    folders, .*.tmp files)\n"
     "  --force           publish despite the refusals below, each then a warning\n"
     "  --show            print the published bootstrapper and client application with their\n"
     "                    packages' size and SHA-256 and whether the files still match the\n"
-    "                    record, the record's sequence number, signature and expiry, and the\n"
-    "                    other packages\n"
+    "                    record, the deltas the record offers, the record's sequence number,\n"
+    "                    signature and expiry, and the other packages\n"
     "\n"
     "Refused unless --force, all checked before anything is put into place:\n"
     "  - an unsigned record replacing a signed one, or a signature by another key than the\n"
@@ -78,6 +88,9 @@ const char sc_szPublishUsage[] =
     "  - another component than the one the record names for the bootstrapper or the client\n"
     "    application (with --force the record switches to the new one)\n"
     "  - a version that is already published with other content\n"
+    "\n"
+    "Always refused: a client file stored as |delta-files|, the name that holds a delta's file\n"
+    "list.\n"
     "\n"
     "Publishing the published version again with the same content changes nothing. To roll\n"
     "back, publish an older version again with the same files: its package is kept as it is\n"
@@ -115,7 +128,7 @@ void CheckMode(const SPublishArgs& parsed, bool bVersion) {
   const bool bPublishing = !parsed.sComponent.empty() || bVersion || parsed.bBootstrapper ||
                            !parsed.vecPaths.empty() || !parsed.sContentDir.empty() ||
                            !parsed.sClientFile.empty() || !parsed.signing.sKeyFile.empty() ||
-                           parsed.signing.bDaysGiven;
+                           parsed.signing.bDaysGiven || parsed.bDeltasGiven;
   if (parsed.bShow && (bPublishing || parsed.bForce || parsed.uKeep)) {
     throw CUsageError("--show takes no other options");
   }
@@ -132,6 +145,9 @@ void CheckMode(const SPublishArgs& parsed, bool bVersion) {
   }
   if (parsed.bBootstrapper && !parsed.sClientFile.empty()) {
     throw CUsageError("--client-file is checked in a client package, not with --bootstrapper");
+  }
+  if (parsed.bBootstrapper && parsed.bDeltasGiven) {
+    throw CUsageError("--deltas is given with a client version, not with --bootstrapper");
   }
   if (parsed.bBootstrapper && parsed.vecPaths.size() > 1) {
     throw CUsageError("--bootstrapper takes exactly one executable");
@@ -160,6 +176,10 @@ SPublishArgs ParseArgs(const std::vector<std::string>& args) {
       parsed.sClientFile = InstalledClientFile(value());
     } else if (sArg == "--prune") {
       parsed.uKeep = ParseNumberOption("--prune", "number of versions", value(), 1, sc_uMaxVersion);
+    } else if (sArg == "--deltas") {
+      parsed.uDeltas =
+          ParseNumberOption("--deltas", "number of versions", value(), 0, sc_uMaxVersion);
+      parsed.bDeltasGiven = true;
     } else if (sArg == "--bootstrapper") {
       parsed.bBootstrapper = true;
     } else if (sArg == "--show") {
@@ -224,6 +244,18 @@ class CWarningPrinter : public common::IPkgFileListener {
 using Weft::CClientConfigRecord;
 using CFieldName = common::CMultiFieldBlob::CFieldName;
 
+// An installation finds a delta's file list under this name; a client file there would be
+// taken for it (and bootstrappers refuse a package holding it).
+void CheckReservedName(const SPublishArgs& args, const common::CPkgFile& pkg) {
+  std::vector<std::string> names;
+  pkg.GetFileNames(names);
+  if (std::count(names.begin(), names.end(), common::sc_szDeltaFileListEntry)) {
+    throw std::runtime_error(PackageName(args.sComponent, args.uVersion) + " would hold a file " +
+                             common::sc_szDeltaFileListEntry +
+                             ", the name that holds a delta's file list; rename it");
+  }
+}
+
 // Builds the package into sPath (a temporary name); returns its entry count.
 uint32_t BuildPackage(const SPublishArgs& args, const std::string& sPath) {
   std::vector<std::string> vecSources = args.vecPaths;
@@ -249,12 +281,14 @@ uint32_t BuildPackage(const SPublishArgs& args, const std::string& sPath) {
     throw std::runtime_error("nothing to publish: " + PackageName(args.sComponent, args.uVersion) +
                              " would hold no file");
   }
+  CheckReservedName(args, pkg);
   return pkg.GetNumFiles();
 }
 
 // Sets the component's version, name and package digest and a new sequence number; signs last.
 void UpdateRecord(const SPublishArgs& args, const SPackageDigest& digest,
-                  const common::CSigningKey* pKey, CClientConfigRecord& record) {
+                  const std::vector<SDeltaOffer>& offers, const common::CSigningKey* pKey,
+                  CClientConfigRecord& record) {
   record.SetField(
       CFieldName(args.bBootstrapper ? CClientConfigRecord::eCurrentClientBootstrapVersion
                                     : CClientConfigRecord::eCurrentClientAppPackageVersion),
@@ -263,6 +297,8 @@ void UpdateRecord(const SPublishArgs& args, const SPackageDigest& digest,
                                                 : larchserver::sc_uClientAppComponentField),
                   args.sComponent);
   record.SetPackageDigest(args.bBootstrapper, digest);
+  // Offers name deltas to the published version only: an older version's go with it.
+  if (!args.bBootstrapper) record.SetClientAppDeltas(offers);
   RaiseSequenceNum(record);
   if (pKey) {
     SignRecord(record, *pKey, args.signing.uDays);
@@ -310,15 +346,19 @@ int Publish(SPublishArgs args) {
                 args.sComponent.c_str(), args.uVersion);
   } else {
     CheckPublish(args, *pRecord, pKey.get(), built.Path(), existing);
+    CDeltaPublish deltas(args.sDir, args.sComponent, args.uVersion);
+    if (!args.bBootstrapper) deltas.Build(built.Path(), args.uDeltas);
     // The same content again (a rollback) keeps the package that clients may be fetching.
     if (existing != EPublishedPackage::eSameContent) built.Commit();
-    UpdateRecord(args, DigestOfFile(sPackage), pKey.get(), *pRecord);
+    // Packages first, the record last: a server never offers a file that is not there yet.
+    std::vector<SDeltaOffer> offers = deltas.Commit();
+    UpdateRecord(args, DigestOfFile(sPackage), offers, pKey.get(), *pRecord);
     dir.WriteRecord(*pRecord);
-    std::printf("published %s version %u%s: %s (%u file%s%s)\nrecord: %s\n",
+    std::printf("published %s version %u%s: %s (%u file%s%s)\n%srecord: %s\n",
                 args.sComponent.c_str(), args.uVersion, args.bBootstrapper ? " (bootstrapper)" : "",
                 sName.c_str(), uFiles, uFiles == 1 ? "" : "s",
                 existing == EPublishedPackage::eSameContent ? ", already there" : "",
-                RecordSummary(*pRecord).c_str());
+                deltas.SummaryText().c_str(), RecordSummary(*pRecord).c_str());
   }
   if (args.uKeep) PrunePackages(args.sDir, pRecord.get(), args.uKeep);
   return sc_nExitOk;

@@ -336,7 +336,10 @@ TEST_F(PublishCommand, ContentDirNoOpAndRollBack) {
   // An older version again points the record back to its package, which stays as it was.
   ASSERT_EQ(0u, Publish("--component W --version 1 -C " + Path("build")));
   EXPECT_EQ(
-      "published W version 1: W_1.pkg (2 files, already there)\nrecord: sequence 4, not signed\n",
+      "published W version 1: W_1.pkg (2 files, already there)\n"
+      "no delta W_3-1.pkg: 240 bytes, more than 60% of the full package (109 bytes)\n"
+      "no delta W_2-1.pkg: 240 bytes, more than 60% of the full package (109 bytes)\n"
+      "record: sequence 4, not signed\n",
       m_sOut);
   std::map<std::string, std::string> after = Published();
   EXPECT_NE(before.at("ClientConfigRecord.blob"), after.at("ClientConfigRecord.blob"));
@@ -451,11 +454,12 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
   ASSERT_EQ(0u,
             Publish("--prune 1 --component W --version 5 " + Path("hello.exe") + " " + Key("k")));
   ASSERT_TRUE(Record()->GetExpiryTime(u64Expiry));
-  EXPECT_EQ("published W version 5: W_5.pkg (1 file)\nrecord: sequence 9, signed, expires " +
-                Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 +
-                ")\nremoved W_2.pkg (7 bytes)\n" + "pruned 2 packages (" +
-                std::to_string(u64SizeW4 + 7) + " bytes), kept 1\n",
-            m_sOut);
+  EXPECT_EQ(
+      "published W version 5: W_5.pkg (1 file)\nno delta W_4-5.pkg: 198 bytes, more than 60% "
+      "of the full package (63 bytes)\nrecord: sequence 9, signed, expires " +
+          Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 + ")\nremoved W_2.pkg (7 bytes)\n" +
+          "pruned 2 packages (" + std::to_string(u64SizeW4 + 7) + " bytes), kept 1\n",
+      m_sOut);
 }
 
 TEST_F(PublishCommand, DamagedPublishedPackages) {

@@ -100,10 +100,6 @@ SPublishedBootstrapper ReadPublished(const SPublishArgs& args, const CClientConf
   }
 }
 
-void Note(const std::string& sText) {
-  std::fprintf(stderr, "larchtool publish: note: %s\n", sText.c_str());
-}
-
 // A bootstrapper installed once stays with the addresses branded into it: the shipped ones, or
 // other servers than the bootstrapper it replaces, would strand every client that installs it.
 void CheckBootstrapperBranding(const SPublishArgs& args, const CClientConfigRecord& record) {
@@ -128,8 +124,8 @@ void CheckBootstrapperBranding(const SPublishArgs& args, const CClientConfigReco
   std::string sUnreadable;
   SPublishedBootstrapper published = ReadPublished(args, record, sUnreadable);
   if (!sUnreadable.empty()) {
-    Note("the directory servers were not compared with the published bootstrapper's: " +
-         sUnreadable);
+    PublishNote("the directory servers were not compared with the published bootstrapper's: " +
+                sUnreadable);
   }
   if (published.sPackage.empty()) return;
   const std::string sNew = ServerList(branding.sDirectoryServers);
@@ -169,9 +165,10 @@ void CheckClientFile(const SPublishArgs& args, const CClientConfigRecord& record
     sRequired = sName + "." + sExtension;
   }
   if (sRequired.empty()) {
-    Note("not checked that the package holds the client file at its top level: " +
-         (sUnreadable.empty() ? std::string("no published bootstrapper names it") : sUnreadable) +
-         "; give --client-file NAME to check");
+    PublishNote(
+        "not checked that the package holds the client file at its top level: " +
+        (sUnreadable.empty() ? std::string("no published bootstrapper names it") : sUnreadable) +
+        "; give --client-file NAME to check");
     return;
   }
   std::vector<std::string> names;
@@ -188,6 +185,10 @@ void CheckClientFile(const SPublishArgs& args, const CClientConfigRecord& record
 }
 
 }  // namespace
+
+void PublishNote(const std::string& sText) {
+  std::fprintf(stderr, "larchtool publish: note: %s\n", sText.c_str());
+}
 
 void CheckPublish(const SPublishArgs& args, const CClientConfigRecord& record,
                   const common::CSigningKey* pKey, const std::string& sBuiltPackage,

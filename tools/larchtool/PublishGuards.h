@@ -24,11 +24,16 @@ struct SPublishArgs {
   std::string sContentDir;  // -C DIR: the PATHs are relative to it; none given: all of it
   std::string sClientFile;  // --client-file NAME, split and joined as the installer does
   uint32_t uKeep = 0;       // --prune KEEP; 0: no pruning
+  uint32_t uDeltas = 3;     // --deltas K: from the K newest other versions; 0: none
+  bool bDeltasGiven = false;
   std::vector<std::string> vecPaths;
 };
 
 // What the directory already holds under the package's name.
 enum class EPublishedPackage { eNone, eSameContent, eOtherContent };
+
+// "larchtool publish: note: TEXT" on stderr: something left unchecked or left out.
+void PublishNote(const std::string& sText);
 
 // Every guard for putting the built package (sBuiltPackage, under its temporary name) in place
 // and pointing the record at it.

@@ -28,19 +28,7 @@ void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRe
       named.insert({component.sName, component.uVersion});
     }
   }
-  std::vector<std::string> names;
-  if (!platform::ListDirectory(sDir, names)) throw std::runtime_error("unable to list " + sDir);
-  // Each component's versions, newest first.
-  std::map<std::string, std::set<uint32_t, std::greater<uint32_t>>> versions;
-  for (const std::string& sName : names) {
-    std::string sComponent;
-    uint32_t uVersion = 0;
-    platform::SFileStatus status;
-    if (ParsePackageName(sName, sComponent, uVersion) &&
-        platform::GetFileStatus(InDir(sDir, sName), status) && status.bRegularFile) {
-      versions[sComponent].insert(uVersion);
-    }
-  }
+  CPublishedVersions versions = PublishedVersions(sDir);
   uint32_t uRemoved = 0, uKept = 0;
   uint64_t u64Bytes = 0;
   for (const auto& component : versions) {

@@ -29,51 +29,76 @@ bool IsDirectory(const std::string& sPath) {
   return platform::GetFileStatus(sPath, status) && status.bDirectory;
 }
 
-// Each entry's name with the size and SHA-256 of its bytes, unpacked below the folder.
-std::map<std::string, SPackageDigest> EntryDigests(const std::string& sPkg,
-                                                   const std::string& sFolder) {
-  common::CPkgFile pkg(sPkg);
-  pkg.ExtractAll(sFolder);
-  std::vector<std::string> names;
-  pkg.GetFileNames(names);
-  std::map<std::string, SPackageDigest> digests;
-  for (const std::string& sName : names) {
-    std::string sPath = sName;
-    std::replace(sPath.begin(), sPath.end(), '\\', '/');
-    digests[sName] = DigestOfFile(InDir(sFolder, sPath));
-  }
-  return digests;
-}
-
-bool SameDigest(const SPackageDigest& a, const SPackageDigest& b) {
-  return a.u64Size == b.u64Size && a.hash == b.hash;
-}
-
-}  // namespace
-
-std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
-  return bootstrapper::CInstallLayout::PackageName(sComponent, static_cast<int32_t>(uVersion));
-}
-
-bool ParsePackageName(const std::string& sFile, std::string& sComponent, uint32_t& uVersion) {
-  const std::string sSuffix = ".pkg";
-  size_t uUnderscore = sFile.rfind('_');
-  if (sFile.empty() || sFile[0] == '.' || uUnderscore == std::string::npos || uUnderscore == 0 ||
-      sFile.size() < sSuffix.size() ||
-      sFile.compare(sFile.size() - sSuffix.size(), sSuffix.size(), sSuffix) != 0) {
-    return false;
-  }
-  std::string sDigits =
-      sFile.substr(uUnderscore + 1, sFile.size() - sSuffix.size() - uUnderscore - 1);
+// A version as the bootstrapper writes it: decimal, no sign, no leading zero, at most 2^31-1.
+bool ParseVersion(const std::string& sDigits, uint32_t& uVersion) {
   if (sDigits.empty() || sDigits.size() > 10 || (sDigits[0] == '0' && sDigits.size() > 1) ||
       sDigits.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   uint64_t u64Value = std::stoull(sDigits);
   if (u64Value > 0x7fffffff) return false;
-  sComponent = sFile.substr(0, uUnderscore);
   uVersion = static_cast<uint32_t>(u64Value);
   return true;
+}
+
+// "NAME_REST.pkg" with a NAME that does not start with a dot: NAME and REST.
+bool SplitPackageName(const std::string& sFile, std::string& sComponent, std::string& sRest) {
+  const std::string sSuffix = ".pkg";
+  size_t uUnderscore = sFile.rfind('_');
+  if (sFile.empty() || sFile[0] == '.' || uUnderscore == std::string::npos || uUnderscore == 0 ||
+      sFile.size() < sSuffix.size() + uUnderscore + 1 ||
+      sFile.compare(sFile.size() - sSuffix.size(), sSuffix.size(), sSuffix) != 0) {
+    return false;
+  }
+  sComponent = sFile.substr(0, uUnderscore);
+  sRest = sFile.substr(uUnderscore + 1, sFile.size() - sSuffix.size() - uUnderscore - 1);
+  return true;
+}
+
+}  // namespace
+
+bool SameDigest(const SPackageDigest& a, const SPackageDigest& b) {
+  return a.u64Size == b.u64Size && a.hash == b.hash;
+}
+
+std::string PackageName(const std::string& sComponent, uint32_t uVersion) {
+  return bootstrapper::CInstallLayout::PackageName(sComponent, static_cast<int32_t>(uVersion));
+}
+
+bool ParsePackageName(const std::string& sFile, std::string& sComponent, uint32_t& uVersion) {
+  std::string sName, sDigits;
+  if (!SplitPackageName(sFile, sName, sDigits) || !ParseVersion(sDigits, uVersion)) return false;
+  sComponent = sName;
+  return true;
+}
+
+bool ParseDeltaPackageName(const std::string& sFile, std::string& sComponent, uint32_t& uFrom,
+                           uint32_t& uTo) {
+  std::string sName, sVersions;
+  if (!SplitPackageName(sFile, sName, sVersions)) return false;
+  size_t uDash = sVersions.find('-');
+  if (uDash == std::string::npos || !ParseVersion(sVersions.substr(0, uDash), uFrom) ||
+      !ParseVersion(sVersions.substr(uDash + 1), uTo)) {
+    return false;
+  }
+  sComponent = sName;
+  return true;
+}
+
+CPublishedVersions PublishedVersions(const std::string& sDir) {
+  std::vector<std::string> names;
+  if (!platform::ListDirectory(sDir, names)) throw std::runtime_error("unable to list " + sDir);
+  CPublishedVersions versions;
+  for (const std::string& sName : names) {
+    std::string sComponent;
+    uint32_t uVersion = 0;
+    platform::SFileStatus status;
+    if (ParsePackageName(sName, sComponent, uVersion) &&
+        platform::GetFileStatus(InDir(sDir, sName), status) && status.bRegularFile) {
+      versions[sComponent].insert(uVersion);
+    }
+  }
+  return versions;
 }
 
 std::string SizeText(uint64_t u64Bytes) {
@@ -148,6 +173,21 @@ std::vector<std::string> RemoveLeftoverScratchFolders(const std::string& sDir) {
   return removed;
 }
 
+std::map<std::string, SPackageDigest> UnpackWithDigests(const std::string& sPkg,
+                                                        const std::string& sFolder) {
+  common::CPkgFile pkg(sPkg);
+  pkg.ExtractAll(sFolder);
+  std::vector<std::string> names;
+  pkg.GetFileNames(names);
+  std::map<std::string, SPackageDigest> digests;
+  for (const std::string& sName : names) {
+    std::string sPath = sName;
+    std::replace(sPath.begin(), sPath.end(), '\\', '/');
+    digests[sName] = DigestOfFile(InDir(sFolder, sPath));
+  }
+  return digests;
+}
+
 bool SamePackageContent(const std::string& sDir, const std::string& sPkgA,
                         const std::string& sPkgB) {
   if (SameDigest(DigestOfFile(sPkgA), DigestOfFile(sPkgB))) return true;
@@ -158,8 +198,8 @@ bool SamePackageContent(const std::string& sDir, const std::string& sPkgA,
   }
   std::map<std::string, SPackageDigest> a, b;
   try {
-    a = EntryDigests(sPkgA, sA);
-    b = EntryDigests(sPkgB, sB);
+    a = UnpackWithDigests(sPkgA, sA);
+    b = UnpackWithDigests(sPkgB, sB);
   } catch (const common::CPkgDamagedException&) {
     return false;  // a damaged package holds nothing that can be the same
   }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,8 +23,18 @@ std::string PackageName(const std::string& sComponent, uint32_t uVersion);
 // zero, at most 2147483647) and a NAME that does not start with a dot.
 bool ParsePackageName(const std::string& sFile, std::string& sComponent, uint32_t& uVersion);
 
+// True for a delta package's name "NAME_U-V.pkg", both versions written as in a package's name.
+bool ParseDeltaPackageName(const std::string& sFile, std::string& sComponent, uint32_t& uFrom,
+                           uint32_t& uTo);
+
+// Each component's versions of which the directory holds the package file, newest first.
+using CPublishedVersions = std::map<std::string, std::set<uint32_t, std::greater<uint32_t>>>;
+CPublishedVersions PublishedVersions(const std::string& sDir);
+
 // "512 bytes", "41.9 KB", "1.2 MB", "3.0 GB" (powers of 1000).
 std::string SizeText(uint64_t u64Bytes);
+
+bool SameDigest(const SPackageDigest& a, const SPackageDigest& b);
 
 // The size and SHA-256 of the file as it lies on the disk.
 SPackageDigest DigestOfFile(const std::string& sPath);
@@ -52,6 +65,11 @@ class CScratchFolder {
 // Removes what an interrupted publish left of its scratch folders; the caller holds the
 // directory's lock, so none of them is in use. Returns the names removed.
 std::vector<std::string> RemoveLeftoverScratchFolders(const std::string& sDir);
+
+// Unpacks the package below the folder; each entry's name with the size and SHA-256 of its bytes.
+// Throws common::CPkgDamagedException for a damaged package.
+std::map<std::string, SPackageDigest> UnpackWithDigests(const std::string& sPkg,
+                                                        const std::string& sFolder);
 
 // True when both packages hold the same entry names (exactly) with the same bytes, whatever
 // their order and compression; false when one of them is damaged.

@@ -9,6 +9,7 @@
 
 #include "bootstrapper/Branding.h"
 #include "bootstrapper/Clock.h"
+#include "bootstrapper/DeltaInstall.h"
 #include "bootstrapper/PackageInstall.h"
 #include "bootstrapper/ReleaseCheck.h"
 #include "bootstrapper/SelfUpdate.h"
@@ -74,6 +75,12 @@ void ReadOrRenewVersionFile(IUpdateServices& services, const std::string& sFile,
              sAside.c_str());
 }
 
+// A download's size for the status: KB (rounded up) below 10 MB, else MB.
+std::string SizeText(uint64_t u64Bytes) {
+  if (u64Bytes < (10ull << 20)) return std::to_string((u64Bytes + 1023) / 1024) + " KB";
+  return std::to_string((u64Bytes + (1ull << 20) - 1) >> 20) + " MB";
+}
+
 const SPackageDigest* OrNull(const std::optional<SPackageDigest>& digest) {
   return digest ? &*digest : nullptr;
 }
@@ -98,9 +105,13 @@ class CUpdateSequence {
   void GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
   SRelease GetPublishedRelease();
   SRelease CheckRelease(const Weft::CClientConfigRecord& record);
-  void RemovePartFilesNotResumed(const SRelease& release);
+  void RemovePartFilesNotResumed(const SRelease& release, int32_t nLocalClient);
   void UpdateBootStrapper(int32_t nLocal, const SRelease& release);
   void UpdateClientApp(int32_t nLocal, const SRelease& release);
+  bool UpdateClientAppByDelta(int32_t nLocal, const SRelease& release,
+                              const std::string& sClientFile);
+  void RecordClientVersion(const CStagedInstall& staged, const std::string& sPackage,
+                           int32_t nPublished);
   CPackageInstaller MakeInstaller() {
     return CPackageInstaller(
         m_services, m_contentServers, &PostFileProgress,
@@ -146,7 +157,7 @@ void CUpdateSequence::Run() {
   int32_t nLocalBoot = 0, nLocalClient = 0;
   GetLocalVersionNums(nLocalBoot, nLocalClient);
   const SRelease release = GetPublishedRelease();
-  RemovePartFilesNotResumed(release);
+  RemovePartFilesNotResumed(release, nLocalClient);
   UpdateBootStrapper(nLocalBoot, release);
   PostFileProgress(0);
   UpdateClientApp(nLocalClient, release);
@@ -270,8 +281,8 @@ SRelease CUpdateSequence::CheckRelease(const Weft::CClientConfigRecord& record) 
 }
 
 // Part files of an interrupted run are resumed only for the published packages whose hash is
-// known.
-void CUpdateSequence::RemovePartFilesNotResumed(const SRelease& release) {
+// known, and the delta from the installed client version.
+void CUpdateSequence::RemovePartFilesNotResumed(const SRelease& release, int32_t nLocalClient) {
   std::map<std::string, uint64_t> resumable;
   if (release.bootStrapperDigest) {
     resumable[m_layout.Package(release.nBootStrapperVersion)] = release.bootStrapperDigest->u64Size;
@@ -279,6 +290,11 @@ void CUpdateSequence::RemovePartFilesNotResumed(const SRelease& release) {
   if (release.clientDigest) {
     resumable[CInstallLayout::PackageName(m_sClientAppName, release.nClientVersion)] =
         release.clientDigest->u64Size;
+  }
+  if (const SDeltaOffer* pOffer = release.ClientDeltaFrom(nLocalClient)) {
+    resumable[common::DeltaPackageName(m_sClientAppName, static_cast<uint32_t>(nLocalClient),
+                                       static_cast<uint32_t>(release.nClientVersion))] =
+        pOffer->digest.u64Size;
   }
   RemoveStalePartFiles({m_layout.BaseName(), m_sClientAppName}, resumable);
 }
@@ -313,6 +329,9 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, const SRelease& release) {
     PostStatus("%s is up-to-date at v%d", sClientFile.c_str(), nLocal);
     return;
   }
+  if (bHaveFile && !m_bReinstallClient && UpdateClientAppByDelta(nLocal, release, sClientFile)) {
+    return;
+  }
   if (!bHaveFile) {
     PostStatus("%s: No local copy, updating, please wait...", sClientFile.c_str());
   } else {
@@ -324,6 +343,42 @@ void CUpdateSequence::UpdateClientApp(int32_t nLocal, const SRelease& release) {
              nPublished);
   CStagedInstall staged(m_layout);
   staged.Install(m_services, sPackage, m_sClientAppName, nPublished, sClientFile);
+  RecordClientVersion(staged, sPackage, nPublished);
+}
+
+// A delta from the installed version, when the record offers one; false (the full package is
+// then installed) when there is none or it failed before its journal was written.
+bool CUpdateSequence::UpdateClientAppByDelta(int32_t nLocal, const SRelease& release,
+                                             const std::string& sClientFile) {
+  const SDeltaOffer* pOffer = release.ClientDeltaFrom(nLocal);
+  if (!pOffer) return false;
+  const int32_t nPublished = release.nClientVersion;
+  const std::string sDelta = common::DeltaPackageName(
+      m_sClientAppName, static_cast<uint32_t>(nLocal), static_cast<uint32_t>(nPublished));
+  PostStatus("Updating %s to version %d (delta from %d, %s). Please wait...", sClientFile.c_str(),
+             nPublished, nLocal, SizeText(pOffer->digest.u64Size).c_str());
+  CStagedInstall staged(m_layout);
+  CInstallJournal journal;
+  try {
+    CheckInstalledVersionIsWhole(m_sClientAppName, nLocal);
+    MakeInstaller().DownloadPackage(sDelta, &pOffer->digest);
+    journal =
+        staged.StageDelta(m_services, sDelta, m_sClientAppName, nLocal, nPublished, sClientFile);
+  } catch (const std::exception& e) {
+    if (m_context.pCancel->IsCancelled()) throw;
+    PostFileProgress(0);
+    PostStatus("Delta update failed (%s); downloading the full package instead...", e.what());
+    return false;
+  }
+  staged.Commit(journal);
+  RecordClientVersion(staged, std::string(), nPublished);
+  return true;
+}
+
+// Once the files are in place.
+void CUpdateSequence::RecordClientVersion(const CStagedInstall& staged, const std::string& sPackage,
+                                          int32_t nPublished) {
+  const std::string sClientFile = m_sClientAppName + "." + m_sClientAppExt;
   const std::string sVersionFile = m_layout.VersionFile();
   if (!IsReadable(sVersionFile)) {
     throw std::runtime_error("Unable to open client blob file " + sVersionFile);

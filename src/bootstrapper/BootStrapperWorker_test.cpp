@@ -8,8 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "bootstrapper/ReleaseCheck.h"
 #include "bootstrapper/TestFakes.h"
 #include "platform/FaultInjection.h"
+#include "protocols/DeltaPackage.h"
+#include "security/Sha256.h"
 #include "support/TestUtil.h"
 
 namespace bootstrapper {
@@ -40,6 +43,7 @@ class WorkerTest : public ::testing::Test {
     context.fnBeforeSuccessorStart = [this] { ++m_nSuccessorStarts; };
     context.fnEndProcess = [] { FAIL() << "the process would end"; };
     context.fnReleaseKeys = [this] { return m_releaseKeys; };
+    dlg.SetCancelToken(context.pCancel.get());
     std::thread worker(BootStrapperWorker, &dlg, context);
     int nResult = dlg.DoModal();
     worker.join();
@@ -231,6 +235,145 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
     }
   }
   EXPECT_EQ(m_clock.Sleeps(), std::vector<uint32_t>(6, 10000));
+}
+
+// Version 6 of the files of InstallVersion5: CLIENT.dll changed, old.txt the same.
+const char sc_szFullPackage6[] = "CLIENT.dll\tclient v6\nold.txt\told\n";
+
+common::SDeltaListedFile Listed(const std::string& sName, const std::string& sContent) {
+  return {sName, sContent.size(), common::CSha256::Digest(sContent.data(), sContent.size())};
+}
+
+// A delta package of the fakes: the list's line ends as "\n" escapes, then the carried files.
+std::string FakeDelta(uint32_t u32From, const std::vector<common::SDeltaListedFile>& listed,
+                      const std::string& sCarried) {
+  std::string sList;
+  for (char c : common::FormatDeltaFileList({u32From, 6, listed})) {
+    sList += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return std::string(common::sc_szDeltaFileListEntry) + "\t" + sList + "\n" + sCarried;
+}
+
+std::string GoodDelta() {
+  return FakeDelta(5, {Listed("CLIENT.dll", "client v6"), Listed("old.txt", "old")},
+                   "CLIENT.dll\tclient v6\n");
+}
+
+SPackageDigest DigestOf(const std::string& sBytes) {
+  return {sBytes.size(), common::CSha256::Digest(sBytes.data(), sBytes.size())};
+}
+
+// Version 5 installed, version 6 published in full and as the delta given, which the record
+// offers with the digest of sVouched (the delta itself unless given).
+void PublishDeltaTo6(CFakeServices& services, const std::string& sDelta,
+                     const std::string& sVouched = "") {
+  InstallVersion5();
+  services.u32PublishedClient = 6;
+  services.files["CLIENT_6.pkg"] = sc_szFullPackage6;
+  services.files["CLIENT_5-6.pkg"] = sDelta;
+  const SPackageDigest delta = DigestOf(sVouched.empty() ? sDelta : sVouched);
+  services.fnCompleteRecord = [delta](Weft::CClientConfigRecord& record) {
+    record.SetPackageDigest(false, DigestOf(sc_szFullPackage6));
+    record.SetClientAppDeltas({{4, DigestOf("another")}, {5, delta}});
+  };
+}
+
+void ExpectVersion6Installed() {
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n6\n");
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "client v6");
+  EXPECT_EQ(ReadFile("old.txt"), "old");
+  EXPECT_EQ(ReadFile("CLIENT_6.mst"), TextFile("CLIENT.dll\nold.txt\n"));
+  for (const char* pszName : {"CLIENT_5.mst", "CLIENT_6.pkg", "CLIENT_5-6.pkg",
+                              "CLIENT_5-6.pkg.part", "Larch.staging", "Larch.journal"}) {
+    EXPECT_FALSE(FileExists(pszName)) << pszName;
+  }
+}
+
+// Only the changed file is downloaded; the unchanged one stays where it is.
+TEST_F(WorkerTest, ADeltaUpdatesFromTheInstalledVersion) {
+  PublishDeltaTo6(m_services, GoodDelta());
+  WriteFile("CLIENT_3-4.pkg.part", "stale");
+  EXPECT_EQ(Run(), sc_nIdOk);
+  EXPECT_EQ(std::vector<std::string>(m_statuses.begin() + 4, m_statuses.end()),
+            (std::vector<std::string>{
+                "Larch.exe is up-to-date at version 0",
+                "Updating CLIENT.dll to version 6 (delta from 5, 1 KB). Please wait...",
+                "CLIENT.dll has been updated to version 6"}));
+  const std::vector<std::string> calls = m_services.Calls();
+  EXPECT_EQ(
+      std::vector<std::string>(calls.begin() + 9, calls.end()),
+      (std::vector<std::string>{"DownloadFile 10.0.0.7:27040 CLIENT_5-6.pkg from 0",
+                                "ReadPackageEntry CLIENT_5-6.pkg |delta-files|",
+                                "UnpackPackage CLIENT_5-6.pkg Larch.staging but |delta-files|",
+                                "SetClientVersion Larch.blb 6", "StopNetwork"}));
+  ExpectVersion6Installed();
+  EXPECT_FALSE(FileExists("CLIENT_3-4.pkg.part"));
+}
+
+// Whatever makes the delta unusable, nothing installed changed by it and the full package
+// follows in the same run.
+TEST_F(WorkerTest, AnUnusableDeltaFallsBackToTheFullPackage) {
+  const std::string sGood = GoodDelta();
+  std::string sFlipped = sGood;
+  sFlipped[sFlipped.size() - 3] ^= 0x01;
+  const std::vector<common::SDeltaListedFile> list6 = {Listed("CLIENT.dll", "client v6"),
+                                                       Listed("old.txt", "old")};
+  struct SCase {
+    std::string sDelta;
+    std::string sVouched;  // the delta the record vouches for, when not the one served
+    std::function<void()> fnSpoil;
+    std::string sReason;
+  };
+  const std::vector<SCase> cases = {
+      {sGood, "", [] { WriteFile("old.txt", "new"); },
+       "the installed file old.txt does not match the file list of CLIENT_5-6.pkg"},
+      {sGood, "", [] { WriteFile("old.txt", "older"); },
+       "the installed file old.txt does not match the file list of CLIENT_5-6.pkg"},
+      {sGood, "", [] { std::remove("old.txt"); }, "the installed file old.txt is missing"},
+      {sFlipped, sGood, nullptr, "package CLIENT_5-6.pkg does not match its published hash"},
+      {"CLIENT.dll\tclient v6\n", "", nullptr, "CLIENT_5-6.pkg holds no delta file list"},
+      {FakeDelta(4, list6, "CLIENT.dll\tclient v6\n"), "", nullptr,
+       "the file list of CLIENT_5-6.pkg leads from version 4 to 6"},
+      {std::string(common::sc_szDeltaFileListEntry) + "\tlarch delta file list 1\\nend\n", "",
+       nullptr, "delta file list is damaged: the last line is cut"},
+      {sGood + "extra.txt\tx\n", "", nullptr,
+       "package CLIENT_5-6.pkg is damaged: holds extra.txt, which its file list does not name"},
+      {FakeDelta(5, list6, "CLIENT.dll\tclient v7\n"), "", nullptr,
+       "the file CLIENT.dll of CLIENT_5-6.pkg does not match the file list of CLIENT_5-6.pkg"},
+      {FakeDelta(5, {Listed("old.txt", "old")}, ""), "", nullptr,
+       "package CLIENT_5-6.pkg is damaged: does not hold CLIENT.dll"},
+      {sGood, "", [this] { m_services.files.erase("CLIENT_5-6.pkg"); },
+       "no such file CLIENT_5-6.pkg"},
+  };
+  for (const SCase& c : cases) {
+    PublishDeltaTo6(m_services, c.sDelta, c.sVouched);
+    if (c.fnSpoil) c.fnSpoil();
+    EXPECT_EQ(Run(), sc_nIdOk) << c.sReason;
+    const auto itFailed = std::find(
+        m_statuses.begin(), m_statuses.end(),
+        "Delta update failed (" + c.sReason + "); downloading the full package instead...");
+    ASSERT_NE(itFailed, m_statuses.end()) << c.sReason;
+    EXPECT_EQ(
+        std::vector<std::string>(itFailed + 1, m_statuses.end()),
+        (std::vector<std::string>{"Updating CLIENT.dll to version 6. Please wait...",
+                                  "Updating CLIENT.dll to version 6. Unpacking please wait...",
+                                  "CLIENT.dll has been updated to version 6"}));
+    EXPECT_EQ(m_services.Calls().rbegin()[3], "DownloadFile 10.0.0.7:27040 CLIENT_6.pkg from 0");
+    ExpectVersion6Installed();
+  }
+}
+
+// A Cancel during the delta's download ends the cycle: it is not taken for a failed delta.
+TEST_F(WorkerTest, ACancelDuringADeltaIsNotFallenBack) {
+  PublishDeltaTo6(m_services, GoodDelta());
+  m_services.fnHoldDownload = [] { CTerminalView::CancelActiveDialog(); };
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  for (const std::string& sStatus : m_statuses) {
+    EXPECT_EQ(sStatus.find("Delta update failed"), std::string::npos) << sStatus;
+  }
+  EXPECT_EQ(m_services.Calls().rbegin()[1], "DownloadFile 10.0.0.7:27040 CLIENT_5-6.pkg from 0");
+  ExpectVersion5Intact();
+  EXPECT_FALSE(FileExists("CLIENT_5-6.pkg.part"));
 }
 
 common::CSigningKey ReleaseKey() {

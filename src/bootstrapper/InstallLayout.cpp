@@ -24,9 +24,14 @@ std::string CInstallLayout::ManifestName(const std::string& sComponent, int32_t 
 
 namespace {
 
-// True for "<component>_<decimal digits><suffix>".
+bool IsDecimal(const std::string& sText) {
+  return !sText.empty() && sText.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// True for "<component>_<decimal digits><suffix>", and with bDelta for
+// "<component>_<digits>-<digits><suffix>" too.
 bool IsVersionedNameOf(const std::string& sName, const std::string& sComponent,
-                       const std::string& sSuffix) {
+                       const std::string& sSuffix, bool bDelta = false) {
   const std::string sPrefix = sComponent + "_";
   if (sName.size() <= sPrefix.size() + sSuffix.size() ||
       sName.compare(0, sPrefix.size(), sPrefix) ||
@@ -35,13 +40,15 @@ bool IsVersionedNameOf(const std::string& sName, const std::string& sComponent,
   }
   const std::string sVersion =
       sName.substr(sPrefix.size(), sName.size() - sPrefix.size() - sSuffix.size());
-  return sVersion.find_first_not_of("0123456789") == std::string::npos;
+  const size_t uDash = bDelta ? sVersion.find('-') : std::string::npos;
+  if (uDash == std::string::npos) return IsDecimal(sVersion);
+  return IsDecimal(sVersion.substr(0, uDash)) && IsDecimal(sVersion.substr(uDash + 1));
 }
 
 }  // namespace
 
 bool CInstallLayout::IsPartNameOf(const std::string& sName, const std::string& sComponent) {
-  return IsVersionedNameOf(sName, sComponent, PartName(".pkg"));
+  return IsVersionedNameOf(sName, sComponent, PartName(".pkg"), true);
 }
 
 bool CInstallLayout::IsManifestNameOf(const std::string& sName, const std::string& sComponent) {

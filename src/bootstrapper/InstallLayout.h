@@ -54,7 +54,8 @@ class CInstallLayout {
   static std::string ManifestName(const std::string& sComponent, int32_t nVersion);
   // The file a package is downloaded into until it is complete: "B_12.pkg.part".
   static std::string PartName(const std::string& sPackageFile) { return sPackageFile + ".part"; }
-  // True for the part file of one of the component's packages, any version.
+  // True for the part file of one of the component's packages, any version, delta packages
+  // ("B_11-12.pkg.part") included.
   static bool IsPartNameOf(const std::string& sName, const std::string& sComponent);
   // True for a manifest of the component, any version.
   static bool IsManifestNameOf(const std::string& sName, const std::string& sComponent);

@@ -61,7 +61,7 @@ TEST_F(PackageInstallTest, AFailedFlushOfStagedFilesFailsTheUnpack) {
   std::unique_ptr<IUpdateServices> pServices = MakeRealUpdateServices();
   platform::InjectFailure("SyncFileSystem", 1, 13);
   platform::InjectFailure("Flush", 1, 13);
-  EXPECT_EQ(ErrorOf([&] { pServices->UnpackPackage("CLIENT_2.pkg", "stage"); }),
+  EXPECT_EQ(ErrorOf([&] { pServices->UnpackPackage("CLIENT_2.pkg", "stage", ""); }),
             std::string("error writing ") + (platform::CanSyncFileSystem() ? "stage" : "a.txt") +
                 " (errno = 13)");
 }

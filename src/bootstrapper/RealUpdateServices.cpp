@@ -1,4 +1,5 @@
 // The update services on the system's network, package and registry code.
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -103,21 +104,32 @@ class CRealUpdateServices : public IUpdateServices {
   }
 
   std::vector<std::string> UnpackPackage(const std::string& sPackageFile,
-                                         const std::string& sTargetDir) override {
+                                         const std::string& sTargetDir,
+                                         const std::string& sLeftOut) override {
     common::CPkgFile package(sPackageFile);
     package.CheckEntryNames(platform::FileNamesIgnoreCase());
     // Staged files reach the disk before the journal that lets them replace installed ones:
     // in one call for the whole volume where the platform has one, else file by file.
     const bool bWholeVolume = platform::CanSyncFileSystem();
     package.SetFlushExtractedFiles(!bWholeVolume);
-    package.ExtractAll(sTargetDir);
+    if (sLeftOut.empty()) {
+      package.ExtractAll(sTargetDir);
+    } else {
+      package.ExtractAllBut(sLeftOut, sTargetDir);
+    }
     if (bWholeVolume && !platform::SyncFileSystem(sTargetDir)) {
       throw std::runtime_error("error writing " + sTargetDir +
                                " (errno = " + std::to_string(platform::GetLastSystemError()) + ")");
     }
     std::vector<std::string> names;
     package.GetFileNames(names);
+    names.erase(std::remove(names.begin(), names.end(), sLeftOut), names.end());
     return names;
+  }
+
+  bool ReadPackageEntry(const std::string& sPackageFile, const std::string& sEntryName,
+                        uint64_t u64MaxSize, std::string& sContent) override {
+    return common::CPkgFile(sPackageFile).ReadEntry(sEntryName, u64MaxSize, sContent);
   }
 
   void ReadVersionFile(const std::string& sFile, std::string& sBootStrapperVersion,

@@ -25,7 +25,15 @@ SRelease CReleaseCheck::Check(const Weft::CClientConfigRecord& record) const {
   release.nClientVersion = static_cast<int32_t>(record.GetCurrentClientAppPackageVersion());
   release.bootStrapperDigest = DigestOf(record, true);
   release.clientDigest = DigestOf(record, false);
+  record.GetClientAppDeltas(release.clientDeltas);
   return release;
+}
+
+const SDeltaOffer* SRelease::ClientDeltaFrom(int32_t nInstalled) const {
+  for (const SDeltaOffer& offer : clientDeltas) {
+    if (nInstalled > 0 && offer.u32FromVersion == static_cast<uint32_t>(nInstalled)) return &offer;
+  }
+  return nullptr;
 }
 
 void CReleaseCheck::CheckSignature(const Weft::CClientConfigRecord& record) const {

@@ -16,6 +16,7 @@
 namespace bootstrapper {
 
 using SPackageDigest = Weft::CClientConfigRecord::SPackageDigest;
+using SDeltaOffer = Weft::CClientConfigRecord::SDeltaOffer;
 
 // What an accepted record publishes.
 struct SRelease {
@@ -23,9 +24,14 @@ struct SRelease {
   int32_t nClientVersion = 0;
   std::optional<SPackageDigest> bootStrapperDigest;  // none: the package is not checked
   std::optional<SPackageDigest> clientDigest;
+  // The delta packages to the published client version, each from an older one.
+  std::vector<SDeltaOffer> clientDeltas;
   // The record's sequence number, to be kept as the highest seen; 0 when there is nothing to
   // keep (no keys).
   uint64_t u64SequenceNum = 0;
+
+  // The delta offered from an installed client version; null when there is none.
+  const SDeltaOffer* ClientDeltaFrom(int32_t nInstalled) const;
 };
 
 class CReleaseCheck {

@@ -134,6 +134,9 @@ TEST(ReleaseCheck, WithoutKeysTheRecordIsTakenAsItComes) {
   const uint8_t au8Short[4] = {1, 2, 3, 4};
   unsigned1.SetField(CFieldName(CClientConfigRecord::eBootstrapPackageSha256), au8Short, 4);
   EXPECT_EQ(Refusal({}, unsigned1), "Bad BootstrapPackageSha256 field in CClientConfigRecord");
+  CClientConfigRecord badDeltas(1, 3, 4);
+  badDeltas.SetField(CFieldName(CClientConfigRecord::eClientAppDeltas), au8Short, 4);
+  EXPECT_EQ(Refusal({}, badDeltas), "Bad ClientAppDeltas field in CClientConfigRecord");
 }
 
 TEST(ReleaseCheck, UtcDates) {

@@ -1,9 +1,11 @@
 #include "bootstrapper/StagedInstall.h"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 #include <vector>
 
+#include "bootstrapper/DeltaInstall.h"
 #include "bootstrapper/PackageInstall.h"
 #include "package/PkgFile.h"
 #include "package/PkgFileTOCindex.h"
@@ -62,9 +64,7 @@ void CStagedInstall::Install(IUpdateServices& services, const std::string& sPack
   try {
     journal = Stage(services, sPackage, sComponent, nVersion, sRequiredFile);
   } catch (const std::exception& e) {
-    // Nothing installed changed: what this install made goes, the package with it.
-    common::CFileUtil::RemoveTree(m_layout.StagingFolder());
-    platform::RemoveFile(sPackage);
+    Abandon(sPackage);
     if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
       throw std::runtime_error("package " + sPackage + " is damaged: " + e.what());
     }
@@ -76,14 +76,9 @@ void CStagedInstall::Install(IUpdateServices& services, const std::string& sPack
 CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::string& sPackage,
                                       const std::string& sComponent, int32_t nVersion,
                                       const std::string& sRequiredFile) const {
-  const std::string sStaging = m_layout.StagingFolder();
-  if (!common::CFileUtil::RemoveTree(sStaging)) {
-    throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
-  }
-  if (!platform::MakeDirectory(sStaging)) {
-    throw std::runtime_error("unable to create the folder " + sStaging + ErrnoSuffix());
-  }
-  const std::vector<std::string> names = services.UnpackPackage(sPackage, sStaging);
+  MakeStagingFolder();
+  const std::vector<std::string> names =
+      services.UnpackPackage(sPackage, m_layout.StagingFolder(), std::string());
   CheckEntryNames(names, sRequiredFile);
   std::vector<SStagedFile> files;
   for (const std::string& sName : names) {
@@ -98,6 +93,76 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
   CInstallJournal journal(sComponent, nVersion, std::move(files));
   journal.Write(m_layout.Journal());
   return journal;
+}
+
+CInstallJournal CStagedInstall::StageDelta(IUpdateServices& services, const std::string& sDelta,
+                                           const std::string& sComponent, int32_t nFrom,
+                                           int32_t nTo, const std::string& sRequiredFile) const {
+  try {
+    return StageDeltaFiles(services, sDelta, sComponent, nFrom, nTo, sRequiredFile);
+  } catch (const std::exception& e) {
+    Abandon(sDelta);
+    if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
+      throw std::runtime_error("package " + sDelta + " is damaged: " + e.what());
+    }
+    throw;
+  }
+}
+
+CInstallJournal CStagedInstall::StageDeltaFiles(IUpdateServices& services,
+                                                const std::string& sDelta,
+                                                const std::string& sComponent, int32_t nFrom,
+                                                int32_t nTo,
+                                                const std::string& sRequiredFile) const {
+  const common::SDeltaFileList list = ReadDeltaFileList(services, sDelta, nFrom, nTo);
+  std::vector<std::string> listed;
+  std::set<std::string> folded;
+  std::vector<SStagedFile> files;
+  for (const common::SDeltaListedFile& file : list.files) {
+    listed.push_back(file.sEntryName);
+    if (!folded.insert(common::CPkgFileTOCindex::FoldedName(file.sEntryName, m_bIgnoreCase))
+             .second) {
+      throw common::CPkgDamagedException("its file list names " + file.sEntryName + " twice");
+    }
+    files.push_back(SStagedFile{file.sEntryName, file.u64Size});
+  }
+  CheckEntryNames(listed, sRequiredFile);
+  MakeStagingFolder();
+  const std::vector<std::string> carriedNames =
+      services.UnpackPackage(sDelta, m_layout.StagingFolder(), common::sc_szDeltaFileListEntry);
+  const std::set<std::string> carried(carriedNames.begin(), carriedNames.end());
+  for (const std::string& sName : carried) {
+    if (!std::binary_search(listed.begin(), listed.end(), sName)) {
+      throw common::CPkgDamagedException("holds " + sName + ", which its file list does not name");
+    }
+  }
+  CheckFilesAgainstList(sDelta, list, [&](const std::string& sName, bool& bFromDelta) {
+    bFromDelta = carried.count(sName) != 0;
+    return bFromDelta ? StagedName(sName) : LocalFileName(sName);
+  });
+  // Its files are staged and flushed: from the journal on, nothing needs the delta.
+  if (!platform::RemoveFile(sDelta)) {
+    throw std::runtime_error("Unable to remove package file " + sDelta + ErrnoSuffix());
+  }
+  CInstallJournal journal(sComponent, nTo, std::move(files));
+  journal.Write(m_layout.Journal());
+  return journal;
+}
+
+void CStagedInstall::MakeStagingFolder() const {
+  const std::string sStaging = m_layout.StagingFolder();
+  if (!common::CFileUtil::RemoveTree(sStaging)) {
+    throw std::runtime_error("unable to remove the folder " + sStaging + ErrnoSuffix());
+  }
+  if (!platform::MakeDirectory(sStaging)) {
+    throw std::runtime_error("unable to create the folder " + sStaging + ErrnoSuffix());
+  }
+}
+
+// Nothing installed changed: what this install made goes, the package with it.
+void CStagedInstall::Abandon(const std::string& sPackage) const {
+  common::CFileUtil::RemoveTree(m_layout.StagingFolder());
+  platform::RemoveFile(sPackage);
 }
 
 void CStagedInstall::CheckEntryNames(const std::vector<std::string>& names,

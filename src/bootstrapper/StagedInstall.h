@@ -32,6 +32,15 @@ class CStagedInstall {
   void Install(IUpdateServices& services, const std::string& sPackage,
                const std::string& sComponent, int32_t nVersion,
                const std::string& sRequiredFile) const;
+  // Builds version nTo of the component from a downloaded delta package (from nFrom): unpacks
+  // the files it carries into a fresh staging folder, checks them and the installed files it
+  // does not carry against its file list, removes the delta package and writes the journal of
+  // every file of nTo, to be committed as a full install is. On every failure, before the
+  // journal, the staging folder and the delta package are removed and the error is thrown
+  // with nothing installed changed.
+  CInstallJournal StageDelta(IUpdateServices& services, const std::string& sDelta,
+                             const std::string& sComponent, int32_t nFrom, int32_t nTo,
+                             const std::string& sRequiredFile) const;
   // True when every file of the journal is staged, or already in place, with its size.
   bool IsComplete(const CInstallJournal& journal) const;
   // Moves the journal's staged files into place, writes its manifest, deletes the files that
@@ -47,6 +56,12 @@ class CStagedInstall {
   CInstallJournal Stage(IUpdateServices& services, const std::string& sPackage,
                         const std::string& sComponent, int32_t nVersion,
                         const std::string& sRequiredFile) const;
+  CInstallJournal StageDeltaFiles(IUpdateServices& services, const std::string& sDelta,
+                                  const std::string& sComponent, int32_t nFrom, int32_t nTo,
+                                  const std::string& sRequiredFile) const;
+  void MakeStagingFolder() const;
+  // What an install made before its journal goes: the staging folder and the package.
+  void Abandon(const std::string& sPackage) const;
   void CheckEntryNames(const std::vector<std::string>& names,
                        const std::string& sRequiredFile) const;
   std::string StagedName(const std::string& sEntryName) const;

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "bootstrapper/TestFakes.h"
+#include "protocols/DeltaPackage.h"
+#include "security/Sha256.h"
 #include "support/TestUtil.h"
 
 namespace bootstrapper {
@@ -46,6 +48,53 @@ TEST_F(StagedInstallTest, CommitReplacesInstalledFilesAndKeepsRenamedCase) {
   for (const char* pszName : {"CLIENT_2.pkg", "Larch.staging", "Larch.journal"}) {
     EXPECT_FALSE(FileExists(pszName)) << pszName;
   }
+}
+
+// Where names ignore case a case-only rename is a file of the delta like any other, and a list
+// naming one file twice in two cases is refused.
+TEST_F(StagedInstallTest, ADeltaJournalListsEveryFileOfTheNewVersion) {
+  WriteFile("CLIENT.dll", "v1");
+  WriteFile("readme.TXT", "r");
+  WriteFile("keep.txt", "k");
+  WriteFile("CLIENT_1.mst", "CLIENT.dll\nkeep.txt\nreadme.TXT\n");
+  auto Listed = [](const std::string& sName, const std::string& sContent) {
+    return common::SDeltaListedFile{sName, sContent.size(),
+                                    common::CSha256::Digest(sContent.data(), sContent.size())};
+  };
+  auto Delta = [](const common::SDeltaFileList& list, const std::string& sCarried) {
+    std::string sText = common::FormatDeltaFileList(list);
+    for (size_t u = sText.find('\n'); u != std::string::npos; u = sText.find('\n', u)) {
+      sText.replace(u, 1, "\\n");
+    }
+    return std::string(common::sc_szDeltaFileListEntry) + "\t" + sText + "\n" + sCarried;
+  };
+  CStagedInstall staged(m_layout, true);
+  WriteFile("CLIENT_1-2.pkg",
+            Delta({1, 2, {Listed("A.TXT", "a"), Listed("CLIENT.dll", "v2"), Listed("a.txt", "a")}},
+                  "A.TXT\ta\na.txt\ta\nCLIENT.dll\tv2\n"));
+  EXPECT_EQ(larch_test::ErrorOf([&] {
+              staged.StageDelta(m_services, "CLIENT_1-2.pkg", "CLIENT", 1, 2, "CLIENT.dll");
+            }),
+            "package CLIENT_1-2.pkg is damaged: its file list names a.txt twice");
+  EXPECT_FALSE(FileExists("CLIENT_1-2.pkg"));
+
+  WriteFile(
+      "CLIENT_1-2.pkg",
+      Delta(
+          {1, 2, {Listed("CLIENT.dll", "v2"), Listed("README.txt", "r"), Listed("keep.txt", "k")}},
+          "CLIENT.dll\tv2\nREADME.txt\tr\n"));
+  const CInstallJournal journal =
+      staged.StageDelta(m_services, "CLIENT_1-2.pkg", "CLIENT", 1, 2, "CLIENT.dll");
+  EXPECT_EQ(ReadFile("Larch.journal"),
+            "installing CLIENT version 2\n2 CLIENT.dll\n1 README.txt\n1 keep.txt\nend\n");
+  EXPECT_FALSE(FileExists("CLIENT_1-2.pkg"));
+  EXPECT_FALSE(FileExists("Larch.staging" + m_sSep + "keep.txt"));
+  staged.Commit(journal);
+  EXPECT_EQ(ReadFile("CLIENT.dll"), "v2");
+  EXPECT_EQ(ReadFile("keep.txt"), "k");
+  EXPECT_TRUE(FileExists("readme.TXT"));
+  EXPECT_EQ(ReadFile("CLIENT_2.mst"), TextFile("CLIENT.dll\nREADME.txt\nkeep.txt\n"));
+  EXPECT_FALSE(FileExists("CLIENT_1.mst"));
 }
 
 // A journal is complete only when each file is staged, or in place, with its listed size, and

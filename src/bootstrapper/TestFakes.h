@@ -161,7 +161,8 @@ inline common::CIPAddrPort Address(const std::string& sText) {
   return common::CIPAddrPort(0xFFFFFFFFu, sText, 0);
 }
 
-// Scripted servers. Packages are text: one "name<TAB>content" line per entry. The version file
+// Scripted servers. Packages are text: one "name<TAB>content" line per entry (ReadPackageEntry
+// reads a "\\n" of the content as a line end). The version file
 // holds "boot\nclient\n" (then the release sequence number's line, once there is one) or
 // "LOCKED" (another process holds it); the client registry holds
 // "MASTER=<address>" or "LOCKED" (another process holds it) or "NOLOCK" (its lock cannot be
@@ -261,9 +262,10 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   }
   // A line without a tab is damage; the files unpacked beyond u64UnpackSpace bytes in all fail
   // the unpacking as a full disk would, after the entries before them.
-  std::vector<std::string> UnpackPackage(const std::string& sPackage,
-                                         const std::string& sTargetDir) override {
-    Call("UnpackPackage " + sPackage + " " + sTargetDir);
+  std::vector<std::string> UnpackPackage(const std::string& sPackage, const std::string& sTargetDir,
+                                         const std::string& sLeftOut) override {
+    Call("UnpackPackage " + sPackage + " " + sTargetDir + (sLeftOut.empty() ? "" : " but ") +
+         sLeftOut);
     std::istringstream in(ReadFile(sPackage));
     std::vector<std::string> names;
     std::string sLine;
@@ -271,6 +273,7 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       size_t uTab = sLine.find('\t');
       if (uTab == std::string::npos) throw common::CPkgDamagedException("bad entry line");
       std::string sName = sLine.substr(0, uTab);
+      if (sName == sLeftOut) continue;
       std::string sLocal = sTargetDir;
       for (char c : "/" + sName) {
         const bool bSeparator = c == '\\' || c == '/';
@@ -284,6 +287,23 @@ class CFakeServices : public bootstrapper::IUpdateServices {
       names.push_back(sName);
     }
     return names;
+  }
+  bool ReadPackageEntry(const std::string& sPackage, const std::string& sEntryName,
+                        uint64_t u64MaxSize, std::string& sContent) override {
+    Call("ReadPackageEntry " + sPackage + " " + sEntryName);
+    std::istringstream in(ReadFile(sPackage));
+    for (std::string sLine; std::getline(in, sLine);) {
+      if (sLine.compare(0, sEntryName.size() + 1, sEntryName + "\t")) continue;
+      sContent.clear();
+      for (size_t u = sEntryName.size() + 1; u < sLine.size(); ++u) {
+        const bool bLineEnd = sLine.compare(u, 2, "\\n") == 0;
+        sContent += bLineEnd ? '\n' : sLine[u];
+        u += bLineEnd ? 1 : 0;
+      }
+      if (sContent.size() > u64MaxSize) throw common::CPkgDamagedException("entry too large");
+      return true;
+    }
+    return false;
   }
   void ReadVersionFile(const std::string& sFile, std::string& sBoot,
                        std::string& sClient) override {

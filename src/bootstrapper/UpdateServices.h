@@ -79,8 +79,16 @@ class IUpdateServices {
   // each file and folder flushed to disk, and returns the entry names in table order. A fault of
   // the package's own bytes (duplicate names included, and names that differ only in letter case
   // where the platform ignores it) is a common::CPkgDamagedException naming the problem alone.
+  // Entries named sLeftOut byte for byte (none when it is empty) are neither unpacked nor
+  // returned.
   virtual std::vector<std::string> UnpackPackage(const std::string& sPackageFile,
-                                                 const std::string& sTargetDir) = 0;
+                                                 const std::string& sTargetDir,
+                                                 const std::string& sLeftOut) = 0;
+  // Inflates the package's entry of that name into memory; false when it has none. An entry
+  // larger than u64MaxSize, and any fault of the package's bytes, is a
+  // common::CPkgDamagedException.
+  virtual bool ReadPackageEntry(const std::string& sPackageFile, const std::string& sEntryName,
+                                uint64_t u64MaxSize, std::string& sContent) = 0;
 
   // Registry files, opened with a 100 ms lock wait. A lock that is not obtained in time
   // raises CRegistryBusyException, a lock that cannot be had otherwise CRegistryLockException;

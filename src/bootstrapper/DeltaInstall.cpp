@@ -1,0 +1,90 @@
+#include "bootstrapper/DeltaInstall.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "bootstrapper/InstallLayout.h"
+#include "bootstrapper/PackageInstall.h"
+#include "platform/File.h"
+#include "protocols/PublicContentServerCommands.h"
+#include "security/Sha256.h"
+
+namespace bootstrapper {
+namespace {
+
+std::string FileOfDelta(const std::string& sDelta, const std::string& sEntryName, bool bFromDelta) {
+  return bFromDelta ? "the file " + sEntryName + " of " + sDelta
+                    : "the installed file " + LocalFileName(sEntryName);
+}
+
+}  // namespace
+
+void CheckInstalledVersionIsWhole(const std::string& sComponent, int32_t nInstalled) {
+  const std::string sManifest = CInstallLayout::ManifestName(sComponent, nInstalled);
+  if (!IsFile(sManifest)) throw std::runtime_error(sManifest + " is missing");
+  for (const std::string& sName : ReadManifest(sManifest)) {
+    if (!IsFile(LocalFileName(sName))) {
+      throw std::runtime_error("the installed file " + LocalFileName(sName) + " is missing");
+    }
+  }
+}
+
+common::SDeltaFileList ReadDeltaFileList(IUpdateServices& services, const std::string& sDelta,
+                                         int32_t nFrom, int32_t nTo) {
+  std::string sText;
+  if (!services.ReadPackageEntry(sDelta, common::sc_szDeltaFileListEntry,
+                                 sc_u64MaxDeltaFileListSize, sText)) {
+    throw std::runtime_error(sDelta + " holds no delta file list");
+  }
+  common::SDeltaFileList list = common::ParseDeltaFileList(sText);
+  if (static_cast<int64_t>(list.u32FromVersion) != nFrom ||
+      static_cast<int64_t>(list.u32ToVersion) != nTo) {
+    throw std::runtime_error("the file list of " + sDelta + " leads from version " +
+                             std::to_string(list.u32FromVersion) + " to " +
+                             std::to_string(list.u32ToVersion));
+  }
+  return list;
+}
+
+void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileList& list,
+                           const DeltaFilePathFn& fnPathOf) {
+  // Sizes first: a file of another size is found without reading any file.
+  for (const common::SDeltaListedFile& file : list.files) {
+    bool bFromDelta = false;
+    const std::string sPath = fnPathOf(file.sEntryName, bFromDelta);
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(sPath, status) || !status.bRegularFile) {
+      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) + " is missing");
+    }
+    if (status.u64Size != file.u64Size) {
+      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) +
+                               " does not match the file list of " + sDelta);
+    }
+  }
+  for (const common::SDeltaListedFile& file : list.files) {
+    bool bFromDelta = false;
+    const std::string sPath = fnPathOf(file.sEntryName, bFromDelta);
+    common::Sha256Digest hash{};
+    if (!HashFile(sPath, hash) || hash != file.hash) {
+      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) +
+                               " does not match the file list of " + sDelta);
+    }
+  }
+}
+
+bool HashFile(const std::string& sFile, common::Sha256Digest& hash) {
+  platform::CFile file;
+  if (!file.Open(sFile, platform::CFile::eRead)) return false;
+  common::CSha256 sha;
+  std::vector<uint8_t> buffer(common::sc_uFileChunkSize * 8);
+  for (;;) {
+    const int64_t n64Read = file.Read(buffer.data(), buffer.size());
+    if (n64Read < 0) return false;
+    if (n64Read == 0) break;
+    sha.Update(buffer.data(), static_cast<size_t>(n64Read));
+  }
+  hash = sha.Final();
+  return true;
+}
+
+}  // namespace bootstrapper

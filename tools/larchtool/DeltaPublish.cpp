@@ -90,6 +90,44 @@ void PackDelta(const std::string& sPath, const std::string& sFolder, const std::
   pkg.AddFileAs(sList, common::sc_szDeltaFileListEntry);
 }
 
+void MakeEmptyFolder(const std::string& sFolder) {
+  common::CFileUtil::RemoveTree(sFolder);
+  if (!platform::MakeDirectory(sFolder)) {
+    throw std::runtime_error("unable to create directory " + sFolder);
+  }
+}
+
+// The digests of an older version's files, unpacked in the folder, which is removed after.
+std::map<std::string, SPackageDigest> FromVersionDigests(const std::string& sDir,
+                                                         const std::string& sPackage,
+                                                         const std::string& sFolder) {
+  MakeEmptyFolder(sFolder);
+  std::map<std::string, SPackageDigest> digests;
+  try {
+    digests = UnpackWithDigests(InDir(sDir, sPackage), sFolder);
+  } catch (const std::exception& e) {
+    common::CFileUtil::RemoveTree(sFolder);
+    throw std::runtime_error(sPackage + " cannot be read: " + e.what());
+  }
+  common::CFileUtil::RemoveTree(sFolder);
+  return digests;
+}
+
+// Folders give V's entry names back only when V's package was packed from folders, as publish
+// packs; a package made otherwise gets no delta rather than one with other names.
+void CheckEntryNames(const std::string& sDelta, std::vector<std::string> carried,
+                     const std::string& sPackageName) {
+  std::vector<std::string> names;
+  common::CPkgFile(sDelta).GetFileNames(names);
+  carried.push_back(common::sc_szDeltaFileListEntry);
+  std::sort(names.begin(), names.end());
+  std::sort(carried.begin(), carried.end());
+  if (names != carried) {
+    throw std::runtime_error(sPackageName +
+                             " holds entry names that its unpacked files do not give back");
+  }
+}
+
 }  // namespace
 
 CDeltaPublish::CDeltaPublish(const std::string& sDir, const std::string& sComponent,
@@ -107,9 +145,7 @@ void CDeltaPublish::Build(const std::string& sPackage, uint32_t uCount) {
   if (froms.empty()) return;
   CScratchFolder scratch(m_sDir);
   m_sUnpackedV = InDir(scratch.Path(), "v");
-  if (!platform::MakeDirectory(m_sUnpackedV)) {
-    throw std::runtime_error("unable to create directory " + m_sUnpackedV);
-  }
+  MakeEmptyFolder(m_sUnpackedV);
   m_vDigests = UnpackWithDigests(sPackage, m_sUnpackedV);
   const uint64_t u64FullSize = FileSize(sPackage);
   for (uint32_t uFrom : froms) {
@@ -122,23 +158,10 @@ void CDeltaPublish::Build(const std::string& sPackage, uint32_t uCount) {
 }
 
 void CDeltaPublish::BuildOne(uint32_t uFrom, const std::string& sScratch, uint64_t u64FullSize) {
-  const std::string sU = InDir(sScratch, "u"), sD = InDir(sScratch, "d");
-  const std::string sList = InDir(sScratch, "list");
-  for (const std::string& sFolder : {sU, sD}) {
-    common::CFileUtil::RemoveTree(sFolder);
-    if (!platform::MakeDirectory(sFolder)) {
-      throw std::runtime_error("unable to create directory " + sFolder);
-    }
-  }
-  const std::string sFromPackage = PackageName(m_sComponent, uFrom);
-  std::map<std::string, SPackageDigest> uDigests;
-  try {
-    uDigests = UnpackWithDigests(InDir(m_sDir, sFromPackage), sU);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(sFromPackage + " cannot be read: " + e.what());
-  }
-  common::CFileUtil::RemoveTree(sU);
-
+  const std::string sD = InDir(sScratch, "d"), sList = InDir(sScratch, "list");
+  const std::map<std::string, SPackageDigest> uDigests =
+      FromVersionDigests(m_sDir, PackageName(m_sComponent, uFrom), InDir(sScratch, "u"));
+  MakeEmptyFolder(sD);
   common::SDeltaFileList list;
   list.u32FromVersion = uFrom;
   list.u32ToVersion = m_uVersion;
@@ -159,16 +182,7 @@ void CDeltaPublish::BuildOne(uint32_t uFrom, const std::string& sScratch, uint64
     for (const std::string& sEntry : carried) moved.Move(sEntry);
     PackDelta(pFile->Path(), sD, sList);
   }
-  // The folder gives V's entry names back only when the package was packed from folders too.
-  std::vector<std::string> names;
-  common::CPkgFile(pFile->Path()).GetFileNames(names);
-  carried.push_back(common::sc_szDeltaFileListEntry);
-  std::sort(names.begin(), names.end());
-  std::sort(carried.begin(), carried.end());
-  if (names != carried) {
-    throw std::runtime_error(PackageName(m_sComponent, m_uVersion) +
-                             " holds entry names that its unpacked files do not give back");
-  }
+  CheckEntryNames(pFile->Path(), carried, PackageName(m_sComponent, m_uVersion));
   const uint64_t u64Size = FileSize(pFile->Path());
   if (u64Size * 100 > u64FullSize * sc_u64DeltaPercentLimit) {
     m_sSummary += "no delta " + sName + ": " + SizeText(u64Size) + ", more than " +
@@ -177,7 +191,7 @@ void CDeltaPublish::BuildOne(uint32_t uFrom, const std::string& sScratch, uint64
     return;
   }
   const size_t uFiles = list.files.size();
-  m_sSummary += "delta " + sName + ": " + std::to_string(carried.size() - 1) + " of " +
+  m_sSummary += "delta " + sName + ": " + std::to_string(carried.size()) + " of " +
                 std::to_string(uFiles) + " file" + (uFiles == 1 ? "" : "s") + ", " +
                 SizeText(u64Size) + "\n";
   m_vecBuilt.push_back({uFrom, std::move(pFile)});

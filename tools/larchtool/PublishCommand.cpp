@@ -58,8 +58,10 @@ const char sc_szPublishUsage[] =
     "                    in time with 'larchtool sign'\n"
     "  --prune KEEP      after the publish, or alone, remove the package files NAME_V.pkg of\n"
     "                    each component beyond its KEEP newest versions (KEEP 1 or more); the\n"
-    "                    versions the record names stay, and nothing else is removed but what\n"
-    "                    an interrupted publish left (.publish-* folders, .*.tmp files)\n"
+    "                    versions the record names stay (after a publish also those the\n"
+    "                    record named before it, which clients may still be fetching), and\n"
+    "                    nothing else is removed but what an interrupted publish left\n"
+    "                    (.publish-* folders, .*.tmp files)\n"
     "  --force           publish despite the refusals below, each then a warning\n"
     "  --show            print the published bootstrapper and client application with their\n"
     "                    packages' size and SHA-256 and whether the files still match the\n"
@@ -305,6 +307,10 @@ int Publish(SPublishArgs args) {
                    ? EPublishedPackage::eSameContent
                    : EPublishedPackage::eOtherContent;
   }
+  // A client that fetched the replaced record a moment ago may still ask for what it names:
+  // a prune in the same command keeps that too.
+  CNamedVersions named;
+  AddNamedVersions(pRecord.get(), named);
   if (existing == EPublishedPackage::eSameContent && RecordPublishes(args, *pRecord, sPackage)) {
     std::printf("%s version %u is already published with the same content; nothing changed\n",
                 args.sComponent.c_str(), args.uVersion);
@@ -320,14 +326,17 @@ int Publish(SPublishArgs args) {
                 existing == EPublishedPackage::eSameContent ? ", already there" : "",
                 RecordSummary(*pRecord).c_str());
   }
-  if (args.uKeep) PrunePackages(args.sDir, pRecord.get(), args.uKeep);
+  AddNamedVersions(pRecord.get(), named);
+  if (args.uKeep) PrunePackages(args.sDir, named, args.uKeep);
   return sc_nExitOk;
 }
 
 int Prune(const SPublishArgs& args) {
   CReleaseDirectory dir(args.sDir);
   std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(args.sDir);
-  PrunePackages(args.sDir, pRecord.get(), args.uKeep);
+  CNamedVersions named;
+  AddNamedVersions(pRecord.get(), named);
+  PrunePackages(args.sDir, named, args.uKeep);
   return sc_nExitOk;
 }
 

@@ -452,9 +452,8 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
             Publish("--prune 1 --component W --version 5 " + Path("hello.exe") + " " + Key("k")));
   ASSERT_TRUE(Record()->GetExpiryTime(u64Expiry));
   EXPECT_EQ("published W version 5: W_5.pkg (1 file)\nrecord: sequence 9, signed, expires " +
-                Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 +
-                ")\nremoved W_2.pkg (7 bytes)\n" + "pruned 2 packages (" +
-                std::to_string(u64SizeW4 + 7) + " bytes), kept 1\n",
+                Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 + ")\npruned 1 package (" +
+                std::to_string(u64SizeW4) + " bytes), kept 2\n",
             m_sOut);
 }
 

@@ -15,18 +15,19 @@
 
 namespace larchtool {
 
-void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRecord,
-                   uint32_t uKeep) {
-  for (const std::string& sName : RemoveLeftoverScratchFolders(sDir)) {
-    std::printf("removed %s (left by an interrupted publish)\n", sName.c_str());
-  }
-  std::set<std::pair<std::string, uint32_t>> named;
+void AddNamedVersions(const Weft::CClientConfigRecord* pRecord, CNamedVersions& named) {
   for (bool bBootstrapper : {true, false}) {
     if (!pRecord) break;
     SNamedComponent component = NamedComponent(*pRecord, bBootstrapper);
     if (!component.sName.empty() && component.bVersion) {
       named.insert({component.sName, component.uVersion});
     }
+  }
+}
+
+void PrunePackages(const std::string& sDir, const CNamedVersions& named, uint32_t uKeep) {
+  for (const std::string& sName : RemoveLeftoverScratchFolders(sDir)) {
+    std::printf("removed %s (left by an interrupted publish)\n", sName.c_str());
   }
   std::vector<std::string> names;
   if (!platform::ListDirectory(sDir, names)) throw std::runtime_error("unable to list " + sDir);

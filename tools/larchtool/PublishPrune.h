@@ -3,17 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "protocols/ClientConfigDBKeyRecord.h"
 
 namespace larchtool {
 
+// Component versions (name, version) that a prune keeps whatever their age.
+using CNamedVersions = std::set<std::pair<std::string, uint32_t>>;
+
+// Adds the versions the record names (either role) to named; nothing for a null record.
+void AddNamedVersions(const Weft::CClientConfigRecord* pRecord, CNamedVersions& named);
+
 // Removes the package files NAME_V.pkg of each component beyond its uKeep newest versions,
-// never a version the record names (either role) and nothing else but the scratch folders an
-// interrupted publish left. Prints "removed NAME (SIZE)" per file and a total line. The caller
-// holds the directory's lock; pRecord may be null (nothing published).
-void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRecord,
-                   uint32_t uKeep);
+// never a version in named and nothing else but the scratch folders an interrupted publish
+// left. Prints "removed NAME (SIZE)" per file and a total line. The caller holds the
+// directory's lock.
+void PrunePackages(const std::string& sDir, const CNamedVersions& named, uint32_t uKeep);
 
 }  // namespace larchtool

@@ -19,9 +19,10 @@ using namespace larch_e2e;
 
 constexpr int sc_nContentServers = 3;
 constexpr int sc_nClients = 24;
-// Each content server sends 2 MB/s, shared by its downloads: a download alone lasts about 2 s,
-// all of them together about 16 s, long enough to kill a server in their middle.
-constexpr int sc_nRateLimitMBps = 2;
+// Each content server sends 3 MB/s, shared by its downloads: the third of the downloads that
+// one server takes lasts seconds, long enough to kill it in their middle, and all of them end
+// within about 16 s on the two servers left.
+constexpr int sc_nRateLimitMBps = 3;
 constexpr size_t sc_uPackageBytes = 4 << 20;
 const char sc_szHaproxy[] = "/usr/sbin/haproxy";
 

@@ -28,6 +28,8 @@ void ReadVerifyingFields(const CClientConfigRecord& record) {
   record.GetPackageDigest(false, digest);
   record.GetSequenceNum(u64);
   record.GetExpiryTime(u64);
+  std::vector<CClientConfigRecord::SDeltaOffer> offers;
+  if (record.GetClientAppDeltas(offers)) Check(!offers.empty());
   // A record never signed by the fixed key verifies with it only by a forgery.
   Check(!record.IsSignedBy(common::PublicKey{}));
 }

@@ -422,15 +422,30 @@ void CPkgFile::AddFiles(const std::vector<std::string>& paths) {
   LARCH_INVARIANT("ValidPkgFile", IsValid());
   if (paths.empty()) return;
   if (m_sPkgFilePath.empty()) throw std::runtime_error("no output pkg file specified");
+  std::vector<SSource> sources;
+  for (const std::string& sPath : paths) CollectPath(sPath, sources);
+  AddSources(sources);
+}
+
+void CPkgFile::AddFileAs(const std::string& sPath, const std::string& sEntryName) {
+  LARCH_INVARIANT("ValidPkgFile", IsValid());
+  platform::SFileStatus status;
+  if (!platform::GetFileStatus(sPath, status) || !status.bExists) {
+    throw std::runtime_error("unable to find " + sPath);
+  }
+  std::vector<SSource> sources;
+  CollectFile(sPath, sEntryName, status, sources);
+  AddSources(sources);
+}
+
+void CPkgFile::AddSources(const std::vector<SSource>& sources) {
+  if (m_sPkgFilePath.empty()) throw std::runtime_error("no output pkg file specified");
   platform::CFile pkg;
   if (!pkg.Open(m_sPkgFilePath, platform::CFile::eReadWrite)) {
     throw std::runtime_error("unable to open pkg file " + m_sPkgFilePath + "for append");
   }
   uint64_t u64OriginalLen = 0;
   pkg.GetSize(u64OriginalLen);
-
-  std::vector<SSource> sources;
-  for (const std::string& sPath : paths) CollectPath(sPath, sources);
   CheckSourceNames(sources);
   if (m_TOC.size() + sources.size() > CPkgFileHdr::sc_uMaxNumFiles) {
     throw std::runtime_error("too many files for a pkg file (at most " +
@@ -679,6 +694,58 @@ size_t CPkgFile::ExtractByName(const std::string& sName, const std::string& sTar
   }
   ExtractEntries(indexes, sTargetDir);
   return indexes.size();
+}
+
+size_t CPkgFile::ExtractAllBut(const std::string& sName, const std::string& sTargetDir) {
+  LARCH_INVARIANT("ValidPkgFile", IsValid());
+  std::vector<uint32_t> indexes;
+  for (uint32_t u = 0; u < m_TOC.size(); ++u) {
+    if (m_TOC[u].m_sFileName != sName) indexes.push_back(u);
+  }
+  ExtractEntries(indexes, sTargetDir);
+  return indexes.size();
+}
+
+bool CPkgFile::ReadEntry(const std::string& sName, uint64_t u64MaxSize,
+                         std::string& sContent) const {
+  LARCH_INVARIANT("ValidPkgFile", IsValid());
+  auto it = std::find_if(m_TOC.begin(), m_TOC.end(),
+                         [&](const CPkgFileTOCindex& entry) { return entry.m_sFileName == sName; });
+  if (it == m_TOC.end()) return false;
+  const CPkgFileTOCindex& entry = *it;
+  if (entry.m_nUncompressedFileLen > u64MaxSize) {
+    throw CPkgDamagedException(sName + " is larger than " + std::to_string(u64MaxSize) + " bytes");
+  }
+  platform::CFile pkg;
+  if (!pkg.Open(m_sPkgFilePath, platform::CFile::eRead)) {
+    throw std::runtime_error("unable to open pkg file " + m_sPkgFilePath + " for reading");
+  }
+  sContent.clear();
+  uint64_t u64Inflated = 0;
+  auto collect = [&](const CParallelChunkCodec::TBatch& batch, size_t uCount) {
+    for (size_t u = 0; u < uCount; ++u) {
+      const SPkgChunk& chunk = *batch[u];
+      if (chunk.nResult != sc_nCodecOk) {
+        throw CPkgDamagedException(
+            "unable to uncompress data (error = " + std::to_string(chunk.nResult) + ")");
+      }
+      const uint64_t u64Room = entry.m_nUncompressedFileLen - sContent.size();
+      sContent.append(reinterpret_cast<const char*>(chunk.au8Raw),
+                      static_cast<size_t>(std::min<uint64_t>(chunk.uRawLen, u64Room)));
+      u64Inflated += chunk.uRawLen;
+    }
+  };
+  CSegmentReader reader(pkg, m_nEndDataSeg);
+  CParallelChunkCodec codec(CParallelChunkCodec::eInflate, 0, 1, collect);
+  std::exception_ptr pReadFault = QueueChunks(reader, entry, 0, codec);
+  codec.Finish();
+  if (pReadFault) std::rethrow_exception(pReadFault);
+  if (u64Inflated != entry.m_nUncompressedFileLen) {
+    throw CPkgDamagedException(sName + " inflates to " + std::to_string(u64Inflated) +
+                               " bytes, the table says " +
+                               std::to_string(entry.m_nUncompressedFileLen));
+  }
+  return true;
 }
 
 void CPkgFile::ExtractEntries(const std::vector<uint32_t>& indexes,

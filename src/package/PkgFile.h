@@ -62,6 +62,8 @@ class CPkgFile {
   // package is put back as it was before it; one that holds no file stays of length 0.
   void AddFiles(const std::vector<std::string>& paths);
   void AddFile(const std::string& sPath);
+  // Adds one file under the given entry name, with the same checks and the same undoing.
+  void AddFileAs(const std::string& sPath, const std::string& sEntryName);
 
   // Unpacks every entry in table order into the directory (empty: the current directory),
   // creating the directories of the entry names. A read-only file of the same name is replaced
@@ -70,6 +72,12 @@ class CPkgFile {
   void ExtractAll(const std::string& sTargetDir = std::string());
   // Unpacks every entry whose name equals sName byte for byte; returns how many there were.
   size_t ExtractByName(const std::string& sName, const std::string& sTargetDir = std::string());
+  // Unpacks every entry but those named sName byte for byte; returns how many it unpacked.
+  size_t ExtractAllBut(const std::string& sName, const std::string& sTargetDir = std::string());
+  // Inflates the first entry named sName into sContent; false when there is none. An entry
+  // larger than u64MaxSize is refused ("NAME is larger than N bytes", CPkgDamagedException),
+  // as is one that does not inflate to its table length.
+  bool ReadEntry(const std::string& sName, uint64_t u64MaxSize, std::string& sContent) const;
 
   // Refuses a table in which two entries have the same name (either separator), or
   // (bIgnoreCase) names that differ only in letter case: "duplicate entry name X", "entry names
@@ -115,6 +123,7 @@ class CPkgFile {
   void CollectFile(const std::string& sPath, const std::string& sEntryName,
                    const platform::SFileStatus& status, std::vector<SSource>& sources) const;
   void CheckSourceNames(const std::vector<SSource>& sources) const;
+  void AddSources(const std::vector<SSource>& sources);
   void WriteSources(platform::CFile& pkg, const std::vector<SSource>& sources,
                     std::vector<CPkgFileTOCindex>& toc);
   void WriteTableAndHeader(platform::CFile& pkg, const std::vector<CPkgFileTOCindex>& toc,

@@ -607,6 +607,39 @@ TEST_F(PkgFileTest, AddingToAnOpenedPackageKeepsItsEntries) {
   EXPECT_EQ(ReadAll(m_dir / "y.dll"), ReadAll(target / "y.dll"));
 }
 
+// A file stored under a name of the caller's choosing is read back into memory, and left out
+// of an unpacking that skips it.
+TEST_F(PkgFileTest, AnEntryNamedByTheCallerIsReadIntoMemoryAndCanBeLeftOut) {
+  const Bytes list = MixedBytes(70000, 7);
+  WriteAll(m_dir / "list.txt", list);
+  WriteAll(m_dir / "z.exe", MixedBytes(300, 6));
+  {
+    CPkgFile pkg(1);
+    pkg.Create(Pkg(), 1);
+    pkg.AddFile(m_dir / "z.exe");
+    pkg.AddFileAs(m_dir / "list.txt", "|files|");
+    EXPECT_THROW(pkg.AddFileAs(m_dir / "z.exe", "..\\z.exe"), std::runtime_error);
+  }
+  CPkgFile reread(Pkg());
+  std::string sContent;
+  ASSERT_TRUE(reread.ReadEntry("|files|", 70000, sContent));
+  EXPECT_EQ(list, sContent);
+  EXPECT_FALSE(reread.ReadEntry("|FILES|", 70000, sContent));
+  EXPECT_EQ("|files| is larger than 69999 bytes",
+            larch_test::ErrorOf([&] { reread.ReadEntry("|files|", 69999, sContent); }));
+  larch_test::CScratchDir target;
+  EXPECT_EQ(1u, reread.ExtractAllBut("|files|", target.Path()));
+  std::vector<std::string> files;
+  platform::ListDirectory(target.Path(), files);
+  EXPECT_EQ(std::vector<std::string>{"z.exe"}, files);
+
+  // A flipped bit in the entry's data is damage.
+  Bytes bytes = ReadAll(Pkg());
+  bytes[reread.GetEntry(1).m_nOffset + 10] ^= 0x10;
+  WriteAll(Pkg(), bytes);
+  EXPECT_THROW(CPkgFile(Pkg()).ReadEntry("|files|", 70000, sContent), common::CPkgDamagedException);
+}
+
 TEST_F(PkgFileTest, TwoFilesUnderOneNameAreRefusedBeforeAnythingIsWritten) {
   for (const char* pszDir : {"d1", "d2", "d3", "t", "u", "u/t"})
     platform::MakeDirectory(m_dir / pszDir);

@@ -128,6 +128,45 @@ void CClientConfigRecord::SetPackageDigest(bool bBootstrapper, const SPackageDig
            digest.hash.data(), digest.hash.size());
 }
 
+namespace {
+constexpr size_t sc_uDeltaOfferSize = 4 + 8 + std::tuple_size<common::Sha256Digest>::value;
+}  // namespace
+
+bool CClientConfigRecord::GetClientAppDeltas(std::vector<SDeltaOffer>& offers) const {
+  offers.clear();
+  SizeOfFieldData_t uSize = 0;
+  const uint8_t* pData = FindFieldData(CFieldName(eClientAppDeltas), &uSize);
+  if (!pData) return false;
+  if (uSize == 0 || uSize % sc_uDeltaOfferSize != 0) {
+    throw CValidateFieldsException("Bad ClientAppDeltas field in CClientConfigRecord");
+  }
+  for (const uint8_t* p = pData; p < pData + uSize; p += sc_uDeltaOfferSize) {
+    SDeltaOffer offer;
+    offer.u32FromVersion = common::LoadLittleEndian32(p);
+    offer.digest.u64Size = common::LoadLittleEndian64(p + 4);
+    std::memcpy(offer.digest.hash.data(), p + 12, offer.digest.hash.size());
+    offers.push_back(offer);
+  }
+  return true;
+}
+
+void CClientConfigRecord::SetClientAppDeltas(const std::vector<SDeltaOffer>& offers) {
+  if (offers.empty()) {
+    if (FieldExists(CFieldName(eClientAppDeltas))) RemoveField(CFieldName(eClientAppDeltas));
+    return;
+  }
+  std::vector<uint8_t> bytes(offers.size() * sc_uDeltaOfferSize);
+  uint8_t* p = bytes.data();
+  for (const SDeltaOffer& offer : offers) {
+    common::StoreLittleEndian32(p, offer.u32FromVersion);
+    common::StoreLittleEndian64(p + 4, offer.digest.u64Size);
+    std::memcpy(p + 12, offer.digest.hash.data(), offer.digest.hash.size());
+    p += sc_uDeltaOfferSize;
+  }
+  SetField(CFieldName(eClientAppDeltas), bytes.data(),
+           static_cast<SizeOfFieldData_t>(bytes.size()));
+}
+
 bool CClientConfigRecord::GetSequenceNum(uint64_t& u64Sequence) const {
   return GetU64Field(eSequenceNum, "SequenceNum", u64Sequence);
 }

@@ -35,12 +35,21 @@ class CClientConfigRecord : public common::CMultiFieldBlob {
     eSequenceNum = 9,
     eExpiryTime = 10,
     eSignature = 11,
+    // The deltas offered for the published client version: per delta its "from" version (u32),
+    // then its package's size (u64) and SHA-256, 44 bytes each.
+    eClientAppDeltas = 12,
   };
 
   // A published package as the record vouches for it.
   struct SPackageDigest {
     uint64_t u64Size = 0;
     common::Sha256Digest hash{};
+  };
+
+  // A delta package from an older client version to the published one.
+  struct SDeltaOffer {
+    uint32_t u32FromVersion = 0;
+    SPackageDigest digest;
   };
 
   class CValidateFieldsException : public common::CMultiFieldBlob::CBlobException {
@@ -74,6 +83,10 @@ class CClientConfigRecord : public common::CMultiFieldBlob {
   // it carries it with the wrong length (a digest: both fields or neither).
   bool GetPackageDigest(bool bBootstrapper, SPackageDigest& digest) const;
   void SetPackageDigest(bool bBootstrapper, const SPackageDigest& digest);
+  // False when no delta is offered; throws "Bad ClientAppDeltas field in CClientConfigRecord"
+  // for a field that is not a whole number of offers. Setting none removes the field.
+  bool GetClientAppDeltas(std::vector<SDeltaOffer>& offers) const;
+  void SetClientAppDeltas(const std::vector<SDeltaOffer>& offers);
   bool GetSequenceNum(uint64_t& u64Sequence) const;
   void SetSequenceNum(uint64_t u64Sequence);
   bool GetExpiryTime(uint64_t& u64Seconds) const;

@@ -258,6 +258,7 @@ TEST(ClientConfigRecord, MalformedVerifyingFieldsAreRefused) {
        "Bad ClientAppPackageSha256 field in CClientConfigRecord"},
       {{{6, std::string(32, 'x')}}, "Bad BootstrapPackageSize field in CClientConfigRecord"},
       {{{11, std::string(63, 'x')}}, "Bad Signature field in CClientConfigRecord"},
+      {{{12, std::string(45, 'x')}}, "Bad ClientAppDeltas field in CClientConfigRecord"},
   };
   for (const SCase& c : cases) {
     std::vector<std::pair<uint32_t, std::string>> fields = {
@@ -273,8 +274,39 @@ TEST(ClientConfigRecord, MalformedVerifyingFieldsAreRefused) {
                 record.GetPackageDigest(false, digest);
                 record.GetPackageDigest(true, digest);
                 record.IsSignedBy(PublicKey{});
+                std::vector<Weft::CClientConfigRecord::SDeltaOffer> offers;
+                record.GetClientAppDeltas(offers);
               }));
   }
+}
+
+// The offers' bytes, and a signature that covers them.
+TEST(ClientConfigRecord, DeltaOffersAreSignedFieldsOfTheirOwn) {
+  Weft::CClientConfigRecord record(1, 2, 5);
+  Weft::CClientConfigRecord::SDeltaOffer offer;
+  offer.u32FromVersion = 4;
+  offer.digest.u64Size = 0x0102030405;
+  offer.digest.hash.fill(0xAB);
+  record.SetClientAppDeltas({offer});
+  const CSigningKey key = CSigningKey::FromSeed(KeySeed{3});
+  record.Sign(key);
+  uint32_t uSize = 0;
+  const uint8_t* pField = record.FindFieldData(Weft::CClientConfigRecord::CFieldName(12), &uSize);
+  ASSERT_NE(nullptr, pField);
+  EXPECT_EQ(U32LE(4) + std::string("\x05\x04\x03\x02\x01\0\0\0", 8) + std::string(32, '\xAB'),
+            std::string(reinterpret_cast<const char*>(pField), uSize));
+  std::vector<Weft::CClientConfigRecord::SDeltaOffer> offers;
+  ASSERT_TRUE(record.GetClientAppDeltas(offers));
+  ASSERT_EQ(1u, offers.size());
+  EXPECT_EQ(4u, offers[0].u32FromVersion);
+  EXPECT_EQ(offer.digest.u64Size, offers[0].digest.u64Size);
+  EXPECT_EQ(offer.digest.hash, offers[0].digest.hash);
+  EXPECT_TRUE(record.IsSignedBy(key.Public()));
+  offer.u32FromVersion = 3;
+  record.SetClientAppDeltas({offer});
+  EXPECT_FALSE(record.IsSignedBy(key.Public()));
+  record.SetClientAppDeltas({});
+  EXPECT_FALSE(record.GetClientAppDeltas(offers));
 }
 
 }  // namespace

@@ -40,7 +40,9 @@ std::map<std::string, std::string> Tree(const std::string& sDir) {
 class Fleet : public Deployment {
  protected:
   void TearDown() override {
+    // Only a process not yet reaped is killed: a reaped one's id may belong to another now.
     for (auto& pProcess : m_processes) {
+      if (Ended(*pProcess)) continue;
       pProcess->Kill();
       uint32_t uExit = 0;
       pProcess->Wait(0xFFFFFFFFu, uExit);
@@ -103,8 +105,8 @@ class Fleet : public Deployment {
     return sConfig;
   }
 
-  // HAProxy on a loopback port of its own; it runs once every content server has logged one of
-  // its health checks. Returns its address.
+  // HAProxy on a loopback port of its own (another one when that is taken); it runs once every
+  // content server has logged one of its health checks. Returns its address.
   std::string StartHaproxy() {
     for (int nTry = 0; nTry < 20; ++nTry) {
       const std::string sFront =
@@ -117,6 +119,7 @@ class Fleet : public Deployment {
         platform::SleepMilliseconds(50);
       }
       if (AllChecked()) return sFront;
+      if (!Ended(haproxy)) break;  // it runs, but its checks do not arrive: another port won't help
     }
     ADD_FAILURE() << "haproxy did not start:\n" << ReadFile(m_dir / "haproxy.log");
     return "";

@@ -245,7 +245,7 @@ void WaitUntilServing(const CIPAddrPort& addr, uint32_t uSize, CFleetProcess& pr
   for (uint32_t uWaited = 0;; uWaited += 100) {
     try {
       common::PublicContentServerReadFile(addr, sFile, uSize - 1, nullptr, nullptr, nullptr,
-                                          &bNever, nullptr);
+                                          nullptr, nullptr);
       return;
     } catch (const std::exception&) {
       process.CheckRunning();
@@ -375,7 +375,7 @@ void Download(const std::vector<CIPAddrPort>& vecServers, const std::string& sFi
             if (u32Length != digest.u64Size) throw std::runtime_error("wrong file length");
           },
           [&](const uint8_t* pu8, uint32_t u32Size) { hash.Update(pu8, u32Size); }, nullptr,
-          &bNever, nullptr);
+          nullptr, nullptr);
       break;
     } catch (const std::exception&) {
       if (u + 1 >= uAttempts) throw;

@@ -241,7 +241,6 @@ std::string JoinAddresses(const std::vector<CIPAddrPort>& vecAddrs) {
 // whole path, HAProxy's choice of a server included, answers before the clients start).
 void WaitUntilServing(const CIPAddrPort& addr, uint32_t uSize, CFleetProcess& process) {
   const std::string sFile = PackageName(sc_uClientVersion);
-  std::atomic<bool> bNever{false};
   for (uint32_t uWaited = 0;; uWaited += 100) {
     try {
       common::PublicContentServerReadFile(addr, sFile, uSize - 1, nullptr, nullptr, nullptr,
@@ -365,19 +364,20 @@ std::string AskRecord(const CIPAddrPort& gds, SDigest& digest) {
 void Download(const std::vector<CIPAddrPort>& vecServers, const std::string& sFile,
               const SDigest& digest, SClientResult& result) {
   common::CSha256 hash;
-  std::atomic<bool> bNever{false};
   const size_t uAttempts = std::max<size_t>(3, 2 * vecServers.size());
   for (size_t u = 0;; ++u) {
     try {
       common::PublicContentServerReadFile(
           vecServers[(u / 2) % vecServers.size()], sFile, static_cast<uint32_t>(hash.BytesFed()),
           [&](uint32_t u32Length) {
-            if (u32Length != digest.u64Size) throw std::runtime_error("wrong file length");
+            if (u32Length != digest.u64Size) throw common::CContentServerRefusal("wrong length");
           },
           [&](const uint8_t* pu8, uint32_t u32Size) { hash.Update(pu8, u32Size); }, nullptr,
           nullptr, nullptr);
       break;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // A server that refuses is not asked again.
+      if (dynamic_cast<const common::CContentServerRefusal*>(&e)) u |= 1;
       if (u + 1 >= uAttempts) throw;
       ++result.uRetries;
     }

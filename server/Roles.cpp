@@ -92,7 +92,7 @@ void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& l
   SendReplyAndAwaitClose(conversation, wrapper, log, std::to_string(uCount) + " address(es)");
 }
 
-void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLists& lists,
+void ServeContentServerDirectory(CConversation& conversation, const ContentServerChooser& fnChoose,
                                  SConversationLog& log) {
   common::CWSABUFWrapper wrapper(sc_uSmallStorage, 1);
   if (!Handshake(conversation, wrapper, common::sc_u32ContentServerDirectoryServerProtocolVersion,
@@ -102,10 +102,11 @@ void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLi
   common::SContentServerQuery query = common::ExtractContentServerQuery(wrapper);
   log.sRequest = "max " + std::to_string(query.u16MaxContentServers);
 
-  size_t uCount = std::min<size_t>(
-      {lists.vecContent.size(), query.u16MaxContentServers, common::sc_uMaxContentServersPerReply});
+  std::vector<common::CIPAddrPort> vecChosen =
+      fnChoose(std::min<size_t>(query.u16MaxContentServers, common::sc_uMaxContentServersPerReply));
+  size_t uCount = vecChosen.size();
   wrapper.Reset();
-  common::AppendContentServerReply(wrapper, lists.vecContent, query.u16MaxContentServers);
+  common::AppendContentServerReply(wrapper, vecChosen, query.u16MaxContentServers);
   SendReplyAndAwaitClose(conversation, wrapper, log, std::to_string(uCount) + " content server(s)");
 }
 

@@ -5,6 +5,7 @@
 // sets the outcome when it ends the conversation itself, the caller when a throw ends it.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "Conversation.h"
@@ -24,7 +25,10 @@ struct SDirectoryLists {
 
 void ServeGeneralDirectory(CConversation& conversation, const SDirectoryLists& lists,
                            SConversationLog& log);
-void ServeContentServerDirectory(CConversation& conversation, const SDirectoryLists& lists,
+// The content servers for one answer of at most uMax.
+using ContentServerChooser = std::function<std::vector<common::CIPAddrPort>(size_t uMax)>;
+
+void ServeContentServerDirectory(CConversation& conversation, const ContentServerChooser& fnChoose,
                                  SConversationLog& log);
 void ServeConfiguration(CConversation& conversation, const CPublishDirectory& dir,
                         SConversationLog& log);

@@ -23,6 +23,10 @@ void EndedBy(SConversationLog& entry, EOutcome eOutcome, const std::exception& e
 
 CServer::CServer(const SServerOptions& options, CServerLog& log)
     : m_options(options), m_limits(m_options.limits), m_log(log), m_dir(options.sPublishDir) {
+  if (!m_options.vecContentServers.empty()) {
+    m_pFleet.reset(
+        new CContentServerFleet(m_options.vecContentServers, m_options.uCheckIntervalMs, m_log));
+  }
   if (m_limits.uRateLimitMBps != 0) {
     m_pRateLimiter.reset(new CRateLimiter(uint64_t{m_limits.uRateLimitMBps} * 1000000));
   }
@@ -103,6 +107,16 @@ void CServer::Start() {
     throw;
   }
   BuildDirectoryLists();
+  if (m_pFleet) {
+    m_pFleet->Start();
+    m_fnChooseContentServers = [this](size_t uMax) { return m_pFleet->Choose(uMax); };
+  } else {
+    m_fnChooseContentServers = [this](size_t uMax) {
+      const std::vector<common::CIPAddrPort>& vec = m_lists.vecContent;
+      return std::vector<common::CIPAddrPort>(vec.begin(),
+                                              vec.begin() + std::min(uMax, vec.size()));
+    };
+  }
   uint32_t uServed = 0;
   for (bool bServe : m_options.abServe) uServed += bServe ? 1 : 0;
   m_uRoleShare = std::max<uint32_t>(1, m_limits.uMaxConversations / uServed);
@@ -203,7 +217,7 @@ void CServer::RunConversation(ERole eRole, platform::SocketHandle hSocket,
           ServeGeneralDirectory(conversation, m_lists, entry);
           break;
         case eCsds:
-          ServeContentServerDirectory(conversation, m_lists, entry);
+          ServeContentServerDirectory(conversation, m_fnChooseContentServers, entry);
           break;
         case eConfig:
           ServeConfiguration(conversation, m_dir, entry);
@@ -248,6 +262,7 @@ void CServer::Stop() {
   m_bStopAccepting = true;
   for (std::thread& t : m_vecAcceptThreads) t.join();
   m_vecAcceptThreads.clear();
+  if (m_pFleet) m_pFleet->Stop();
   CloseListeners();
   std::unique_lock<std::mutex> lock(m_mutex);
   if (!m_cvChanged.wait_for(lock, std::chrono::milliseconds(m_limits.uStopGraceMs),

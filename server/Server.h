@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "ContentServerFleet.h"
 #include "PublishDirectory.h"
 #include "RateLimiter.h"
 #include "Roles.h"
@@ -75,7 +76,9 @@ class CServer {
   const SServerLimits& m_limits;  // m_options.limits
   CServerLog& m_log;
   CPublishDirectory m_dir;
-  std::unique_ptr<CRateLimiter> m_pRateLimiter;  // for the content role, when limited
+  std::unique_ptr<CRateLimiter> m_pRateLimiter;   // for the content role, when limited
+  std::unique_ptr<CContentServerFleet> m_pFleet;  // the csds role's checked fleet, when given
+  ContentServerChooser m_fnChooseContentServers;  // set by Start
   SDirectoryLists m_lists;
   std::array<std::unique_ptr<common::CTcpListener>, eNumRoles> m_apListeners;
   std::array<common::CIPAddrPort, eNumRoles> m_aBound{};

@@ -1,7 +1,9 @@
 #include "ServerOptions.h"
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace larchserver {
 
@@ -9,6 +11,7 @@ const char sc_szServerUsage[] =
     "usage: larch-server --dir PUBLISH [--gds ADDR] [--csds ADDR] [--config ADDR]\n"
     "                    [--content ADDR] [--auth ADDR]... [--advertise-csds ADDR]...\n"
     "                    [--advertise-config ADDR]... [--advertise-content ADDR]...\n"
+    "                    [--content-servers LIST|@FILE]... [--check-interval SECONDS]\n"
     "                    [--idle-timeout SECONDS] [--request-deadline SECONDS]\n"
     "                    [--max-conversations N] [--max-per-peer N]\n"
     "                    [--summary-interval SECONDS] [--rate-limit MBPS] [--ini FILE]\n"
@@ -26,6 +29,17 @@ const char sc_szServerUsage[] =
     "  --advertise-csds ADDR, --advertise-config ADDR, --advertise-content ADDR\n"
     "                      servers running elsewhere that the directory servers give out\n"
     "                      instead of this process's own csds, config and content roles\n"
+    "  --content-servers LIST|@FILE\n"
+    "                      the fleet of content servers the csds role gives out instead:\n"
+    "                      items IP:PORT or IP:PORT/WEIGHT (weight 1 to 1000, default 1),\n"
+    "                      or @FILE naming a file of such items ('#' starts a comment);\n"
+    "                      each answer holds up to the number asked of distinct servers\n"
+    "                      that pass their health check, the first taken in turn by weight;\n"
+    "                      when none passes, the whole list\n"
+    "  --check-interval SECONDS\n"
+    "                      how often each server of --content-servers is checked with a\n"
+    "                      protocol handshake (answer within 2 seconds or the interval when\n"
+    "                      shorter); one that fails is left out until it passes; default 5\n"
     "  --idle-timeout SECONDS\n"
     "                      drop a client that sends nothing (or reads nothing) for this long;\n"
     "                      default 30\n"
@@ -70,7 +84,7 @@ namespace {
 const char* const sc_apszRoleNames[eNumRoles] = {"gds", "csds", "config", "content"};
 
 const char* const sc_apszListKeys[] = {"auth", "advertise-csds", "advertise-config",
-                                       "advertise-content"};
+                                       "advertise-content", "content-servers"};
 
 bool IsRoleKey(const std::string& sKey) {
   for (const char* psz : sc_apszRoleNames) {
@@ -103,13 +117,22 @@ const SNumberKey sc_aLimitKeys[] = {
     {"max-per-peer", 1, 1, 65536, &SServerLimits::uMaxPerPeer},
     {"rate-limit", 1, 0, 100000, &SServerLimits::uRateLimitMBps}};
 
-const SNumberKey sc_SummaryKey = {"summary-interval", 1000, 0, 86400, nullptr};
+// The intervals, settings of their own rather than limits.
+const struct {
+  SNumberKey key;
+  uint32_t SServerOptions::*pu;
+} sc_aIntervalKeys[] = {
+    {{"summary-interval", 1000, 0, 86400, nullptr}, &SServerOptions::uSummaryIntervalMs},
+    {{"check-interval", 1000, 1, 3600, nullptr}, &SServerOptions::uCheckIntervalMs}};
 
 bool IsNumberKey(const std::string& sKey) {
   for (const SNumberKey& key : sc_aLimitKeys) {
     if (sKey == key.pszKey) return true;
   }
-  return sKey == sc_SummaryKey.pszKey;
+  for (const auto& interval : sc_aIntervalKeys) {
+    if (sKey == interval.key.pszKey) return true;
+  }
+  return false;
 }
 
 bool IsKnownKey(const std::string& sKey) {
@@ -210,8 +233,30 @@ void ParseNumbers(CSettings& settings, SServerOptions& options) {
     const std::vector<std::string>& vec = settings[key.pszKey];
     if (!vec.empty()) options.limits.*key.pu = ParseNumber(key, vec[0]);
   }
-  const std::vector<std::string>& vec = settings[sc_SummaryKey.pszKey];
-  if (!vec.empty()) options.uSummaryIntervalMs = ParseNumber(sc_SummaryKey, vec[0]);
+  for (const auto& interval : sc_aIntervalKeys) {
+    const std::vector<std::string>& vec = settings[interval.key.pszKey];
+    if (!vec.empty()) options.*interval.pu = ParseNumber(interval.key, vec[0]);
+  }
+}
+
+// One fleet item: IP:PORT, then /WEIGHT when given.
+SWeightedAddress ParseWeightedAddress(const std::string& sItem) {
+  size_t uSlash = sItem.find('/');
+  SWeightedAddress server;
+  server.addr = ParseListenAddress("content-servers", sItem.substr(0, uSlash));
+  if (uSlash == std::string::npos) return server;
+  static const SNumberKey sc_WeightKey = {"content-servers weight", 1, 1, 1000, nullptr};
+  server.uWeight = ParseNumber(sc_WeightKey, sItem.substr(uSlash + 1));
+  return server;
+}
+
+// The items of a file given as @FILE, comments left out.
+std::string ReadListFile(const std::string& sFile) {
+  std::ifstream in(sFile);
+  if (!in) throw std::runtime_error("unable to open " + sFile + " for reading");
+  std::string sText, sLine;
+  while (std::getline(in, sLine)) sText += sLine.substr(0, sLine.find('#')) + "\n";
+  return sText;
 }
 
 }  // namespace
@@ -233,6 +278,16 @@ std::vector<common::CIPAddrPort> ParseAddressList(const std::string& sKey,
   } catch (const std::exception& e) {
     throw CServerUsageError("bad address for --" + sKey + ": " + e.what());
   }
+}
+
+std::vector<SWeightedAddress> ParseContentServers(const std::string& sText) {
+  std::string sItems = sText.compare(0, 1, "@") == 0 ? ReadListFile(sText.substr(1)) : sText;
+  std::replace(sItems.begin(), sItems.end(), ',', ' ');
+  std::istringstream in(sItems);
+  std::vector<SWeightedAddress> vec;
+  for (std::string sItem; in >> sItem;) vec.push_back(ParseWeightedAddress(sItem));
+  if (vec.empty()) throw CServerUsageError("no address given for --content-servers");
+  return vec;
 }
 
 SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
@@ -271,6 +326,16 @@ SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs) {
       std::vector<common::CIPAddrPort> vec = ParseAddressList(list.pszKey, sText);
       list.pvec->insert(list.pvec->end(), vec.begin(), vec.end());
     }
+  }
+  for (const std::string& sText : settings["content-servers"]) {
+    std::vector<SWeightedAddress> vec = ParseContentServers(sText);
+    options.vecContentServers.insert(options.vecContentServers.end(), vec.begin(), vec.end());
+  }
+  if (!options.vecContentServers.empty() && !options.vecAdvertiseContent.empty()) {
+    throw CServerUsageError("give either --content-servers or --advertise-content, not both");
+  }
+  if (!options.vecContentServers.empty() && !options.abServe[eCsds]) {
+    throw CServerUsageError("--content-servers is the csds role's list: give --csds ADDR too");
   }
   ParseNumbers(settings, options);
   return options;

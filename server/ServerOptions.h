@@ -40,6 +40,12 @@ struct SServerLimits {
   uint32_t uRateLimitMBps = 0;
 };
 
+// A content server of the fleet and its share of the clients (weight 2 gets twice weight 1's).
+struct SWeightedAddress {
+  common::CIPAddrPort addr;
+  uint32_t uWeight = 1;
+};
+
 struct SServerOptions {
   std::string sPublishDir;
   std::array<bool, eNumRoles> abServe{};
@@ -51,6 +57,10 @@ struct SServerOptions {
   std::vector<common::CIPAddrPort> vecAdvertiseCsds;
   std::vector<common::CIPAddrPort> vecAdvertiseConfig;
   std::vector<common::CIPAddrPort> vecAdvertiseContent;
+  // The content servers the content-server directory gives out by health and weight, in place
+  // of the fixed list above; checked every uCheckIntervalMs.
+  std::vector<SWeightedAddress> vecContentServers;
+  uint32_t uCheckIntervalMs = 5000;
   SServerLimits limits;
   // How often the log gets a line of counts since the last one (also written at stop); 0: never.
   uint32_t uSummaryIntervalMs = 300000;
@@ -70,6 +80,11 @@ SServerOptions ParseServerOptions(const std::vector<std::string>& vecArgs);
 // must name its IP. Throws CServerUsageError.
 std::vector<common::CIPAddrPort> ParseAddressList(const std::string& sKey,
                                                   const std::string& sText);
+
+// The fleet of --content-servers: items IP:PORT or IP:PORT/WEIGHT separated by commas or blanks,
+// or "@FILE" for a file of such items ('#' starts a comment). Throws CServerUsageError, and
+// std::runtime_error when the file cannot be read.
+std::vector<SWeightedAddress> ParseContentServers(const std::string& sText);
 
 extern const char sc_szServerUsage[];
 

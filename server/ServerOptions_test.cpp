@@ -77,6 +77,44 @@ TEST(ServerOptions, IniFileSettingsGiveWayToTheCommandLine) {
                 .uSummaryIntervalMs);
 }
 
+TEST(ServerOptions, TheContentServerFleetComesFromListsAndFilesWithWeights) {
+  larch_test::CScratchDir dir;
+  std::ofstream(dir / "fleet") << "# rack 1\n10.0.1.1:27033/3  # the big one\n\n10.0.1.2:27033\n";
+  SServerOptions options = ParseServerOptions(
+      {"--dir", "pub", "--csds", "127.0.0.1:0", "--content-servers", "10.0.0.1:1,10.0.0.2:2/1000",
+       "--content-servers", "@" + std::string(dir / "fleet"), "--check-interval", "2",
+       "--rate-limit", "25"});
+  std::vector<std::pair<common::CIPAddrPort, uint32_t>> vecGot;
+  for (const SWeightedAddress& server : options.vecContentServers) {
+    vecGot.emplace_back(server.addr, server.uWeight);
+  }
+  EXPECT_EQ((std::vector<std::pair<common::CIPAddrPort, uint32_t>>{{Addr(10, 0, 0, 1, 1), 1},
+                                                                   {Addr(10, 0, 0, 2, 2), 1000},
+                                                                   {Addr(10, 0, 1, 1, 27033), 3},
+                                                                   {Addr(10, 0, 1, 2, 27033), 1}}),
+            vecGot);
+  EXPECT_EQ(2000u, options.uCheckIntervalMs);
+  EXPECT_EQ(25u, options.limits.uRateLimitMBps);
+  EXPECT_EQ(5000u, SServerOptions().uCheckIntervalMs);
+  const std::vector<std::string> vecCsds = {"--dir", "pub", "--csds", "127.0.0.1:0"};
+  auto with = [&](std::vector<std::string> vec) {
+    vec.insert(vec.begin(), vecCsds.begin(), vecCsds.end());
+    return vec;
+  };
+  EXPECT_EQ("--content-servers weight takes a whole number from 1 to 1000: '0'",
+            UsageErrorOf(with({"--content-servers", "10.0.0.1:1/0"})));
+  EXPECT_EQ(
+      "give either --content-servers or --advertise-content, not both",
+      UsageErrorOf(with({"--content-servers", "10.0.0.1:1", "--advertise-content", "10.0.0.1:1"})));
+  EXPECT_EQ(
+      "--content-servers is the csds role's list: give --csds ADDR too",
+      UsageErrorOf({"--dir", "pub", "--gds", "127.0.0.1:0", "--content-servers", "10.0.0.1:1"}));
+  EXPECT_EQ("--check-interval takes a whole number of seconds from 1 to 3600: '0'",
+            UsageErrorOf(with({"--content-servers", "10.0.0.1:1", "--check-interval", "0"})));
+  EXPECT_THROW(ParseServerOptions(with({"--content-servers", "@" + std::string(dir / "none")})),
+               std::runtime_error);
+}
+
 TEST(ServerOptions, MistakesAreUsageErrorsWithTheReason) {
   EXPECT_EQ("--dir PUBLISH is required", UsageErrorOf({"--gds", "127.0.0.1:0"}));
   EXPECT_EQ("no role to serve: give --gds, --csds, --config or --content",
@@ -179,6 +217,7 @@ TEST(ServerOptions, TheSampleIniParsesAndShowsTheDefaults) {
   EXPECT_EQ(defaults.limits.uMaxConversations, options.limits.uMaxConversations);
   EXPECT_EQ(defaults.limits.uMaxPerPeer, options.limits.uMaxPerPeer);
   EXPECT_EQ(defaults.uSummaryIntervalMs, options.uSummaryIntervalMs);
+  EXPECT_EQ(defaults.uCheckIntervalMs, options.uCheckIntervalMs);
 }
 
 }  // namespace

@@ -263,8 +263,10 @@ class CFleet {
       : m_args(args), m_sPublish(sPublish), m_sFiles(sFiles) {
     std::vector<CIPAddrPort> vecContent;
     for (uint32_t u = 0; u < uServers; ++u) vecContent.push_back(StartContentServer(u));
-    std::string sAdvertise = bHaproxy ? StartHaproxy(vecContent) : JoinAddresses(vecContent);
-    m_gds = StartDirectory(sAdvertise);
+    // Without HAProxy the CSDS spreads the clients over its checked fleet; with it, it gives
+    // out HAProxy's one address.
+    m_gds = StartDirectory(bHaproxy ? " --advertise-content " + StartHaproxy(vecContent)
+                                    : " --content-servers " + JoinAddresses(vecContent));
   }
   ~CFleet() {
     while (!m_vecProcesses.empty()) m_vecProcesses.pop_back();
@@ -309,11 +311,10 @@ class CFleet {
     return front.ToString();
   }
 
-  CIPAddrPort StartDirectory(const std::string& sContent) {
+  CIPAddrPort StartDirectory(const std::string& sContentOption) {
     std::string sCommand = ServerCommand(3) +
-                           " --gds 127.0.0.1:0 --csds 127.0.0.1:0 --config 127.0.0.1:0"
-                           " --advertise-content " +
-                           sContent;
+                           " --gds 127.0.0.1:0 --csds 127.0.0.1:0 --config 127.0.0.1:0" +
+                           sContentOption;
     return Start(sCommand, "directory").Listening("gds");
   }
 

@@ -446,8 +446,8 @@ void PrintRow(const SArgs& args, const char* pszMode, uint32_t uServers, Clock::
   double dSeconds = std::chrono::duration<double>(last - start).count();
   double dRate =
       dSeconds > 0 ? vecDownload.size() * static_cast<double>(args.uSize) / dSeconds / 1e6 : 0;
-  std::printf("%-8s %7u %8.1f %6.2f %8.1f %8.1f %7.2f %7.2f %6u %7u\n", pszMode, uServers, dRate,
-              dRate / (uServers * args.uRateLimit), Percentile(vecDirectory, 50),
+  std::printf("%-8s %7u %6.1f %8.1f %6.2f %8.1f %8.1f %7.2f %7.2f %6u %7u\n", pszMode, uServers,
+              dSeconds, dRate, dRate / (uServers * args.uRateLimit), Percentile(vecDirectory, 50),
               Percentile(vecDirectory, 99), Percentile(vecDownload, 50),
               Percentile(vecDownload, 99), uFailed, uRetries);
   std::fflush(stdout);
@@ -470,10 +470,10 @@ void Run(const SArgs& args) {
   FillPublishDirectory(scratch / "publish", args.uSize);
   std::printf("%u clients, %u-byte package, %u MB/s per content server, %u cores\n", args.uClients,
               args.uSize, args.uRateLimit, std::thread::hardware_concurrency());
-  std::printf("%-8s %7s %8s %6s %8s %8s %7s %7s %6s %7s\n", "mode", "servers", "MB/s", "ratio",
-              "dir p50", "dir p99", "dl p50", "dl p99", "failed", "retries");
-  std::printf("%-8s %7s %8s %6s %8s %8s %7s %7s %6s %7s\n", "", "", "", "", "ms", "ms", "s", "s",
-              "", "");
+  const char* pszColumns = "%-8s %7s %6s %8s %6s %8s %8s %7s %7s %6s %7s\n";
+  std::printf(pszColumns, "mode", "servers", "run", "MB/s", "ratio", "dir p50", "dir p99", "dl p50",
+              "dl p99", "failed", "retries");
+  std::printf(pszColumns, "", "", "s", "", "", "ms", "ms", "s", "s", "", "");
   for (bool bHaproxy : {false, true}) {
     if (!(bHaproxy ? args.bHaproxy : args.bDirect)) continue;
     for (uint32_t uServers : args.vecServers) RunFleet(args, uServers, bHaproxy, scratch);

@@ -267,5 +267,85 @@ TEST(Publish, ARecordReplacedWhileClientsReadItIsNeverSeenHalfWritten) {
   EXPECT_EQ(sc_uLastVersion, pRecord->GetCurrentClientAppPackageVersion());
 }
 
+// Two content servers on one publish directory (as on two machines sharing its storage) while
+// client versions are published, with prunes: whatever record a client fetched, each server
+// serves the package it names, with the size and hash it records.
+TEST(Publish, ContentServersSharingADirectoryServeThePackageOfEveryRecordHandedOut) {
+  CTestServer first;
+  SServerOptions shared;
+  shared.sPublishDir = first.Publish();
+  CTestServer second(shared);
+  const std::string sExe = first.Scratch() / "Weft.exe";
+  const std::string sArgs = " --dir " + Quoted(first.Publish()) + " --component Weft --version ";
+  WriteTestFile(sExe, "client 1");
+  ASSERT_EQ(0u, RunLarchtool(sArgs + "1 " + Quoted(sExe)));
+
+  constexpr int sc_nClients = 4;
+  constexpr uint32_t sc_uLastVersion = 20;
+  const CIPAddrPort aContent[] = {first.Address(eContent), second.Address(eContent)};
+  std::atomic<bool> bDone{false};
+  std::vector<std::atomic<int>> vecCycles(sc_nClients);
+  std::vector<std::string> vecErrors(sc_nClients);
+  std::vector<std::thread> clients;
+  for (int n = 0; n < sc_nClients; ++n) {
+    clients.emplace_back([&, n] {
+      std::atomic<bool> bAbort{false}, bStalled{false};
+      while (!bDone.load() && vecErrors[n].empty()) {
+        try {
+          auto pRecord = common::ConfigServerGetClientConfigRecord(first.Address(eConfig));
+          Weft::CClientConfigRecord::SPackageDigest digest;
+          pRecord->GetPackageDigest(false, digest);
+          const std::string sName =
+              "Weft_" + std::to_string(pRecord->GetCurrentClientAppPackageVersion()) + ".pkg";
+          for (const CIPAddrPort& content : aContent) {
+            common::CMallocedBlock block(1);
+            common::PublicContentServerGetFile(
+                content, sName, &block, [](int) {}, &bAbort, &bStalled);
+            if (block.Size() != digest.u64Size ||
+                common::CSha256::Digest(block.Data(), block.Size()) != digest.hash) {
+              vecErrors[n] = sName + " from " + content.ToString() + " differs from the record";
+            }
+          }
+          ++vecCycles[n];
+        } catch (const std::exception& e) {
+          vecErrors[n] = e.what();
+        }
+      }
+    });
+  }
+  // After each publish, every client finishes the cycle it was in and one more: from then on
+  // no client holds a record older than the one just published.
+  auto waitForEveryClient = [&]() {
+    std::vector<int> vecBefore;
+    for (const std::atomic<int>& nCycles : vecCycles) vecBefore.push_back(nCycles.load());
+    for (int n = 0; n < sc_nClients; ++n) {
+      for (int i = 0; i < 2000 && vecCycles[n].load() < vecBefore[n] + 2 && vecErrors[n].empty();
+           ++i) {
+        platform::SleepMilliseconds(10);
+      }
+    }
+  };
+  for (uint32_t u = 2; u <= sc_uLastVersion; ++u) {
+    WriteTestFile(sExe, "client " + std::to_string(u));
+    // Every other version is published with a prune, the others are pruned afterwards.
+    const std::string sPrune = u % 2 ? " --prune 1 " : " ";
+    EXPECT_EQ(0u, RunLarchtool(sArgs + std::to_string(u) + sPrune + Quoted(sExe)));
+    waitForEveryClient();
+    if (u % 2 == 0) {
+      EXPECT_EQ(0u, RunLarchtool(" --dir " + Quoted(first.Publish()) + " --prune 1"));
+    }
+  }
+  bDone = true;
+  for (std::thread& t : clients) t.join();
+  for (int n = 0; n < sc_nClients; ++n) {
+    EXPECT_EQ("", vecErrors[n]) << "client " << n;
+    EXPECT_GT(vecCycles[n].load(), 2 * static_cast<int>(sc_uLastVersion)) << "client " << n;
+  }
+  std::vector<std::string> vecFiles;
+  ASSERT_TRUE(platform::ListDirectory(first.Publish(), vecFiles));
+  EXPECT_EQ(std::set<std::string>({"ClientConfigRecord.blob", "Weft_20.pkg"}),
+            std::set<std::string>(vecFiles.begin(), vecFiles.end()));
+}
+
 }  // namespace
 }  // namespace larchserver

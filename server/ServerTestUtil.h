@@ -25,16 +25,19 @@ inline std::string ReadTestFile(const std::string& sPath) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Every role on 127.0.0.1 with a free port, the log in a temporary file.
+// Every role on 127.0.0.1 with a free port, the log in a temporary file. The publish directory
+// is a fresh one, or options.sPublishDir when given (servers sharing one directory).
 class CTestServer {
  public:
   explicit CTestServer(SServerOptions options = SServerOptions())
       : m_sLogPath(m_scratch / "server.log"),
         m_pLogFile(std::fopen(m_sLogPath.c_str(), "a")),
         m_log(m_pLogFile) {
-    m_sPublish = m_scratch / "publish";
-    platform::MakeDirectory(m_sPublish);
-    options.sPublishDir = m_sPublish;
+    if (options.sPublishDir.empty()) {
+      options.sPublishDir = m_scratch / "publish";
+      platform::MakeDirectory(options.sPublishDir);
+    }
+    m_sPublish = options.sPublishDir;
     for (int n = 0; n < eNumRoles; ++n) {
       options.abServe[n] = true;
       options.aListen[n] = common::CIPAddrPort::FromOctets(127, 0, 0, 1, 0);

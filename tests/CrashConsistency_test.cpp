@@ -117,34 +117,6 @@ std::map<std::string, std::string> Tree(const std::string& sDir) {
   return files;
 }
 
-std::string Difference(const std::map<std::string, std::string>& expected,
-                       const std::map<std::string, std::string>& actual) {
-  std::string sText;
-  for (const auto& file : expected) {
-    auto found = actual.find(file.first);
-    if (found == actual.end()) {
-      sText += " missing " + file.first + ";";
-    } else if (found->second != file.second) {
-      sText += " differs " + file.first + ";";
-    }
-  }
-  for (const auto& file : actual) {
-    if (!expected.count(file.first)) sText += " extra " + file.first + ";";
-  }
-  return sText;
-}
-
-std::string Pattern(size_t uSize, uint32_t uSeed) {
-  std::string s(uSize, '\0');
-  for (char& c : s) {
-    uSeed ^= uSeed << 13;
-    uSeed ^= uSeed >> 17;
-    uSeed ^= uSeed << 5;
-    c = static_cast<char>(uSeed);
-  }
-  return s;
-}
-
 // A client version: a changed large file, many small ones, one file only version 1 has.
 std::vector<std::pair<std::string, std::string>> ClientFiles(int nVersion) {
   std::vector<std::pair<std::string, std::string>> files = {

@@ -45,6 +45,37 @@ inline std::string Quote(const std::string& s) {
   return "'" + s + "'";
 }
 
+// What differs between two sets of files (name -> content): "" when nothing does, otherwise
+// the names, without the contents (which may be large).
+inline std::string Difference(const std::map<std::string, std::string>& expected,
+                              const std::map<std::string, std::string>& actual) {
+  std::string sText;
+  for (const auto& file : expected) {
+    auto found = actual.find(file.first);
+    if (found == actual.end()) {
+      sText += " missing " + file.first + ";";
+    } else if (found->second != file.second) {
+      sText += " differs " + file.first + ";";
+    }
+  }
+  for (const auto& file : actual) {
+    if (!expected.count(file.first)) sText += " extra " + file.first + ";";
+  }
+  return sText;
+}
+
+// Bytes that do not compress, the same for the same seed.
+inline std::string Pattern(size_t uSize, uint32_t uSeed) {
+  std::string s(uSize, '\0');
+  for (char& c : s) {
+    uSeed ^= uSeed << 13;
+    uSeed ^= uSeed >> 17;
+    uSeed ^= uSeed << 5;
+    c = static_cast<char>(uSeed);
+  }
+  return s;
+}
+
 // Runs a shell line (the programs' output goes to files) and waits for it.
 inline int RunShell(const std::string& sLine) {
   platform::CProcess process;

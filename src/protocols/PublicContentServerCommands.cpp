@@ -121,6 +121,7 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       const ProgressCallbackFn& pCallback,
                                       const std::atomic<bool>* pbAbortFlag,
                                       std::atomic<bool>* pbStalled, const FileDataFn& fnWritten) {
+  LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
   PublicContentServerReadFile(
       publicContentServer, sFile, u32Offset, fnCheckLength,
       [&file, &fnWritten](const uint8_t* pu8Data, uint32_t u32Size) {
@@ -139,7 +140,7 @@ void PublicContentServerReadFile(const CIPAddrPort& publicContentServer, const s
                                  const std::atomic<bool>* pbAbortFlag,
                                  std::atomic<bool>* pbStalled) {
   LARCH_PRECONDITION("NonNullFileName", !sFile.empty());
-  LARCH_PRECONDITION("PollingArgsGiven", pbAbortFlag || pbStalled);
+  LARCH_PRECONDITION("PollingArgsGiven", !pCallback || pbAbortFlag || pbStalled);
   CFileConversation conversation(publicContentServer, pbAbortFlag, pbStalled);
   uint32_t u32FileLength = conversation.Request(sFile, u32Offset);
   if (fnCheckLength) fnCheckLength(u32FileLength);

@@ -65,7 +65,10 @@ void PublicContentServerGetFileToDisk(const CIPAddrPort& publicContentServer,
                                       const FileDataFn& fnWritten = nullptr);
 
 // The same without a file: fnData is told each chunk as it arrives (memory use does not grow
-// with the file; a check of the whole file hashes it on the way).
+// with the file; a check of the whole file hashes it on the way). Without an abort flag and a
+// stall indicator it uses the blocking socket forms, within the same time limits: a thousand
+// downloads in one process then wait in the system instead of waking every poll interval. A
+// progress callback needs one of them.
 void PublicContentServerReadFile(const CIPAddrPort& publicContentServer, const std::string& sFile,
                                  uint32_t u32Offset, const FileLengthCheckFn& fnCheckLength,
                                  const FileDataFn& fnData, const ProgressCallbackFn& pCallback,

@@ -64,9 +64,10 @@ TEST_F(PublicContentServer, SeventyThousandBytesInThreeChunksWithProgress) {
 }
 
 TEST_F(PublicContentServer, SmallFileBlockingAndChunked) {
-  std::string sFile = FileBytes(100), sGot, sGot2;
+  std::string sFile = FileBytes(100), sGot, sGot2, sGot3;
   CScriptedServer server({FileServer(&sGot, 5, U32BE(100) + U32BE(100) + sFile),
-                          FileServer(&sGot2, 5, U32BE(100) + U32BE(100) + sFile)});
+                          FileServer(&sGot2, 5, U32BE(100) + U32BE(100) + sFile),
+                          FileServer(&sGot3, 5, U32BE(100) + U32BE(60) + sFile.substr(40))});
   CMallocedBlock block(500);
   PublicContentServerGetFile(server.Address(), "b.pkg", &block, nullptr, nullptr, nullptr);
   ASSERT_EQ(100u, block.Size());
@@ -77,6 +78,19 @@ TEST_F(PublicContentServer, SmallFileBlockingAndChunked) {
       &m_bStalled);
   EXPECT_EQ(std::vector<int>{0}, vecProgress);
   EXPECT_EQ(sFile, std::string(reinterpret_cast<char*>(block.Data()), 100));
+  // Without flags: the blocking forms, a contract kept (no check reported).
+  larch_test::CCheckRecorder recorder;
+  std::string sRead;
+  PublicContentServerReadFile(
+      server.Address(), "b.pkg", 40, nullptr,
+      [&](const uint8_t* pu8, uint32_t u32Size) {
+        sRead.append(reinterpret_cast<const char*>(pu8), u32Size);
+      },
+      nullptr, nullptr, nullptr);
+  EXPECT_EQ(sFile.substr(40), sRead);
+  EXPECT_EQ(std::vector<std::string>(), recorder.m_vecChecks);
+  server.Join();
+  EXPECT_EQ("00 00 00 00 00 00 00 0E 00 00 00 00 28 00 00 00 05 62 2E 70 6B 67", Hex(sGot3));
 }
 
 TEST_F(PublicContentServer, BadAnswers) {

@@ -67,9 +67,10 @@ const char sc_szPublishUsage[] =
     "  --prune KEEP      after the publish, or alone, remove the package files NAME_V.pkg of\n"
     "                    each component beyond its KEEP newest versions (KEEP 1 or more), and\n"
     "                    the delta packages NAME_U-V.pkg that the record does not offer; the\n"
-    "                    versions the record names and the deltas it offers stay, and nothing\n"
-    "                    else is removed but what an interrupted publish left (.publish-*\n"
-    "                    folders, .*.tmp files)\n"
+    "                    versions the record names and the deltas it offers stay (after a\n"
+    "                    publish also those the record named before it, which clients may\n"
+    "                    still be fetching), and nothing else is removed but what an\n"
+    "                    interrupted publish left (.publish-* folders, .*.tmp files)\n"
     "  --force           publish despite the refusals below, each then a warning\n"
     "  --show            print the published bootstrapper and client application with their\n"
     "                    packages' size and SHA-256 and whether the files still match the\n"
@@ -341,6 +342,10 @@ int Publish(SPublishArgs args) {
                    ? EPublishedPackage::eSameContent
                    : EPublishedPackage::eOtherContent;
   }
+  // A client that fetched the replaced record a moment ago may still ask for what it names:
+  // a prune in the same command keeps that too.
+  SNamedFiles named;
+  AddNamedFiles(pRecord.get(), named);
   if (existing == EPublishedPackage::eSameContent && RecordPublishes(args, *pRecord, sPackage)) {
     std::printf("%s version %u is already published with the same content; nothing changed\n",
                 args.sComponent.c_str(), args.uVersion);
@@ -360,14 +365,17 @@ int Publish(SPublishArgs args) {
                 existing == EPublishedPackage::eSameContent ? ", already there" : "",
                 deltas.SummaryText().c_str(), RecordSummary(*pRecord).c_str());
   }
-  if (args.uKeep) PrunePackages(args.sDir, pRecord.get(), args.uKeep);
+  AddNamedFiles(pRecord.get(), named);
+  if (args.uKeep) PrunePackages(args.sDir, named, args.uKeep);
   return sc_nExitOk;
 }
 
 int Prune(const SPublishArgs& args) {
   CReleaseDirectory dir(args.sDir);
   std::unique_ptr<CClientConfigRecord> pRecord = ReadPublishedRecord(args.sDir);
-  PrunePackages(args.sDir, pRecord.get(), args.uKeep);
+  SNamedFiles named;
+  AddNamedFiles(pRecord.get(), named);
+  PrunePackages(args.sDir, named, args.uKeep);
   return sc_nExitOk;
 }
 

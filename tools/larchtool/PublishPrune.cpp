@@ -15,18 +15,20 @@
 
 namespace larchtool {
 
-void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRecord,
-                   uint32_t uKeep) {
-  for (const std::string& sName : RemoveLeftoverScratchFolders(sDir)) {
-    std::printf("removed %s (left by an interrupted publish)\n", sName.c_str());
-  }
-  std::set<std::pair<std::string, uint32_t>> named;
+void AddNamedFiles(const Weft::CClientConfigRecord* pRecord, SNamedFiles& named) {
   for (bool bBootstrapper : {true, false}) {
     if (!pRecord) break;
     SNamedComponent component = NamedComponent(*pRecord, bBootstrapper);
     if (!component.sName.empty() && component.bVersion) {
-      named.insert({component.sName, component.uVersion});
+      named.versions.insert({component.sName, component.uVersion});
     }
+  }
+  for (const std::string& sName : OfferedDeltaNames(pRecord)) named.deltas.insert(sName);
+}
+
+void PrunePackages(const std::string& sDir, const SNamedFiles& named, uint32_t uKeep) {
+  for (const std::string& sName : RemoveLeftoverScratchFolders(sDir)) {
+    std::printf("removed %s (left by an interrupted publish)\n", sName.c_str());
   }
   CPublishedVersions versions = PublishedVersions(sDir);
   std::vector<std::string> doomed;
@@ -34,7 +36,7 @@ void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRe
   for (const auto& component : versions) {
     uint32_t uNewer = 0;
     for (uint32_t uVersion : component.second) {
-      if (uNewer++ < uKeep || named.count({component.first, uVersion})) {
+      if (uNewer++ < uKeep || named.versions.count({component.first, uVersion})) {
         ++uKept;
       } else {
         doomed.push_back(PackageName(component.first, uVersion));
@@ -43,9 +45,8 @@ void PrunePackages(const std::string& sDir, const Weft::CClientConfigRecord* pRe
   }
   // A delta serves installations of its from-version for as long as the record offers it, even
   // when that version's package has gone; one it does not offer serves nobody.
-  const std::vector<std::string> offered = OfferedDeltaNames(pRecord);
   for (const std::string& sName : DeltaPackageFiles(sDir)) {
-    if (std::count(offered.begin(), offered.end(), sName)) {
+    if (named.deltas.count(sName)) {
       ++uKept;
     } else {
       doomed.push_back(sName);

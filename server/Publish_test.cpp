@@ -150,6 +150,7 @@ TEST(Publish, ShowListsThePublishedVersionsAndPackages) {
                 "\n"
                 "Bootstrapper:        none published\n"
                 "Client application:  none published\n"
+                "Deltas offered:      none\n"
                 "Record:              none (nothing published)\n"
                 "Other packages:      none\n",
             show());
@@ -165,6 +166,7 @@ TEST(Publish, ShowListsThePublishedVersionsAndPackages) {
            std::to_string(sPkg.size()) + " bytes, SHA-256 " +
            common::ToLowerHex(hash.data(), hash.size()) + sFile +
            ")\n"
+           "Deltas offered:      none\n"
            "Record:              sequence 1, not signed\n"
            "Other packages:      none\n";
   };

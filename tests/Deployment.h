@@ -120,7 +120,8 @@ class Deployment : public ::testing::Test {
   void PublishClient(int nVersion, const std::vector<std::pair<std::string, std::string>>& files) {
     std::string sSrc = m_dir / ("client" + std::to_string(nVersion));
     fs::create_directories(sSrc);
-    fs::copy_file(LARCH_SAMPLE_CLIENT_DLL, sSrc + "/CLIENT.dll");
+    fs::copy_file(LARCH_SAMPLE_CLIENT_DLL, sSrc + "/CLIENT.dll",
+                  fs::copy_options::overwrite_existing);
     std::string sPaths = Quote(sSrc + "/CLIENT.dll");
     for (const auto& file : files) {
       fs::path path = fs::path(sSrc) / file.first;
@@ -131,7 +132,7 @@ class Deployment : public ::testing::Test {
       if (sPaths.find(sArg) == std::string::npos) sPaths += " " + sArg;
     }
     Tool("publish --dir " + Quote(m_sPub) + " --component CLIENT --version " +
-         std::to_string(nVersion) + m_sPublishOptions + " " + sPaths);
+         std::to_string(nVersion) + m_sPublishOptions + m_sDeltaOption + " " + sPaths);
   }
   // A branded copy of the bootstrapper; sServers defaults to this deployment's directory server.
   // sMoreOptions are further options of `larchtool brand` (the release keys).
@@ -251,6 +252,8 @@ class Deployment : public ::testing::Test {
   int m_nBasePort = 0;
   int m_nRuns = 0;
   std::string m_sPublishOptions;  // further options of every `larchtool publish` (signing)
+  // Of PublishClient: the full packages alone, unless a test asks for deltas.
+  std::string m_sDeltaOption = " --deltas 0";
 };
 
 }  // namespace larch_e2e

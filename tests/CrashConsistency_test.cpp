@@ -2,7 +2,9 @@
 // client 2 and bootstrapper 1 is killed (SIGKILL, with every process it started) at many
 // moments spread over the download, the check, the staging, the commit and the self-update;
 // then one run against the same good servers must leave the install byte-identical to a clean
-// install of the same versions, with nothing left over, and start the client.
+// install of the same versions, with nothing left over, and start the client. Half the
+// installations take the client's delta; in the other half an installed file is missing, so
+// they take the full package.
 //
 // The moments are file events seen in the install directory plus a random delay, and plain
 // random delays, from a seeded generator. The seed is printed; LARCH_CRASH_SEED repeats a run.
@@ -86,9 +88,9 @@ bool HasOldCopy(const std::string& sDir) {
 bool MomentReached(int nKind, const std::string& sDir) {
   switch (nKind) {
     case eClientDownloading:
-      return Exists(sDir + "/CLIENT_2.pkg.part");
+      return Exists(sDir + "/CLIENT_2.pkg.part") || Exists(sDir + "/CLIENT_1-2.pkg.part");
     case eClientDownloaded:
-      return Exists(sDir + "/CLIENT_2.pkg");
+      return Exists(sDir + "/CLIENT_2.pkg") || Exists(sDir + "/CLIENT_1-2.pkg");
     case eStaging:
       return Exists(sDir + "/Larch.staging");
     case eJournal:
@@ -117,11 +119,11 @@ std::map<std::string, std::string> Tree(const std::string& sDir) {
   return files;
 }
 
-// A client version: a changed large file, many small ones, one file only version 1 has.
+// A client version: a large file both versions share (so that the delta is offered), many
+// small changed ones, one file only version 1 has.
 std::vector<std::pair<std::string, std::string>> ClientFiles(int nVersion) {
   std::vector<std::pair<std::string, std::string>> files = {
-      {"big.bin", Pattern(4 << 20, 1000u + static_cast<uint32_t>(nVersion))},
-      {"a.txt", "a" + std::to_string(nVersion)}};
+      {"big.bin", Pattern(4 << 20, 1000u)}, {"a.txt", "a" + std::to_string(nVersion)}};
   files.emplace_back(nVersion == 1 ? "gone.txt" : "new.txt", "only in " + std::to_string(nVersion));
   for (int i = 0; i < 40; ++i) {
     files.emplace_back("files/f" + std::to_string(i) + ".txt",
@@ -196,6 +198,7 @@ class CrashConsistency : public Deployment {
   std::string KillAndRepair(int nMoment, int nKind, uint32_t uDelayMs) {
     std::string sDir = m_dir / ("moment" + std::to_string(nMoment));
     CopyGuarded(m_sTemplate, sDir);
+    if (nMoment % 2) fs::remove(sDir + "/files/f0.txt");
     platform::CProcess process;
     StartIn(process, sDir);
     for (int i = 0; i < 15000 && !MomentReached(nKind, sDir) && GroupAlive(process.Id()); ++i) {
@@ -223,7 +226,9 @@ TEST_F(CrashConsistency, AnUpdateKilledAtAnyMomentIsCompletedByTheNextRun) {
   m_sTemplate = m_dir / "template";
   fs::copy(m_sInst, m_sTemplate, fs::copy_options::recursive);
 
+  m_sDeltaOption.clear();
   PublishClient(2, ClientFiles(2));
+  ASSERT_TRUE(Exists(m_sPub + "/CLIENT_1-2.pkg"));
   std::string sNew = BrandedCopy("Larch-v1", Address(0) + "," + Address(0));
   Tool("publish --dir " + Quote(m_sPub) + " --component Larch --version 1 --bootstrapper " +
        Quote(sNew));

@@ -363,6 +363,23 @@ TEST_F(WorkerTest, AnUnusableDeltaFallsBackToTheFullPackage) {
   }
 }
 
+// A full disk fails the delta and then the full package: the installed version stays whole.
+TEST_F(WorkerTest, AFullDiskFailsTheDeltaAndThenTheFullPackageChangingNothing) {
+  PublishDeltaTo6(m_services, GoodDelta());
+  m_services.u64UnpackSpace = 3;
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_NE(std::find(m_statuses.begin(), m_statuses.end(),
+                      "Delta update failed (error writing CLIENT.dll); downloading the full "
+                      "package instead..."),
+            m_statuses.end());
+  EXPECT_EQ(m_statuses.back(), "ERROR: error writing CLIENT.dll");
+  ExpectVersion5Intact();
+  for (const char* pszName :
+       {"CLIENT_5-6.pkg", "CLIENT_6.pkg", "CLIENT_6.mst", "Larch.staging", "Larch.journal"}) {
+    EXPECT_FALSE(FileExists(pszName)) << pszName;
+  }
+}
+
 // A Cancel during the delta's download ends the cycle: it is not taken for a failed delta.
 TEST_F(WorkerTest, ACancelDuringADeltaIsNotFallenBack) {
   PublishDeltaTo6(m_services, GoodDelta());

@@ -1,6 +1,9 @@
 #include "bootstrapper/DeltaInstall.h"
 
+#include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "bootstrapper/InstallLayout.h"
@@ -15,6 +18,40 @@ namespace {
 std::string FileOfDelta(const std::string& sDelta, const std::string& sEntryName, bool bFromDelta) {
   return bFromDelta ? "the file " + sEntryName + " of " + sDelta
                     : "the installed file " + LocalFileName(sEntryName);
+}
+
+// The SHA-256 of a file's bytes; false when it cannot be read.
+bool HashFile(const std::string& sFile, common::Sha256Digest& hash) {
+  platform::CFile file;
+  if (!file.Open(sFile, platform::CFile::eRead)) return false;
+  common::CSha256 sha;
+  std::vector<uint8_t> buffer(common::sc_uFileChunkSize * 8);
+  for (;;) {
+    const int64_t n64Read = file.Read(buffer.data(), buffer.size());
+    if (n64Read < 0) return false;
+    if (n64Read == 0) break;
+    sha.Update(buffer.data(), static_cast<size_t>(n64Read));
+  }
+  hash = sha.Final();
+  return true;
+}
+
+// All zero bytes for a file that cannot be read. The installed tree is most of a large client:
+// hashing it on every core keeps a small update from waiting on one.
+std::vector<common::Sha256Digest> HashFiles(const std::vector<std::string>& paths) {
+  std::vector<common::Sha256Digest> hashes(paths.size());
+  std::atomic<size_t> next{0};
+  auto Work = [&] {
+    for (size_t u = next++; u < paths.size(); u = next++) {
+      if (!HashFile(paths[u], hashes[u])) hashes[u].fill(0);
+    }
+  };
+  const unsigned uHelpers = std::min<unsigned>(std::thread::hardware_concurrency(), 8);
+  std::vector<std::thread> helpers;
+  for (unsigned u = 1; u < uHelpers; ++u) helpers.emplace_back(Work);
+  Work();
+  for (std::thread& helper : helpers) helper.join();
+  return hashes;
 }
 
 }  // namespace
@@ -61,30 +98,20 @@ void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileLi
                                " does not match the file list of " + sDelta);
     }
   }
+  std::vector<std::string> paths;
+  std::vector<bool> fromDelta;
   for (const common::SDeltaListedFile& file : list.files) {
     bool bFromDelta = false;
-    const std::string sPath = fnPathOf(file.sEntryName, bFromDelta);
-    common::Sha256Digest hash{};
-    if (!HashFile(sPath, hash) || hash != file.hash) {
-      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) +
+    paths.push_back(fnPathOf(file.sEntryName, bFromDelta));
+    fromDelta.push_back(bFromDelta);
+  }
+  const std::vector<common::Sha256Digest> hashes = HashFiles(paths);
+  for (size_t u = 0; u < list.files.size(); ++u) {
+    if (hashes[u] != list.files[u].hash) {
+      throw std::runtime_error(FileOfDelta(sDelta, list.files[u].sEntryName, fromDelta[u]) +
                                " does not match the file list of " + sDelta);
     }
   }
-}
-
-bool HashFile(const std::string& sFile, common::Sha256Digest& hash) {
-  platform::CFile file;
-  if (!file.Open(sFile, platform::CFile::eRead)) return false;
-  common::CSha256 sha;
-  std::vector<uint8_t> buffer(common::sc_uFileChunkSize * 8);
-  for (;;) {
-    const int64_t n64Read = file.Read(buffer.data(), buffer.size());
-    if (n64Read < 0) return false;
-    if (n64Read == 0) break;
-    sha.Update(buffer.data(), static_cast<size_t>(n64Read));
-  }
-  hash = sha.Final();
-  return true;
 }
 
 }  // namespace bootstrapper

@@ -32,7 +32,4 @@ using DeltaFilePathFn = std::function<std::string(const std::string& sEntryName,
 void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileList& list,
                            const DeltaFilePathFn& fnPathOf);
 
-// The SHA-256 of a file's bytes; false when it cannot be read.
-bool HashFile(const std::string& sFile, common::Sha256Digest& hash);
-
 }  // namespace bootstrapper

@@ -225,6 +225,9 @@ void CStagedInstall::Commit(const CInstallJournal& journal) const {
   }
   // The files are in place on disk before the manifest says so.
   FlushFolders(folders);
+  // In name order: a version's manifest is the same whether its full package or a delta (whose
+  // list is in name order) installed it.
+  std::sort(names.begin(), names.end());
   WritePackageManifest(names, journal.Component(), journal.Version());
   FlushFolders({"."});
   DeleteStaleFiles(journal.Component(), journal.Version(), m_bIgnoreCase);

@@ -43,9 +43,10 @@ class CStagedInstall {
                              const std::string& sRequiredFile) const;
   // True when every file of the journal is staged, or already in place, with its size.
   bool IsComplete(const CInstallJournal& journal) const;
-  // Moves the journal's staged files into place, writes its manifest, deletes the files that
-  // the component's other manifests list and this one does not, and those manifests. Every
-  // step may be repeated after an interruption. The journal must be complete.
+  // Moves the journal's staged files into place, writes its manifest (names in byte order),
+  // deletes the files that the component's other manifests list and this one does not, and
+  // those manifests. Every step may be repeated after an interruption. The journal must be
+  // complete.
   void Commit(const CInstallJournal& journal) const;
   // Removes the package (unless the name is empty), the staging folder, then the journal.
   void Close(const std::string& sPackage) const;

@@ -9,7 +9,6 @@
 #include "bootstrapper/InstallLayout.h"
 #include "bootstrapper/PackageInstall.h"
 #include "platform/File.h"
-#include "protocols/PublicContentServerCommands.h"
 #include "security/Sha256.h"
 
 namespace bootstrapper {
@@ -20,22 +19,6 @@ std::string FileOfDelta(const std::string& sDelta, const std::string& sEntryName
                     : "the installed file " + LocalFileName(sEntryName);
 }
 
-// The SHA-256 of a file's bytes; false when it cannot be read.
-bool HashFile(const std::string& sFile, common::Sha256Digest& hash) {
-  platform::CFile file;
-  if (!file.Open(sFile, platform::CFile::eRead)) return false;
-  common::CSha256 sha;
-  std::vector<uint8_t> buffer(common::sc_uFileChunkSize * 8);
-  for (;;) {
-    const int64_t n64Read = file.Read(buffer.data(), buffer.size());
-    if (n64Read < 0) return false;
-    if (n64Read == 0) break;
-    sha.Update(buffer.data(), static_cast<size_t>(n64Read));
-  }
-  hash = sha.Final();
-  return true;
-}
-
 // All zero bytes for a file that cannot be read. The installed tree is most of a large client:
 // hashing it on every core keeps a small update from waiting on one.
 std::vector<common::Sha256Digest> HashFiles(const std::vector<std::string>& paths) {
@@ -43,7 +26,8 @@ std::vector<common::Sha256Digest> HashFiles(const std::vector<std::string>& path
   std::atomic<size_t> next{0};
   auto Work = [&] {
     for (size_t u = next++; u < paths.size(); u = next++) {
-      if (!HashFile(paths[u], hashes[u])) hashes[u].fill(0);
+      uint64_t u64Size = 0;
+      if (!common::HashFile(paths[u], hashes[u], u64Size)) hashes[u].fill(0);
     }
   };
   const unsigned uHelpers = std::min<unsigned>(std::thread::hardware_concurrency(), 8);
@@ -86,24 +70,20 @@ common::SDeltaFileList ReadDeltaFileList(IUpdateServices& services, const std::s
 void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileList& list,
                            const DeltaFilePathFn& fnPathOf) {
   // Sizes first: a file of another size is found without reading any file.
-  for (const common::SDeltaListedFile& file : list.files) {
-    bool bFromDelta = false;
-    const std::string sPath = fnPathOf(file.sEntryName, bFromDelta);
-    platform::SFileStatus status;
-    if (!platform::GetFileStatus(sPath, status) || !status.bRegularFile) {
-      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) + " is missing");
-    }
-    if (status.u64Size != file.u64Size) {
-      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) +
-                               " does not match the file list of " + sDelta);
-    }
-  }
   std::vector<std::string> paths;
   std::vector<bool> fromDelta;
   for (const common::SDeltaListedFile& file : list.files) {
     bool bFromDelta = false;
     paths.push_back(fnPathOf(file.sEntryName, bFromDelta));
     fromDelta.push_back(bFromDelta);
+    platform::SFileStatus status;
+    if (!platform::GetFileStatus(paths.back(), status) || !status.bRegularFile) {
+      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) + " is missing");
+    }
+    if (status.u64Size != file.u64Size) {
+      throw std::runtime_error(FileOfDelta(sDelta, file.sEntryName, bFromDelta) +
+                               " does not match the file list of " + sDelta);
+    }
   }
   const std::vector<common::Sha256Digest> hashes = HashFiles(paths);
   for (size_t u = 0; u < list.files.size(); ++u) {

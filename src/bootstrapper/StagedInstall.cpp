@@ -60,17 +60,23 @@ bool IsInstallableName(const std::string& sName) {
 void CStagedInstall::Install(IUpdateServices& services, const std::string& sPackage,
                              const std::string& sComponent, int32_t nVersion,
                              const std::string& sRequiredFile) const {
-  CInstallJournal journal;
+  Commit(StageOrAbandon(
+      sPackage, [&] { return Stage(services, sPackage, sComponent, nVersion, sRequiredFile); }));
+}
+
+CInstallJournal CStagedInstall::StageOrAbandon(
+    const std::string& sPackage, const std::function<CInstallJournal()>& fnStage) const {
   try {
-    journal = Stage(services, sPackage, sComponent, nVersion, sRequiredFile);
+    return fnStage();
   } catch (const std::exception& e) {
-    Abandon(sPackage);
+    // Nothing installed changed: what this install made goes, the package with it.
+    common::CFileUtil::RemoveTree(m_layout.StagingFolder());
+    platform::RemoveFile(sPackage);
     if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
       throw std::runtime_error("package " + sPackage + " is damaged: " + e.what());
     }
     throw;
   }
-  Commit(journal);
 }
 
 CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::string& sPackage,
@@ -98,15 +104,9 @@ CInstallJournal CStagedInstall::Stage(IUpdateServices& services, const std::stri
 CInstallJournal CStagedInstall::StageDelta(IUpdateServices& services, const std::string& sDelta,
                                            const std::string& sComponent, int32_t nFrom,
                                            int32_t nTo, const std::string& sRequiredFile) const {
-  try {
+  return StageOrAbandon(sDelta, [&] {
     return StageDeltaFiles(services, sDelta, sComponent, nFrom, nTo, sRequiredFile);
-  } catch (const std::exception& e) {
-    Abandon(sDelta);
-    if (dynamic_cast<const common::CPkgDamagedException*>(&e)) {
-      throw std::runtime_error("package " + sDelta + " is damaged: " + e.what());
-    }
-    throw;
-  }
+  });
 }
 
 CInstallJournal CStagedInstall::StageDeltaFiles(IUpdateServices& services,
@@ -157,12 +157,6 @@ void CStagedInstall::MakeStagingFolder() const {
   if (!platform::MakeDirectory(sStaging)) {
     throw std::runtime_error("unable to create the folder " + sStaging + ErrnoSuffix());
   }
-}
-
-// Nothing installed changed: what this install made goes, the package with it.
-void CStagedInstall::Abandon(const std::string& sPackage) const {
-  common::CFileUtil::RemoveTree(m_layout.StagingFolder());
-  platform::RemoveFile(sPackage);
 }
 
 void CStagedInstall::CheckEntryNames(const std::vector<std::string>& names,

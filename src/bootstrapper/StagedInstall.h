@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bootstrapper/InstallJournal.h"
@@ -61,8 +62,10 @@ class CStagedInstall {
                                   const std::string& sComponent, int32_t nFrom, int32_t nTo,
                                   const std::string& sRequiredFile) const;
   void MakeStagingFolder() const;
-  // What an install made before its journal goes: the staging folder and the package.
-  void Abandon(const std::string& sPackage) const;
+  // Runs a staging of the package. When it fails, what it made goes (the staging folder and the
+  // package), and a damaged package is named in the text: "package NAME is damaged: PROBLEM".
+  CInstallJournal StageOrAbandon(const std::string& sPackage,
+                                 const std::function<CInstallJournal()>& fnStage) const;
   void CheckEntryNames(const std::vector<std::string>& names,
                        const std::string& sRequiredFile) const;
   std::string StagedName(const std::string& sEntryName) const;

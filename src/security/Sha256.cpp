@@ -3,7 +3,9 @@
 #include <sodium.h>
 
 #include <stdexcept>
+#include <vector>
 
+#include "platform/File.h"
 #include "security/SodiumInit.h"
 
 namespace common {
@@ -39,6 +41,22 @@ Sha256Digest CSha256::Digest(const void* pData, size_t uSize) {
   CSha256 hash;
   hash.Update(pData, uSize);
   return hash.Final();
+}
+
+bool HashFile(const std::string& sPath, Sha256Digest& hash, uint64_t& u64Size) {
+  platform::CFile file;
+  if (!file.Open(sPath, platform::CFile::eRead)) return false;
+  CSha256 sha;
+  std::vector<uint8_t> buffer(1 << 20);
+  for (;;) {
+    const int64_t n64Read = file.Read(buffer.data(), buffer.size());
+    if (n64Read < 0) return false;
+    if (n64Read == 0) break;
+    sha.Update(buffer.data(), static_cast<size_t>(n64Read));
+  }
+  u64Size = sha.BytesFed();
+  hash = sha.Final();
+  return true;
 }
 
 std::string ToLowerHex(const uint8_t* pData, size_t uSize) {

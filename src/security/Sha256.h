@@ -31,6 +31,10 @@ class CSha256 {
   uint64_t m_u64Fed = 0;
 };
 
+// The SHA-256 and the length of a file's bytes, read a mebibyte at a time; false when the file
+// cannot be opened or read.
+bool HashFile(const std::string& sPath, Sha256Digest& hash, uint64_t& u64Size);
+
 // Lower-case hexadecimal, two digits per byte.
 std::string ToLowerHex(const uint8_t* pData, size_t uSize);
 // False unless the text is exactly 2 * uSize hexadecimal digits (either case).

@@ -137,20 +137,10 @@ std::string SizeText(uint64_t u64Bytes) {
 }
 
 SPackageDigest DigestOfFile(const std::string& sPath) {
-  platform::CFile file;
-  if (!file.Open(sPath, platform::CFile::eRead))
-    throw std::runtime_error("unable to open " + sPath);
-  common::CSha256 sha;
-  std::vector<uint8_t> buffer(1 << 20);
-  for (;;) {
-    int64_t nRead = file.Read(buffer.data(), buffer.size());
-    if (nRead < 0) throw std::runtime_error("error reading " + sPath);
-    if (nRead == 0) break;
-    sha.Update(buffer.data(), static_cast<size_t>(nRead));
-  }
   SPackageDigest digest;
-  digest.u64Size = sha.BytesFed();
-  digest.hash = sha.Final();
+  if (!common::HashFile(sPath, digest.hash, digest.u64Size)) {
+    throw std::runtime_error("unable to read " + sPath);
+  }
   return digest;
 }
 

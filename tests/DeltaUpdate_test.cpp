@@ -188,9 +188,8 @@ TEST_F(DeltaUpdate, ALocallyChangedFileOrATamperedDeltaFallsBackToTheFullPackage
   sLocal[0] ^= 0x20;
   WriteFile(Inst("files/f3.txt"), sLocal);
   EXPECT_EQ(Update(), DeltaStatus(1, 2) +
-                          "Delta update failed (the installed file files/f3.txt does not match "
-                          "the file list of CLIENT_1-2.pkg); downloading the full package "
-                          "instead...\n" +
+                          "Delta update failed (the installed files do not match the file "
+                          "list of CLIENT_1-2.pkg); downloading the full package instead...\n" +
                           FullStatus(2) + Updated(2));
   EXPECT_EQ(Fetched(), (std::vector<std::string>{"CLIENT_1-2.pkg", "CLIENT_2.pkg"}));
   ExpectInstalled(2);

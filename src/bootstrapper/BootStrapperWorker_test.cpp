@@ -240,22 +240,26 @@ TEST_F(WorkerTest, RefusedOrFailedUnpackKeepsTheInstalledVersion) {
 // Version 6 of the files of InstallVersion5: CLIENT.dll changed, old.txt the same.
 const char sc_szFullPackage6[] = "CLIENT.dll\tclient v6\nold.txt\told\n";
 
-common::SDeltaListedFile Listed(const std::string& sName, const std::string& sContent) {
-  return {sName, sContent.size(), common::CSha256::Digest(sContent.data(), sContent.size())};
+common::SDeltaListedFile Listed(const std::string& sName, const std::string& sContent,
+                                bool bFromInstallation = false) {
+  return {sName, sContent.size(), common::CSha256::Digest(sContent.data(), sContent.size()),
+          bFromInstallation};
 }
 
 // A delta package of the fakes: the list's line ends as "\n" escapes, then the carried files.
 std::string FakeDelta(uint32_t u32From, const std::vector<common::SDeltaListedFile>& listed,
                       const std::string& sCarried) {
+  common::SDeltaFileList list{u32From, 6, listed};
+  common::SetInstalledFilesHash(list);
   std::string sList;
-  for (char c : common::FormatDeltaFileList({u32From, 6, listed})) {
+  for (char c : common::FormatDeltaFileList(list)) {
     sList += c == '\n' ? std::string("\\n") : std::string(1, c);
   }
   return std::string(common::sc_szDeltaFileListEntry) + "\t" + sList + "\n" + sCarried;
 }
 
 std::string GoodDelta() {
-  return FakeDelta(5, {Listed("CLIENT.dll", "client v6"), Listed("old.txt", "old")},
+  return FakeDelta(5, {Listed("CLIENT.dll", "client v6"), Listed("old.txt", "old", true)},
                    "CLIENT.dll\tclient v6\n");
 }
 
@@ -326,8 +330,10 @@ TEST_F(WorkerTest, AnUnusableDeltaFallsBackToTheFullPackage) {
   };
   const std::vector<SCase> cases = {
       {sGood, "", [] { WriteFile("old.txt", "new"); },
-       "the installed file old.txt does not match the file list of CLIENT_5-6.pkg"},
+       "the installed files do not match the file list of CLIENT_5-6.pkg"},
       {sGood, "", [] { WriteFile("old.txt", "older"); },
+       "the installed file old.txt does not match the file list of CLIENT_5-6.pkg"},
+      {FakeDelta(5, list6, "CLIENT.dll\tclient v6\n"), "", [] { WriteFile("old.txt", "new"); },
        "the installed file old.txt does not match the file list of CLIENT_5-6.pkg"},
       {sGood, "", [] { std::remove("old.txt"); }, "the installed file old.txt is missing"},
       {sFlipped, sGood, nullptr, "package CLIENT_5-6.pkg does not match its published hash"},

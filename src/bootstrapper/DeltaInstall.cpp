@@ -86,11 +86,17 @@ void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileLi
     }
   }
   const std::vector<common::Sha256Digest> hashes = HashFiles(paths);
+  std::vector<common::Sha256Digest> installed;
   for (size_t u = 0; u < list.files.size(); ++u) {
-    if (hashes[u] != list.files[u].hash) {
+    if (list.files[u].bFromInstallation) {
+      installed.push_back(hashes[u]);
+    } else if (hashes[u] != list.files[u].hash) {
       throw std::runtime_error(FileOfDelta(sDelta, list.files[u].sEntryName, fromDelta[u]) +
                                " does not match the file list of " + sDelta);
     }
+  }
+  if (common::InstalledFilesDigest(installed) != list.installedFilesHash) {
+    throw std::runtime_error("the installed files do not match the file list of " + sDelta);
   }
 }
 

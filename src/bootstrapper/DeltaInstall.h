@@ -26,7 +26,8 @@ void CheckInstalledVersionIsWhole(const std::string& sComponent, int32_t nInstal
 common::SDeltaFileList ReadDeltaFileList(IUpdateServices& services, const std::string& sDelta,
                                          int32_t nFrom, int32_t nTo);
 
-// Checks every listed file where fnPathOf finds it: all sizes first, then the SHA-256 of each.
+// Checks every listed file where fnPathOf finds it: all sizes first, then the SHA-256 of each
+// file the list gives one for, and the one over the files taken from the installation.
 // fnPathOf returns the file's path, and whether it came from the delta (for the message).
 using DeltaFilePathFn = std::function<std::string(const std::string& sEntryName, bool& bFromDelta)>;
 void CheckFilesAgainstList(const std::string& sDelta, const common::SDeltaFileList& list,

@@ -61,7 +61,8 @@ TEST_F(StagedInstallTest, ADeltaJournalListsEveryFileOfTheNewVersion) {
     return common::SDeltaListedFile{sName, sContent.size(),
                                     common::CSha256::Digest(sContent.data(), sContent.size())};
   };
-  auto Delta = [](const common::SDeltaFileList& list, const std::string& sCarried) {
+  auto Delta = [](common::SDeltaFileList list, const std::string& sCarried) {
+    common::SetInstalledFilesHash(list);
     std::string sText = common::FormatDeltaFileList(list);
     for (size_t u = sText.find('\n'); u != std::string::npos; u = sText.find('\n', u)) {
       sText.replace(u, 1, "\\n");

@@ -167,12 +167,12 @@ void CDeltaPublish::BuildOne(uint32_t uFrom, const std::string& sScratch, uint64
   list.u32ToVersion = m_uVersion;
   std::vector<std::string> carried;
   for (const auto& entry : m_vDigests) {
-    list.files.push_back({entry.first, entry.second.u64Size, entry.second.hash});
     auto itFrom = uDigests.find(entry.first);
-    if (itFrom == uDigests.end() || !SameDigest(itFrom->second, entry.second)) {
-      carried.push_back(entry.first);
-    }
+    const bool bCarried = itFrom == uDigests.end() || !SameDigest(itFrom->second, entry.second);
+    list.files.push_back({entry.first, entry.second.u64Size, entry.second.hash, !bCarried});
+    if (bCarried) carried.push_back(entry.first);
   }
+  common::SetInstalledFilesHash(list);
   WriteTextFile(sList, common::FormatDeltaFileList(list));
 
   const std::string sName = common::DeltaPackageName(m_sComponent, uFrom, m_uVersion);

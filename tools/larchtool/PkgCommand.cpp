@@ -142,7 +142,9 @@ void ListDeltaFiles(const common::CPkgFile& pkg, const std::string& sListText) {
     const bool bCarried = carried.erase(file.sEntryName) > 0;
     char sz[80];
     std::snprintf(sz, sizeof(sz), sc_szDeltaLineFormat, std::to_string(file.u64Size).c_str(),
-                  common::ToLowerHex(file.hash.data(), sc_uShortHashBytes).c_str(),
+                  file.bFromInstallation
+                      ? "-"
+                      : common::ToLowerHex(file.hash.data(), sc_uShortHashBytes).c_str(),
                   bCarried ? "delta" : "installed");
     sLines += sz + file.sEntryName + "\n";
   }

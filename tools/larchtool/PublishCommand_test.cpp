@@ -337,8 +337,8 @@ TEST_F(PublishCommand, ContentDirNoOpAndRollBack) {
   ASSERT_EQ(0u, Publish("--component W --version 1 -C " + Path("build")));
   EXPECT_EQ(
       "published W version 1: W_1.pkg (2 files, already there)\n"
-      "no delta W_3-1.pkg: 240 bytes, more than 60% of the full package (109 bytes)\n"
-      "no delta W_2-1.pkg: 240 bytes, more than 60% of the full package (109 bytes)\n"
+      "no delta W_3-1.pkg: 249 bytes, more than 60% of the full package (109 bytes)\n"
+      "no delta W_2-1.pkg: 249 bytes, more than 60% of the full package (109 bytes)\n"
       "record: sequence 4, not signed\n",
       m_sOut);
   std::map<std::string, std::string> after = Published();
@@ -456,7 +456,7 @@ TEST_F(PublishCommand, PruneKeepsTheNewestAndTheRecordsVersionsAndShowTellsIt) {
             Publish("--prune 1 --component W --version 5 " + Path("hello.exe") + " " + Key("k")));
   ASSERT_TRUE(Record()->GetExpiryTime(u64Expiry));
   EXPECT_EQ(
-      "published W version 5: W_5.pkg (1 file)\nno delta W_4-5.pkg: 198 bytes, more than 60% "
+      "published W version 5: W_5.pkg (1 file)\nno delta W_4-5.pkg: 241 bytes, more than 60% "
       "of the full package (63 bytes)\nrecord: sequence 9, signed, expires " +
           Date(u64Expiry) + "\nremoved W_4.pkg (" + sSizeW4 + ")\npruned 1 package (" +
           std::to_string(u64SizeW4) + " bytes), kept 2\n",

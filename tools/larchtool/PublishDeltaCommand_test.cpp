@@ -109,17 +109,28 @@ class PublishDeltaCommand : public ::testing::Test {
   std::string m_sOut, m_sErr;
 };
 
-// "SIZE SHA-256 NAME" lines of the files, in entry-name order, as a file list holds them.
-std::string ListText(uint32_t uFrom, uint32_t uTo,
+// The file list of a delta from one set of files to another: "SIZE SHA-256 NAME" lines of the
+// changed files, "SIZE - NAME" of the others, in entry-name order, and the SHA-256 of the
+// others' digests.
+std::string ListText(uint32_t uFrom, const std::map<std::string, std::string>& from, uint32_t uTo,
                      const std::map<std::string, std::string>& files) {
   std::string sText = "larch delta file list 1\nfrom " + std::to_string(uFrom) + " to " +
                       std::to_string(uTo) + "\n";
+  std::string sDigests;
   for (const auto& file : files) {
     std::string sName = file.first;
     std::replace(sName.begin(), sName.end(), '/', '\\');
-    sText += std::to_string(file.second.size()) + " " + Hex(file.second) + " " + sName + "\n";
+    const auto itFrom = from.find(file.first);
+    const bool bInstalled = itFrom != from.end() && itFrom->second == file.second;
+    if (bInstalled) {
+      const common::Sha256Digest hash =
+          common::CSha256::Digest(file.second.data(), file.second.size());
+      sDigests.append(hash.begin(), hash.end());
+    }
+    sText += std::to_string(file.second.size()) + " " + (bInstalled ? "-" : Hex(file.second)) +
+             " " + sName + "\n";
   }
-  return sText + "end\n";
+  return sText + "installed " + Hex(sDigests) + "\nend\n";
 }
 
 TEST_F(PublishDeltaCommand, DeltasHoldWhatChangedAndTheListAndTheSignedRecordOffersThem) {
@@ -160,8 +171,8 @@ TEST_F(PublishDeltaCommand, DeltasHoldWhatChangedAndTheListAndTheSignedRecordOff
   EXPECT_EQ((std::vector<std::string>{"Case.txt", "added.txt", "renamed.txt", "sub\\one.txt",
                                       "|delta-files|"}),
             EntryNames("W_1-3.pkg"));
-  EXPECT_EQ(ListText(1, 2, v2), ListEntry("W_1-2.pkg"));
-  EXPECT_EQ(ListText(1, 3, v3), ListEntry("W_1-3.pkg"));
+  EXPECT_EQ(ListText(1, v1, 2, v2), ListEntry("W_1-2.pkg"));
+  EXPECT_EQ(ListText(1, v1, 3, v3), ListEntry("W_1-3.pkg"));
   EXPECT_EQ((std::vector<uint32_t>{2, 1}), Offers(3));
   common::PublicKey key;
   ASSERT_TRUE(common::FromHex(FileText(m_dir / "k.pub").substr(0, 64), key.data(), key.size()));
@@ -172,7 +183,7 @@ TEST_F(PublishDeltaCommand, DeltasHoldWhatChangedAndTheListAndTheSignedRecordOff
   EXPECT_EQ((std::vector<std::string>{"case.txt", "old.txt", "removed.txt", "sub\\one.txt",
                                       "|delta-files|"}),
             EntryNames("W_3-1.pkg"));
-  EXPECT_EQ(ListText(3, 1, v1), ListEntry("W_3-1.pkg"));
+  EXPECT_EQ(ListText(3, v3, 1, v1), ListEntry("W_3-1.pkg"));
   EXPECT_EQ((std::vector<uint32_t>{3, 2}), Offers(1));
   EXPECT_TRUE(Record()->IsSignedBy(key));
 }
@@ -236,10 +247,8 @@ TEST_F(PublishDeltaCommand, ListShowAndPruneKeepTheOfferedDeltas) {
   EXPECT_EQ(
       "delta from 2 to 3: 2 files, 1 of them in the delta, 1 from the installation\n"
       "          size  SHA-256 (start)   source     name\n"
-      "         30000  " +
-          Hex(files["big.bin"]).substr(0, 16) +
-          "  installed  big.bin\n"
-          "            13  " +
+      "         30000  -                 installed  big.bin\n"
+      "            13  " +
           Hex("application 3").substr(0, 16) + "  delta      hello.exe\n",
       m_sOut.substr(m_sOut.find("delta from")));
 

@@ -206,6 +206,11 @@ bool AcceptConnection(SocketHandle hListening, SocketHandle& hConnection, uint32
   // An accepted socket inherits the listener's mode; callers expect a blocking one.
   u_long uMode = 0;
   ::ioctlsocket(s, FIONBIO, &uMode);
+  // A reply goes out as its header, then the file: held back for the header's acknowledgement,
+  // which the client delays, the file's last bytes would wait on every download.
+  BOOL bNoDelay = TRUE;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay),
+               sizeof(bNoDelay));
   hConnection = static_cast<SocketHandle>(s);
   u32IPAddr = addr.sin_addr.s_addr;
   u16Port = ntohs(addr.sin_port);

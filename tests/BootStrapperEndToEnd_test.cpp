@@ -417,7 +417,8 @@ TEST_F(Deployment, TheBuiltProgramShowsAsUnbranded) {
   EXPECT_EQ(
       ReadFile(sLog),
       "CLIENTAPP_FILENAME: LARCHCLI.DLL\nGENERALDIRECTORYSERVER_IPADDRPORTS: 127.0.0.1:27030\n"
-      "RELEASE_PUBLIC_KEY_1: \nRELEASE_PUBLIC_KEY_2: \n(unbranded: still carries the values "
+      "RELEASE_PUBLIC_KEY_1: \nRELEASE_PUBLIC_KEY_2: \nOFFLINE_START: no\n(unbranded: still "
+      "carries the values "
       "the build ships with; brand it with --client-file and --directory-servers before "
       "publishing it)\n");
 }

@@ -188,6 +188,37 @@ TEST_F(Deployment, NoConfigurationServerShowsTheErrorForTenSecondsAndBlocksASeco
   EXPECT_FALSE(Exists(Inst("CLIENT.dll")));
 }
 
+// The servers down: a program branded for the offline start runs the installed client as an
+// up-to-date run would (arguments, folder, exit status); branded without it, the error stays.
+TEST_F(Deployment, UnreachableServersStartTheInstalledClientOnlyWhenBrandedTo) {
+  StartServer();
+  PublishClient(1, {{"a.txt", "a1"}});
+  InstallBootstrapper(" --offline-start yes");
+  EXPECT_EQ(RunLarch(), sc_szFirstInstall);
+  ASSERT_TRUE(WaitForStarts(1));
+  const std::map<std::string, std::string> installed = Snapshot();
+  StopServer();
+
+  EXPECT_EQ(RunLarch(" -x y"),
+            "Larch.exe - ready\n"
+            "Attempting to connect to Larch CSs...\n"
+            "Larch version: 0\n"
+            "Game version: 1\n"
+            "Servers unreachable; starting the installed version 1\n");
+  EXPECT_EQ(m_uExit, 0u);
+  ASSERT_TRUE(WaitForStarts(2));
+  const std::string sRecord = ReadFile(m_sRecord);
+  EXPECT_EQ(sRecord.substr(sRecord.rfind("start ")),
+            "start dll\nargc 3\nargv[0] " + Inst("Larch.exe") + "\nargv[1] -x\nargv[2] y\ncwd " +
+                m_sInst + "\nicon 128\nend\n");
+  EXPECT_EQ(Difference(installed, Snapshot()), "");
+
+  Tool("brand " + Quote(Inst("Larch.exe")) + " --offline-start no");
+  EXPECT_EQ(RunUntilError(), "ERROR: Failed to connect to any GeneralDirectoryServer");
+  EXPECT_EQ(m_uExit, 1u);
+  EXPECT_EQ(Count(ReadFile(m_sRecord), "start dll"), 2);
+}
+
 // Ctrl+C or SIGTERM is the terminal's Cancel: the dialog ends at once, the process with it.
 TEST_F(Deployment, TerminationRequestCancelsTheDialog) {
   StartServer();
@@ -417,7 +448,8 @@ TEST_F(Deployment, TheBuiltProgramShowsAsUnbranded) {
   EXPECT_EQ(
       ReadFile(sLog),
       "CLIENTAPP_FILENAME: LARCHCLI.DLL\nGENERALDIRECTORYSERVER_IPADDRPORTS: 127.0.0.1:27030\n"
-      "RELEASE_PUBLIC_KEY_1: \nRELEASE_PUBLIC_KEY_2: \n(unbranded: still carries the values "
+      "RELEASE_PUBLIC_KEY_1: \nRELEASE_PUBLIC_KEY_2: \nOFFLINE_START: no\n(unbranded: still "
+      "carries the values "
       "the build ships with; brand it with --client-file and --directory-servers before "
       "publishing it)\n");
 }

@@ -67,6 +67,7 @@ SWorkerContext CBootStrapperApp::MakeWorkerContext() {
   context.fnBeforeSuccessorStart = [this] { m_pGuard.reset(); };
   context.fnEndProcess = m_environment.fnEndProcess;
   context.layout = m_layout;
+  context.bOfflineStart = m_bOfflineStart;
   return context;
 }
 
@@ -116,6 +117,7 @@ bool CBootStrapperApp::AnswerInformationRequest(CCommandLine& commandLine) {
 
 void CBootStrapperApp::Run(CCommandLine& commandLine) {
   GetClientAppFileName(m_sClientAppName, m_sClientAppExt);
+  m_bOfflineStart = LoadBrandedOfflineStart();
   // The installation is the executable's folder, wherever the program was started from and
   // under whatever name.
   const SPathParts exe =

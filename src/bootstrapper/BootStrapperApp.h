@@ -76,6 +76,7 @@ class CBootStrapperApp {
   std::unique_ptr<common::CLimitSingleAppInstance> m_pGuard;
   std::string m_sClientAppName;
   std::string m_sClientAppExt;
+  bool m_bOfflineStart = false;
   CInstallLayout m_layout;
   int m_nExitCode = sc_nExitError;
 };

@@ -1,5 +1,6 @@
 #include "bootstrapper/BootStrapperWorker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "platform/File.h"
 #include "platform/SystemError.h"
 #include "support/Assert.h"
+#include "support/ErrorCodeException.h"
 #include "support/SafeClibStringReplacements.h"
 #include "support/Win32StructuredExceptions.h"
 
@@ -93,13 +95,17 @@ class CUpdateSequence {
         m_services(*context.pServices),
         m_clock(*context.pClock),
         m_context(context),
-        m_layout(context.layout) {}
+        m_layout(context.layout),
+        m_u64ReadyMs(m_clock.NowMs()) {}
 
   void Run();
 
  private:
   void FinishInterruptedInstall();
   bool RecordInterruptedClientVersion(int32_t nVersion);
+  bool StartInstalledClientOffline();
+  int32_t InstalledClientVersion();
+  uint32_t OfflineNoticeMs();
   void ConnectToContentServers();
   void UpdateMasterAuthServerAddr(const ServerList& directoryServers);
   void GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClientApp);
@@ -129,7 +135,12 @@ class CUpdateSequence {
   uint64_t m_u64SeenSequence = 0;  // the highest release record sequence number accepted
   // An interrupted install could not be finished: the client is installed whatever the versions.
   bool m_bReinstallClient = false;
+  bool m_bVersionsShown = false;  // the local versions were posted
+  const uint64_t m_u64ReadyMs;    // when the dialog was ready (its show delay began)
 };
+
+// How long the offline start's notice stays on screen before the client starts.
+constexpr uint32_t sc_uOfflineNoticeMs = 2000;
 
 // Stops the network when the sequence ends, also on error.
 class CNetworkSession {
@@ -153,10 +164,18 @@ void CUpdateSequence::Run() {
 
   FinishInterruptedInstall();
   CNetworkSession network(m_services, *m_context.pCancel);
-  ConnectToContentServers();
   int32_t nLocalBoot = 0, nLocalClient = 0;
-  GetLocalVersionNums(nLocalBoot, nLocalClient);
-  const SRelease release = GetPublishedRelease();
+  SRelease release;
+  // The steps that ask the servers; only their network failures are an unreachable server, not
+  // an answer that is refused.
+  try {
+    ConnectToContentServers();
+    GetLocalVersionNums(nLocalBoot, nLocalClient);
+    release = GetPublishedRelease();
+  } catch (const common::CNetworkException&) {
+    if (!StartInstalledClientOffline()) throw;
+    return;
+  }
   RemovePartFilesNotResumed(release, nLocalClient);
   UpdateBootStrapper(nLocalBoot, release);
   PostFileProgress(0);
@@ -205,6 +224,51 @@ bool CUpdateSequence::RecordInterruptedClientVersion(int32_t nVersion) {
   } catch (const std::runtime_error&) {
     return false;
   }
+}
+
+// When the operator allows it, a complete installed client starts as an up-to-date one would;
+// false otherwise, and the failure is shown as it is.
+bool CUpdateSequence::StartInstalledClientOffline() {
+  if (!m_context.bOfflineStart || m_context.pCancel->IsCancelled()) return false;
+  const int32_t nInstalled = InstalledClientVersion();
+  if (nInstalled <= 0) return false;
+  PostStatus("Servers unreachable; starting the installed version %d", nInstalled);
+  m_clock.SleepMs(OfflineNoticeMs());
+  PostToDialog(eLaunchClientApp, 0);
+  return true;
+}
+
+// The installed client's recorded version when it is complete: its file there, no install
+// pending or due. 0 otherwise.
+int32_t CUpdateSequence::InstalledClientVersion() {
+  const std::string sVersionFile = m_layout.VersionFile();
+  if (m_bReinstallClient || IsReadable(m_layout.Journal()) || !IsReadable(sVersionFile) ||
+      !IsReadable(m_sClientAppName + "." + m_sClientAppExt)) {
+    return 0;
+  }
+  std::string sBoot, sClient;
+  try {
+    m_services.ReadVersionFile(sVersionFile, sBoot, sClient);
+  } catch (const std::exception&) {
+    return 0;
+  }
+  const int32_t nClient = std::atoi(sClient.c_str());
+  if (!m_bVersionsShown && nClient > 0) {
+    PostBootStrapperVersion(std::atoi(sBoot.c_str()));
+    PostClientVersion(nClient);
+  }
+  return nClient;
+}
+
+// Two seconds on screen: a first cycle's window appears only once its show delay has passed.
+uint32_t CUpdateSequence::OfflineNoticeMs() {
+  const uint64_t u64Now = m_clock.NowMs();
+  uint64_t u64Until = u64Now + sc_uOfflineNoticeMs;
+  if (!m_dlg.IsNoTimer()) {
+    u64Until =
+        std::max(u64Until, m_u64ReadyMs + CBootStrapperDlg::sc_uShowDelayMs + sc_uOfflineNoticeMs);
+  }
+  return static_cast<uint32_t>(u64Until - u64Now);
 }
 
 void CUpdateSequence::ConnectToContentServers() {
@@ -257,6 +321,7 @@ void CUpdateSequence::GetLocalVersionNums(int32_t& nBootStrapper, int32_t& nClie
   nClientApp = std::atoi(sClient.c_str());
   PostBootStrapperVersion(nBootStrapper);
   PostClientVersion(nClientApp);
+  m_bVersionsShown = true;
 }
 
 SRelease CUpdateSequence::GetPublishedRelease() {

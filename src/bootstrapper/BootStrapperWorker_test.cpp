@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <exception>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -12,7 +14,9 @@
 #include "bootstrapper/TestFakes.h"
 #include "platform/FaultInjection.h"
 #include "protocols/DeltaPackage.h"
+#include "protocols/GeneralDirectoryServerCommands.h"
 #include "security/Sha256.h"
+#include "support/ErrorCodeException.h"
 #include "support/TestUtil.h"
 
 namespace bootstrapper {
@@ -43,6 +47,7 @@ class WorkerTest : public ::testing::Test {
     context.fnBeforeSuccessorStart = [this] { ++m_nSuccessorStarts; };
     context.fnEndProcess = [] { FAIL() << "the process would end"; };
     context.fnReleaseKeys = [this] { return m_releaseKeys; };
+    context.bOfflineStart = m_bOfflineStart;
     dlg.SetCancelToken(context.pCancel.get());
     std::thread worker(BootStrapperWorker, &dlg, context);
     int nResult = dlg.DoModal();
@@ -62,6 +67,7 @@ class WorkerTest : public ::testing::Test {
   char* m_apArgv[2] = {m_szArg0, nullptr};
   int m_nSuccessorStarts = 0;
   std::vector<common::PublicKey> m_releaseKeys;  // none: the records are not checked
+  bool m_bOfflineStart = false;
   std::vector<std::string> m_events;
   std::vector<std::string> m_statuses;
 };
@@ -586,6 +592,98 @@ TEST_F(WorkerTest, AnInterruptedInstallThatCannotBeFinishedIsInstalledAgain) {
     EXPECT_FALSE(FileExists("Larch.journal"));
     EXPECT_FALSE(FileExists("Larch.staging"));
   }
+}
+
+std::string TextOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+// The servers of each step down: the installed client starts when the operator allows it,
+// its notice on screen for two seconds (the window shows two seconds after the dialog is ready);
+// otherwise the error stays. Nothing installed changes either way.
+TEST_F(WorkerTest, UnreachableServersStartTheInstalledClientOnlyWhenAllowed) {
+  struct SCase {
+    const char* pszCall;
+    std::exception_ptr error;
+    bool bSlow;  // fails after a 30 s time-out, once the window is up
+    size_t uStatusesBefore;
+  };
+  const SCase aCases[] = {
+      {"GetServers", std::make_exception_ptr(common::CNoGeneralDirectoryServerReachedException()),
+       false, 2},
+      {"GetContentServers", std::make_exception_ptr(common::CConnectException("10.0.0.6:27037")),
+       false, 2},
+      {"GetClientConfigRecord",
+       std::make_exception_ptr(common::CTimeoutException(30000, "waiting for 10.0.0.3:27038")),
+       true, 4},
+  };
+  for (const SCase& c : aCases) {
+    for (bool bAllowed : {true, false}) {
+      InstallVersion5();
+      m_bOfflineStart = bAllowed;
+      m_services.throwers[c.pszCall] = [&] {
+        if (c.bSlow) m_clock.SleepMs(30000);
+        std::rethrow_exception(c.error);
+      };
+      m_events.clear();
+      const size_t uSleeps = m_clock.Sleeps().size();
+      EXPECT_EQ(Run(), bAllowed ? sc_nIdOk : sc_nIdCancel) << c.pszCall;
+      std::vector<uint32_t> sleeps = m_clock.Sleeps();
+      sleeps.erase(sleeps.begin(), sleeps.begin() + uSleeps);
+      if (bAllowed) {
+        EXPECT_EQ(m_statuses.size(), c.uStatusesBefore + 1);
+        EXPECT_EQ(m_statuses.back(), "Servers unreachable; starting the installed version 5");
+        EXPECT_EQ(std::count(m_events.begin(), m_events.end(), "client:5"), 1);
+        EXPECT_EQ(m_events.back(), "end:1");
+        EXPECT_EQ(sleeps,
+                  c.bSlow ? (std::vector<uint32_t>{30000, 2000}) : (std::vector<uint32_t>{4000}));
+      } else {
+        EXPECT_EQ(m_statuses.back(), "ERROR: " + TextOf(c.error));
+        EXPECT_EQ(m_events.back(), "end:2");
+      }
+      ExpectVersion5Intact();
+      m_services.throwers.clear();
+    }
+  }
+}
+
+// Allowed, but no complete installation, or a server that answered: the error stays.
+TEST_F(WorkerTest, NoOfflineStartWithoutACompleteInstallOrFromAnAnswer) {
+  m_bOfflineStart = true;
+  auto Unreachable = [] { throw common::CNoGeneralDirectoryServerReachedException(); };
+  // Nothing installed yet.
+  m_services.throwers["GetServers"] = Unreachable;
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: Failed to connect to any GeneralDirectoryServer");
+  // Version 6's install is pending: its journal stays while its version cannot be recorded.
+  m_services.throwers.clear();
+  InstallVersion5();
+  m_services.u32PublishedClient = 6;
+  m_services.files["CLIENT_6.pkg"] = "CLIENT.dll\tclient v6\n";
+  m_services.failures["SetClientVersion"] = "version file locked";
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  m_services.throwers["GetServers"] = Unreachable;
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: Failed to connect to any GeneralDirectoryServer");
+  EXPECT_TRUE(FileExists("Larch.journal"));
+  EXPECT_EQ(ReadFile("Larch.blb"), "0\n5\n");
+  m_services.failures.clear();
+  m_services.throwers.clear();
+  // A record refused by its signature, and a server that answers garbage.
+  std::filesystem::remove("Larch.journal");
+  InstallVersion5();
+  m_releaseKeys = {ReleaseKey().Public()};
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: release record is not signed");
+  m_releaseKeys.clear();
+  m_services.failures["GetContentServers"] = "ProtocolError - Bad message LengthPrefix";
+  EXPECT_EQ(Run(), sc_nIdCancel);
+  EXPECT_EQ(m_statuses.back(), "ERROR: ProtocolError - Bad message LengthPrefix");
+  ExpectVersion5Intact();
 }
 
 TEST_F(WorkerTest, EmptyServerAnswersAreErrors) {

@@ -63,4 +63,16 @@ std::vector<common::PublicKey> LoadBrandedReleaseKeys() {
       [](const char* pszName) { return LoadChecked(pszName, sc_pszBrandingType, true); });
 }
 
+bool OfflineStartFromBranding(const std::string& sText) {
+  if (sText == "yes") return true;
+  if (sText.empty() || sText == "no") return false;
+  throw std::runtime_error(std::string("BRANDING ERROR: ") + sc_pszOfflineStartResource +
+                           " is neither yes nor no (" + sText + ")");
+}
+
+bool LoadBrandedOfflineStart() {
+  return OfflineStartFromBranding(
+      LoadChecked(sc_pszOfflineStartResource, sc_pszBrandingType, true));
+}
+
 }  // namespace bootstrapper

@@ -19,6 +19,9 @@ constexpr const char* sc_pszDirectoryServersResource = "GENERALDIRECTORYSERVER_I
 // replaced by a bootstrapper that trusts both for a while), each 64 hexadecimal digits.
 constexpr const char* sc_apszReleaseKeyResources[2] = {"RELEASE_PUBLIC_KEY_1",
                                                        "RELEASE_PUBLIC_KEY_2"};
+// Whether the installed client is started when the servers cannot be reached: "yes" or "no".
+// A program without the string (branded before it existed) does not.
+constexpr const char* sc_pszOfflineStartResource = "OFFLINE_START";
 
 // The values a build ships with until the operator brands it, the same in every build: a
 // program that still carries one of them has not been branded for a deployment.
@@ -70,5 +73,11 @@ std::vector<common::PublicKey> LoadBrandedReleaseKeys();
 // program's branding).
 std::vector<common::PublicKey> ReleaseKeysFromBranding(
     const std::function<std::string(const char* pszName)>& fnRead);
+
+// Whether the operator allows the offline start: true for "yes", false for "no" or nothing;
+// any other text throws "BRANDING ERROR: OFFLINE_START is neither yes nor no (TEXT)", as a
+// damaged string must not decide it either way.
+bool OfflineStartFromBranding(const std::string& sText);
+bool LoadBrandedOfflineStart();
 
 }  // namespace bootstrapper

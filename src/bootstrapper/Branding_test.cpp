@@ -35,12 +35,28 @@ TEST(Branding, ClientFileNameSplitsAtTheLastDotAndLowersTheExtension) {
   }
 }
 
+TEST(Branding, OfflineStartIsYesNoOrNothing) {
+  EXPECT_TRUE(OfflineStartFromBranding("yes"));
+  EXPECT_FALSE(OfflineStartFromBranding("no"));
+  EXPECT_FALSE(OfflineStartFromBranding(""));
+  for (const char* psz : {"Yes", "1", "yes "}) {
+    try {
+      OfflineStartFromBranding(psz);
+      ADD_FAILURE() << psz;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(),
+                "BRANDING ERROR: OFFLINE_START is neither yes nor no (" + std::string(psz) + ")");
+    }
+  }
+}
+
 // The test program carries the branding the build preset.
 TEST(Branding, ReadsThePresetStrings) {
   std::string sName, sExt;
   GetClientAppFileName(sName, sExt);
   EXPECT_EQ(sName + "." + sExt, "CLIENT.dll");
   EXPECT_EQ(LoadBrandedDirectoryServersText(), "127.0.0.1:27030");
+  EXPECT_FALSE(LoadBrandedOfflineStart());
   try {
     LoadBrandingString("NO_SUCH_STRING", "CONFIGDATA");
     FAIL();

@@ -96,6 +96,8 @@ struct SWorkerContext {
   // The release keys the records are checked with; empty: the ones branded into the program
   // (tests give theirs).
   std::function<std::vector<common::PublicKey>()> fnReleaseKeys;
+  // The operator allows starting the installed client when the servers cannot be reached.
+  bool bOfflineStart = false;
 };
 
 }  // namespace bootstrapper

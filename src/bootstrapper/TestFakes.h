@@ -183,6 +183,8 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   uint64_t u64FreeDiskSpace = UINT64_MAX;       // in the installation's directory
   uint64_t u64UnpackSpace = UINT64_MAX;         // bytes that UnpackPackage may still write
   std::map<std::string, std::string> failures;  // call name -> error text
+  // Call name -> throws an exception of its own kind (a network failure, ...).
+  std::map<std::string, std::function<void()>> throwers;
   int nRegistryWrites = 0;
   // Download attempts cut by a lost connection, in order, at these positions of the file (the
   // bytes before are written); the attempts after them get the whole rest.
@@ -375,6 +377,8 @@ class CFakeServices : public bootstrapper::IUpdateServices {
   void Fail(const std::string& sCall) {
     auto it = failures.find(sCall);
     if (it != failures.end()) throw std::runtime_error(it->second);
+    auto itThrower = throwers.find(sCall);
+    if (itThrower != throwers.end()) itThrower->second();
   }
   std::mutex m_mutex;
   std::vector<std::string> m_calls;

@@ -2,7 +2,10 @@
 // files and the registry files. The program uses the real network, package and registry code
 // (RealUpdateServices); tests put scripted answers behind the same calls.
 //
-// Every failure is an exception derived from std::runtime_error whose text is the message.
+// Every failure is an exception derived from std::runtime_error whose text is the message. A
+// server that cannot be reached (refused or lost connection, time-out, no directory server
+// reached) is a common::CNetworkException; a server that answers wrongly, and a record that
+// fails its checks, is not.
 #pragma once
 
 #include <cstdint>

@@ -30,17 +30,20 @@ struct SBrandingSlot {
 };
 // A macro, not a constant: a constant's bytes may also land in the debug information, and the
 // marker must occur once.
-#define LARCH_BRANDING_MARKER "LARCH-BRANDING-AREA-2"
+#define LARCH_BRANDING_MARKER "LARCH-BRANDING-AREA-3"
 constexpr size_t sc_uBrandingMarkerSize = 32;
 constexpr size_t sc_uBrandingClientFileSize = 260;
 constexpr size_t sc_uBrandingDirectoryServersSize = 1024;
 // A release key is 64 hexadecimal digits.
 constexpr size_t sc_uBrandingReleaseKeySize = 65;
-constexpr size_t sc_uBrandingAreaSize = sc_uBrandingMarkerSize + sc_uBrandingClientFileSize +
-                                        sc_uBrandingDirectoryServersSize +
-                                        2 * sc_uBrandingReleaseKeySize;
+// "yes" or "no".
+constexpr size_t sc_uBrandingOfflineStartSize = 4;
 constexpr size_t sc_uBrandingReleaseKeysOffset =
     sc_uBrandingMarkerSize + sc_uBrandingClientFileSize + sc_uBrandingDirectoryServersSize;
+constexpr size_t sc_uBrandingOfflineStartOffset =
+    sc_uBrandingReleaseKeysOffset + 2 * sc_uBrandingReleaseKeySize;
+constexpr size_t sc_uBrandingAreaSize =
+    sc_uBrandingOfflineStartOffset + sc_uBrandingOfflineStartSize;
 constexpr SBrandingSlot sc_aBrandingSlots[] = {
     {"CLIENTAPP_FILENAME", sc_uBrandingMarkerSize, sc_uBrandingClientFileSize},
     {"GENERALDIRECTORYSERVER_IPADDRPORTS", sc_uBrandingMarkerSize + sc_uBrandingClientFileSize,
@@ -48,6 +51,7 @@ constexpr SBrandingSlot sc_aBrandingSlots[] = {
     {"RELEASE_PUBLIC_KEY_1", sc_uBrandingReleaseKeysOffset, sc_uBrandingReleaseKeySize},
     {"RELEASE_PUBLIC_KEY_2", sc_uBrandingReleaseKeysOffset + sc_uBrandingReleaseKeySize,
      sc_uBrandingReleaseKeySize},
+    {"OFFLINE_START", sc_uBrandingOfflineStartOffset, sc_uBrandingOfflineStartSize},
 };
 
 }  // namespace platform

@@ -16,15 +16,19 @@ constexpr uint32_t sc_uBufferSize = 256;
 
 using TimeoutPtr = std::unique_ptr<CTimeoutException>;
 
+constexpr const char* sc_pszNoServer = "Failed to connect to any GeneralDirectoryServer";
+
 // The first server from uFirst on that connects and accepts the version; *puUsed is its index.
 // A server that refuses, fails or times out is skipped. When none is usable, the last time-out
 // (pTimeout keeps it, also from earlier calls) is reported in preference to the general text,
-// as it names the server that stalled.
+// as it names the server that stalled; the general text is a network failure unless a server
+// answered (refused the version, or spoke garbage).
 platform::SocketHandle ConnectToAnyFrom(const std::vector<CIPAddrPort>& vecServers, size_t uFirst,
                                         CWSABUFWrapper& wrappedWSABUF,
                                         const std::atomic<bool>* pbAbortFlag,
                                         std::atomic<bool>* pbStalled, size_t* puUsed,
                                         TimeoutPtr& pTimeout) {
+  bool bAnswered = false;
   for (size_t u = uFirst; u < vecServers.size(); ++u) {
     CSocketGuard socket;
     try {
@@ -38,15 +42,20 @@ platform::SocketHandle ConnectToAnyFrom(const std::vector<CIPAddrPort>& vecServe
         return socket.Release();
       }
       // Refused version: skipped like a server that refuses the connection.
+      bAnswered = true;
     } catch (const CTimeoutException& e) {
       pTimeout = std::make_unique<CTimeoutException>(e);
+    } catch (const CNetworkException&) {
+      // Not reached; the next one is tried.
     } catch (const std::exception&) {
       // This server is unusable for this command; the next one is tried.
+      bAnswered = true;
     }
   }
   wrappedWSABUF.Reset();
   if (pTimeout) throw *pTimeout;
-  throw std::runtime_error("Failed to connect to any GeneralDirectoryServer");
+  if (bAnswered) throw std::runtime_error(sc_pszNoServer);
+  throw CNoGeneralDirectoryServerReachedException();
 }
 
 // The query on a connected server; the addresses are appended only once the conversation has
@@ -68,6 +77,9 @@ uint32_t QueryServers(CWSABUFWrapper& wrappedWSABUF, platform::SocketHandle hSoc
 }
 
 }  // namespace
+
+CNoGeneralDirectoryServerReachedException::CNoGeneralDirectoryServerReachedException()
+    : CNetworkException(0, sc_pszNoServer) {}
 
 platform::SocketHandle ConnectToAnyGeneralDirectoryServer(
     const std::vector<CIPAddrPort>& vecGeneralDirectoryServers, CWSABUFWrapper* pWrappedWSABUF,

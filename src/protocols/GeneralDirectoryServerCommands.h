@@ -16,6 +16,7 @@
 #include "network/IPAddrPort.h"
 #include "network/WSABUFWrapper.h"
 #include "platform/Socket.h"
+#include "support/ErrorCodeException.h"
 
 namespace common {
 
@@ -30,6 +31,15 @@ enum EServerType : uint8_t {
 
 // The most addresses one reply can carry: the client's 256-byte buffer holds the reply body.
 constexpr uint32_t sc_uMaxAddressesPerGeneralDirectoryServerReply = (256 - 2) / 6;
+
+// "Failed to connect to any GeneralDirectoryServer" when no server of the list could be reached
+// at all: each refused or lost the connection. A network failure, so that a caller can tell an
+// offline network from servers that answer wrongly (the same text then comes as a plain
+// std::runtime_error).
+class CNoGeneralDirectoryServerReachedException : public CNetworkException {
+ public:
+  CNoGeneralDirectoryServerReachedException();
+};
 
 // A connected socket to the first GDS of the list that accepts the version (the caller closes
 // it). When none does, throws the time-out of the last server that stalled, if one did, else

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "network/WSABUFWrapper.h"
@@ -162,13 +163,34 @@ TEST_F(GeneralDirectoryServer, MasterAuthenticationServerMustBeExactlyOne) {
             ErrorOf([&] { GetMasterAuthenticationServer({two.Address()}); }));
 }
 
+// The error's text, marked when it is a network failure (no server reached).
+std::string ErrorAndKind(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const CNetworkException& e) {
+    return std::string(e.what()) + " (network)";
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+// None reached is a network failure; a server that answered but refused is not.
 TEST_F(GeneralDirectoryServer, NoUsableServer) {
   std::vector<CIPAddrPort> vecServers;
   std::vector<CIPAddrPort> vecGds = {larch_test::UnusedLoopbackAddress()};
-  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorOf([&] {
+  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer (network)", ErrorAndKind([&] {
               GeneralDirectoryServerGetServers(eConfigServer, vecGds, &vecServers, nullptr,
                                                nullptr);
             }));
+  std::string sRefusing;
+  CScriptedServer refusing({VersionedServer(&sRefusing, 0, 0, "")});
+  vecGds.push_back(refusing.Address());
+  EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorAndKind([&] {
+              GeneralDirectoryServerGetServers(eConfigServer, vecGds, &vecServers, &m_bAbort,
+                                               &m_bStalled);
+            }));
+  refusing.Join();
   EXPECT_EQ("Failed to connect to any GeneralDirectoryServer", ErrorOf([&] {
               GeneralDirectoryServerGetServers(eConfigServer, {}, &vecServers, nullptr, nullptr);
             }));

@@ -18,7 +18,7 @@ namespace {
 const char sc_szUsage[] =
     "usage: larchtool brand EXE [--client-file NAME] [--directory-servers LIST]\n"
     "                           [--public-key KEYFILE.pub [--public-key KEYFILE.pub]]\n"
-    "                           [--no-public-keys] [--show]\n"
+    "                           [--no-public-keys] [--offline-start yes|no] [--show]\n"
     "\n"
     "Reads or rewrites the branding strings built into a bootstrapper executable:\n"
     "  --client-file NAME        the client application's file name: name.exe or name.dll\n"
@@ -32,6 +32,8 @@ const char sc_szUsage[] =
     "                            RELEASE_PUBLIC_KEY_2 (for a change of key); given once, the\n"
     "                            second slot is emptied\n"
     "  --no-public-keys          empties both key slots (it then accepts unsigned releases)\n"
+    "  --offline-start yes|no    whether it starts the installed client application when\n"
+    "                            no server can be reached (default no)\n"
     "  --show                    prints the strings (after any change), and a last line when\n"
     "                            the program still carries the values the build ships with\n"
     "\n"
@@ -61,6 +63,8 @@ SBrandArgs ParseArgs(const std::vector<std::string>& args) {
       parsed.strings.push_back({bootstrapper::sc_pszClientAppFileNameResource, value()});
     } else if (sArg == "--directory-servers") {
       parsed.strings.push_back({bootstrapper::sc_pszDirectoryServersResource, value()});
+    } else if (sArg == "--offline-start") {
+      parsed.strings.push_back({bootstrapper::sc_pszOfflineStartResource, value()});
     } else if (sArg == "--public-key") {
       parsed.vecKeyFiles.push_back(value());
     } else if (!sArg.empty() && sArg[0] == '-') {
@@ -79,7 +83,7 @@ SBrandArgs ParseArgs(const std::vector<std::string>& args) {
   if (!parsed.bShow && parsed.strings.empty() && parsed.vecKeyFiles.empty() && !parsed.bNoKeys) {
     throw CUsageError(
         "nothing to do: give --client-file, --directory-servers, --public-key, "
-        "--no-public-keys or --show");
+        "--no-public-keys, --offline-start or --show");
   }
   return parsed;
 }
@@ -177,6 +181,9 @@ int RunBrand(const std::vector<std::string>& args) {
       CheckClientFile(string.sValue);
     } else if (string.pszName == bootstrapper::sc_pszDirectoryServersResource) {
       CheckDirectoryServers(string.sValue);
+    } else if (string.pszName == bootstrapper::sc_pszOfflineStartResource &&
+               string.sValue != "yes" && string.sValue != "no") {
+      throw CUsageError("--offline-start: '" + string.sValue + "' is neither yes nor no");
     }
   }
   AddKeySlots(parsed, parsed.strings);

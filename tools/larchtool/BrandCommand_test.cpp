@@ -30,10 +30,12 @@ std::string PosixExe(const std::vector<std::string>& slots) {
          sArea + "data after";
 }
 
+// The --show lines; the slots not given are empty.
 std::string Show(const std::vector<std::string>& slots) {
   std::string sText;
-  for (size_t u = 0; u < 4; ++u) {
-    sText += std::string(platform::sc_aBrandingSlots[u].pszName) + ": " + slots[u] + "\n";
+  for (size_t u = 0; u < std::size(platform::sc_aBrandingSlots); ++u) {
+    sText += std::string(platform::sc_aBrandingSlots[u].pszName) + ": " +
+             (u < slots.size() ? slots[u] : std::string()) + "\n";
   }
   return sText;
 }
@@ -116,6 +118,38 @@ TEST_F(BrandCommand, WritesTheKeysAsResourcesOfAWindowsExecutable) {
   ASSERT_EQ(0u, Brand(sExe, Pub("b.pub") + " --show"));
   EXPECT_EQ(Show({"A.EXE", "", sc_sKeyB, ""}), m_sOut);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"0:" + sc_sKeyB + '\0', std::string("0:\0", 3)}));
+}
+
+// The offline start's slot, written, shown and read back on both kinds of program; a program
+// branded before the slot existed shows it empty (not allowed).
+TEST_F(BrandCommand, SetsAndShowsTheOfflineStart) {
+  const std::string sExe = m_dir / "Larch";
+  larch_test::WriteFile(sExe, PosixExe({"CLIENT.DLL", "127.0.0.1:1", "", "", "no"}));
+  ASSERT_EQ(0u, Brand(sExe, "--offline-start yes --show")) << m_sErr;
+  EXPECT_EQ(Show({"CLIENT.DLL", "127.0.0.1:1", "", "", "yes"}), m_sOut);
+  EXPECT_EQ(PosixExe({"CLIENT.DLL", "127.0.0.1:1", "", "", "yes"}), FileText(sExe));
+  std::string sHelp;
+  ASSERT_EQ(0u, RunTool(m_dir, "brand --help", sHelp, m_sErr));
+  for (const char* pszBad : {"Yes", "on", ""}) {
+    EXPECT_EQ(2u, Brand(sExe, std::string("--offline-start '") + pszBad + "'"));
+    EXPECT_EQ("larchtool brand: --offline-start: '" + std::string(pszBad) +
+                  "' is neither yes nor no\n" + sHelp,
+              m_sErr);
+  }
+  ASSERT_EQ(0u, Brand(sExe, "--offline-start no"));
+  EXPECT_EQ(PosixExe({"CLIENT.DLL", "127.0.0.1:1", "", "", "no"}), FileText(sExe));
+
+  const std::string sWindowsExe = m_dir / "Larch.exe";
+  std::vector<uint8_t> image = SmallImage();
+  larch_test::WriteFile(sWindowsExe, std::string(image.begin(), image.end()));
+  ASSERT_EQ(0u, Brand(sWindowsExe, "--show"));
+  EXPECT_EQ(Show({}), m_sOut);
+  ASSERT_EQ(0u, Brand(sWindowsExe, "--offline-start yes --show")) << m_sErr;
+  EXPECT_EQ(Show({"", "", "", "", "yes"}), m_sOut);
+  std::vector<SPeResource> found =
+      FindPeResources(larch_test::ReadFileBytes(sWindowsExe), "CONFIGDATA", "OFFLINE_START", "t");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].sData, std::string("yes", 4));
 }
 
 // A bad value is a usage error that names it, before anything is written; the forms the

@@ -415,6 +415,7 @@ TEST(Resources, BrandingStringsPicturesTextsAndManifest) {
             std::string("198.51.100.123:27030 198.51.100.123:27030", 42));
   EXPECT_EQ(ResourceBytes("GENERALDIRECTORYSERVER_IPADDRPORTS", "CONFIGDATA", wEnglishUs),
             std::string(":27131 :27231", 14));
+  EXPECT_EQ(ResourceBytes("OFFLINE_START", "CONFIGDATA", wEnglishUs), std::string("no", 3));
 
   for (UINT uId : {IDB_BUTTON_NORMAL, IDB_BUTTON_PRESSED}) {
     std::string sBitmap = ResourceBytes(MAKEINTRESOURCEA(uId), RT_BITMAP, wEnglishUs);

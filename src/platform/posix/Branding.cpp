@@ -2,13 +2,17 @@
 
 #include <cstring>
 
-// The values the build presets (CMake options LARCH_BRAND_CLIENT_FILE and
-// LARCH_BRAND_DIRECTORY_SERVERS); `larchtool brand` rewrites them in a built program.
+// The values the build presets (CMake options LARCH_BRAND_CLIENT_FILE,
+// LARCH_BRAND_DIRECTORY_SERVERS and LARCH_BRAND_OFFLINE_START); `larchtool brand` rewrites them
+// in a built program.
 #ifndef LARCH_BRAND_CLIENT_FILE
 #define LARCH_BRAND_CLIENT_FILE "LARCHCLI.DLL"
 #endif
 #ifndef LARCH_BRAND_DIRECTORY_SERVERS
 #define LARCH_BRAND_DIRECTORY_SERVERS "127.0.0.1:27030"
+#endif
+#ifndef LARCH_BRAND_OFFLINE_START
+#define LARCH_BRAND_OFFLINE_START "no"
 #endif
 
 namespace platform {
@@ -18,6 +22,7 @@ struct SBrandingArea {
   char szClientFile[sc_uBrandingClientFileSize];
   char szDirectoryServers[sc_uBrandingDirectoryServersSize];
   char aszReleaseKeys[2][sc_uBrandingReleaseKeySize];  // none until `larchtool brand` sets them
+  char szOfflineStart[sc_uBrandingOfflineStartSize];
 };
 static_assert(sizeof(SBrandingArea) == sc_uBrandingAreaSize, "branding area layout");
 
@@ -27,7 +32,11 @@ static_assert(sizeof(SBrandingArea) == sc_uBrandingAreaSize, "branding area layo
 // the code nor drops the area: a rewritten executable must be read from its data.
 extern "C" {
 __attribute__((used)) volatile platform::SBrandingArea g_LarchBrandingArea = {
-    LARCH_BRANDING_MARKER, LARCH_BRAND_CLIENT_FILE, LARCH_BRAND_DIRECTORY_SERVERS, {"", ""}};
+    LARCH_BRANDING_MARKER,
+    LARCH_BRAND_CLIENT_FILE,
+    LARCH_BRAND_DIRECTORY_SERVERS,
+    {"", ""},
+    LARCH_BRAND_OFFLINE_START};
 }
 
 namespace platform {

@@ -70,8 +70,7 @@ void CReleaseDirectory::WriteRecord(const CClientConfigRecord& record) const {
   CTempName recordName(m_sDir, larchserver::sc_szClientConfigRecordFile);
   {
     platform::CFile out;
-    if (!out.Open(recordName.Path(), platform::CFile::eCreate) || !out.Write(pImage, uSize) ||
-        !out.Flush()) {
+    if (!out.Open(recordName.Path(), platform::CFile::eCreate) || !out.Write(pImage, uSize)) {
       throw std::runtime_error("unable to write " + recordName.Path());
     }
   }
@@ -100,6 +99,14 @@ CTempName::~CTempName() {
 }
 
 void CTempName::Commit() {
+  // The bytes reach the disk before the name does: after a power loss, a published name never
+  // denotes a package whose bytes were still in memory.
+  {
+    platform::CFile file;
+    if (!file.Open(m_sPath, platform::CFile::eReadWrite) || !file.Flush()) {
+      throw std::runtime_error("unable to write " + m_sPath);
+    }
+  }
   if (!platform::RenameFile(m_sPath, m_sFinal)) {
     throw std::runtime_error("unable to rename " + m_sPath + " to " + m_sFinal);
   }

@@ -53,7 +53,8 @@ class CTempName {
   CTempName& operator=(const CTempName&) = delete;
 
   const std::string& Path() const { return m_sPath; }
-  // Renames the file into place; throws "unable to rename ...".
+  // Flushes the file to the disk and renames it into place; throws "unable to write ..." or
+  // "unable to rename ...".
   void Commit();
 
  private:

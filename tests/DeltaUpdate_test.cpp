@@ -134,6 +134,16 @@ class DeltaUpdate : public Deployment {
            ". Please wait...\nUpdating CLIENT.dll to version " + sTo +
            ". Unpacking please wait...\n";
   }
+  // A delta that cannot be used, then the full package, in one run.
+  std::string FellBack(int nFrom, int nTo, const std::string& sReason) {
+    return DeltaStatus(nFrom, nTo) + "Delta update failed (" + sReason +
+           "); downloading the full package instead...\n" + FullStatus(nTo) + Updated(nTo);
+  }
+  static void FlipBit(const std::string& sPath, size_t uAt, char cBit) {
+    std::string sBytes = ReadFile(sPath);
+    sBytes[uAt] ^= cBit;
+    WriteFile(sPath, sBytes);
+  }
   static std::string Updated(int nTo) {
     return "Game version: " + std::to_string(nTo) + "\nCLIENT.dll has been updated to version " +
            std::to_string(nTo) + "\n";
@@ -184,25 +194,16 @@ TEST_F(DeltaUpdate, ALocallyChangedFileOrATamperedDeltaFallsBackToTheFullPackage
   Fetched();
   ContentOf(files, "files/f1.txt") = "changed in 2";
   Publish(2, files);
-  std::string sLocal = ReadFile(Inst("files/f3.txt"));
-  sLocal[0] ^= 0x20;
-  WriteFile(Inst("files/f3.txt"), sLocal);
-  EXPECT_EQ(Update(), DeltaStatus(1, 2) +
-                          "Delta update failed (the installed files do not match the file "
-                          "list of CLIENT_1-2.pkg); downloading the full package instead...\n" +
-                          FullStatus(2) + Updated(2));
+  FlipBit(Inst("files/f3.txt"), 0, 0x20);
+  EXPECT_EQ(Update(),
+            FellBack(1, 2, "the installed files do not match the file list of CLIENT_1-2.pkg"));
   EXPECT_EQ(Fetched(), (std::vector<std::string>{"CLIENT_1-2.pkg", "CLIENT_2.pkg"}));
   ExpectInstalled(2);
 
   ContentOf(files, "files/f2.txt") = "changed in 3";
   Publish(3, files);
-  std::string sDelta = ReadFile(m_sPub + "/CLIENT_2-3.pkg");
-  sDelta[sDelta.size() / 2] ^= 0x01;
-  WriteFile(m_sPub + "/CLIENT_2-3.pkg", sDelta);
-  EXPECT_EQ(Update(), DeltaStatus(2, 3) +
-                          "Delta update failed (package CLIENT_2-3.pkg does not match its "
-                          "published hash); downloading the full package instead...\n" +
-                          FullStatus(3) + Updated(3));
+  FlipBit(m_sPub + "/CLIENT_2-3.pkg", fs::file_size(m_sPub + "/CLIENT_2-3.pkg") / 2, 0x01);
+  EXPECT_EQ(Update(), FellBack(2, 3, "package CLIENT_2-3.pkg does not match its published hash"));
   EXPECT_EQ(Fetched(), (std::vector<std::string>{"CLIENT_2-3.pkg", "CLIENT_3.pkg"}));
   ExpectInstalled(3);
 }
